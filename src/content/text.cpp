@@ -1,0 +1,11 @@
+#include "content/content.h"
+
+namespace tw::content {
+
+py::Ref replace_text_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
+{
+    PyErr_SetString(PyExc_NotImplementedError, "replace_text_content");
+    return {};
+}
+
+}  // namespace tw::content

@@ -1,0 +1,18 @@
+#include "platform/walk.h"
+
+namespace tw::platform {
+
+py::Ref join_path(PyObject* folder, PyObject* name)
+{
+    py::Ref os = py::global("os"_id);
+    py::Ref path = os ? py::getattr(os.get(), "path"_id) : py::Ref();
+    return path ? py::call_method(path.get(), "join"_id, folder, name) : py::Ref();
+}
+
+py::Ref start_walk(PyObject* root)
+{
+    py::Ref os = py::global("os"_id);
+    return os ? py::call_method(os.get(), "walk"_id, root) : py::Ref();
+}
+
+}  // namespace tw::platform

@@ -1,0 +1,112 @@
+// Python operations spelled as the Python they perform.
+//
+//   call_method(pattern, "search"_id, text)   ~  pattern.search(text)
+//   getattr(doc, "paragraphs"_id)             ~  doc.paragraphs
+//
+// "..."_id is an interned str made once per process for each distinct
+// literal; it serves for attribute names, keyword names and constant texts.
+#pragma once
+
+#include "py/ref.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+
+namespace tw::py {
+
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// An interned str, looked up lazily. get() is borrowed; it is null (with
+// MemoryError set) only when the interpreter could not make the string.
+struct Id {
+    PyObject* (*get)();
+    const char* text;
+};
+
+template <Literal L>
+PyObject* intern_once()
+{
+    static PyObject* const str = PyUnicode_InternFromString(L.text);
+    return str;
+}
+
+template <Literal L>
+constexpr Id operator""_id()
+{
+    return Id{&intern_once<L>, L.text};
+}
+
+// Argument adapters: anything that names an object for a call.
+inline PyObject* as_ptr(PyObject* obj) { return obj; }
+inline PyObject* as_ptr(const Ref& ref) { return ref.get(); }
+inline PyObject* as_ptr(Id id) { return id.get(); }
+
+// True when every argument is present; otherwise an exception is pending.
+bool all_present(PyObject* const* args, std::size_t count);
+
+Ref getattr(PyObject* obj, Id name);
+int setattr(PyObject* obj, Id name, PyObject* value);
+
+template <class... Args>
+Ref call(PyObject* callable, const Args&... args)
+{
+    PyObject* argv[sizeof...(Args) + 1] = {nullptr, as_ptr(args)...};
+    if (!all_present(argv + 1, sizeof...(Args)))
+        return {};
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Args>
+Ref call_method(PyObject* obj, Id name, const Args&... args)
+{
+    PyObject* method = name.get();
+    PyObject* argv[] = {obj, as_ptr(args)...};
+    if (!method || !all_present(argv, sizeof...(Args) + 1))
+        return {};
+    return Ref::steal(PyObject_VectorcallMethod(method, argv, sizeof...(Args) + 1, nullptr));
+}
+
+// callable(*positional, **{name: value ...}), keywords in the order given.
+struct Keyword {
+    Id name;
+    PyObject* value;
+};
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
+            std::initializer_list<Keyword> keywords);
+
+// Truth of obj: 1, 0, or -1 with an exception set.
+inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+// obj == other, by the interpreter's rich comparison: 1, 0 or -1.
+inline int equals(PyObject* obj, PyObject* other)
+{
+    return PyObject_RichCompareBool(obj, other, Py_EQ);
+}
+
+// Runs body(item) for each item of an iterable. body returns 0 to go on,
+// 1 to stop early, -1 on error. Returns -1 on error, else 0.
+template <class Body>
+int for_each(PyObject* iterable, Body&& body)
+{
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it)
+        return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        int status = body(item.get());
+        if (status < 0)
+            return -1;
+        if (status > 0)
+            return 0;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace tw::py
+
+using tw::py::operator""_id;
