@@ -140,7 +140,8 @@ Ref import_module(PyObject* globals, py::Id name)
     if (!key)
         return {};
     Ref loaded = Ref::steal(PyImport_GetModule(key));
-    if (loaded && !is_initialising(loaded.get()))
+    // None in sys.modules blocks an import; the import function reports it.
+    if (loaded && loaded.get() != Py_None && !is_initialising(loaded.get()))
         return loaded;
     if (PyErr_Occurred())
         return {};
