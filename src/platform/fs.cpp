@@ -209,6 +209,19 @@ bool move_over(const NativeString& temp, const NativeString& target)
 }
 
 void remove_quietly(const NativeString& path) { DeleteFileW(path.c_str()); }
+
+// Opening for writing without truncating: the refusal that writing the file
+// in place would meet (read-only, locked). A missing file may be created.
+bool may_write(const NativeString& target)
+{
+    HANDLE handle = CreateFileW(target.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    CloseHandle(handle);
+    return true;
+}
 #else
 bool resolve_target(const std::string& path, std::string& target)
 {
@@ -277,6 +290,17 @@ bool move_over(const std::string& temp, const std::string& target)
 }
 
 void remove_quietly(const std::string& path) { unlink(path.c_str()); }
+
+// Opening for writing without truncating: the refusal that writing the file
+// in place would meet, since renaming over a read-only file is allowed.
+bool may_write(const std::string& target)
+{
+    int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT;
+    close(fd);
+    return true;
+}
 #endif
 
 // Removes the temporary file without disturbing the pending exception.
@@ -294,6 +318,8 @@ int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& 
     if (!to_native(path, native))
         return -1;
     if (!resolve_target(native, target))
+        return raise_os_error(path);
+    if (!may_write(target))
         return raise_os_error(path);
     if (!make_temp(folder_of(target), temp))
         return raise_os_error(path);
