@@ -56,12 +56,13 @@ int trace_cell(PyObject* cell)
     return print_line("Cell "_id, coordinate, " value: "_id, value);
 }
 
-// The text form of a non-empty value; None (borrowed) for an empty cell.
+// str(cell.value), or None for an empty cell.
 py::Ref text_form(PyObject* cell)
 {
     py::Ref value = py::getattr(cell, "value"_id);
     if (!value || value.get() == Py_None)
         return value;
+    // Read again: `value` is a library property, computed on every read.
     value = py::getattr(cell, "value"_id);
     if (!value)
         return {};
@@ -85,8 +86,10 @@ int replace_in_cell(PyObject* cell, Run& run)
     if (print_line("Found '"_id, original_value, "' in "_id, run.file_path,
                    ", replacing with '"_id, new_value, "'"_id) < 0)
         return -1;
+    if (py::setattr(cell, "value"_id, new_value.get()) < 0)
+        return -1;
     run.changed = true;
-    return py::setattr(cell, "value"_id, new_value.get());
+    return 0;
 }
 
 int replace_in_sheet(PyObject* sheet, Run& run)
