@@ -1,11 +1,71 @@
+// Presentations: every slide shape with a readable text, matched and
+// replaced on its whole text, then saved over the same path.
 #include "content/content.h"
+#include "content/office_text.h"
+#include "platform/fs.h"
+#include "py/names.h"
+#include "rename/rename.h"
 
 namespace tw::content {
 
+namespace {
+
+// Pictures, tables, groups and connectors have no `text`; whatever the
+// read raises only means the shape is passed over.
+bool has_text(PyObject* shape)
+{
+    py::Ref text = py::getattr(shape, "text"_id);
+    if (!text)
+        PyErr_Clear();
+    return static_cast<bool>(text);
+}
+
+int replace_in_slide(PyObject* slide, const Substitution& sub)
+{
+    py::Ref shapes = py::getattr(slide, "shapes"_id);
+    if (!shapes)
+        return -1;
+    return py::for_each(shapes.get(), [&](PyObject* shape) {
+        return has_text(shape) ? substitute_text(shape, sub) : 0;
+    });
+}
+
+int replace_in_slides(PyObject* prs, const Substitution& sub)
+{
+    py::Ref slides = py::getattr(prs, "slides"_id);
+    if (!slides)
+        return -1;
+    return py::for_each(slides.get(), [&](PyObject* slide) {
+        return replace_in_slide(slide, sub);
+    });
+}
+
+py::Ref open_presentation(PyObject* file_path)
+{
+    py::Ref presentation = py::global("Presentation"_id);
+    if (!presentation)
+        return {};
+    return py::call(presentation.get(), file_path);
+}
+
+}  // namespace
+
 py::Ref replace_pptx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "replace_pptx_content");
-    return {};
+    py::Ref pattern = rename::compile_keyword(old_keyword);
+    if (!pattern)
+        return {};
+    py::Ref prs = open_presentation(file_path);
+    if (!prs)
+        return {};
+    if (replace_in_slides(prs.get(), Substitution{pattern.get(), new_keyword}) < 0)
+        return {};
+    int saved = platform::replace_file(file_path, [&](PyObject* temp_path) {
+        return py::call_method(prs.get(), "save"_id, temp_path) ? 0 : -1;
+    });
+    if (saved < 0)
+        return {};
+    return py::none();
 }
 
 }  // namespace tw::content

@@ -1,0 +1,18 @@
+// The one substitution step the office handlers share: a holder's whole
+// `text` is searched and, on a match, replaced through the pattern.
+#pragma once
+
+#include "py/ref.h"
+
+namespace tw::content {
+
+struct Substitution {
+    PyObject* pattern;      // the compiled keyword pattern
+    PyObject* new_keyword;  // the replacement template handed to sub
+};
+
+// if pattern.search(holder.text): holder.text = pattern.sub(new_keyword, holder.text)
+// Returns 0, or -1 with the exception set.
+int substitute_text(PyObject* holder, const Substitution& sub);
+
+}  // namespace tw::content
