@@ -76,3 +76,40 @@ def test_failed_save_keeps_old_bytes(tw, deck, monkeypatch):
         tw.replace_pptx_content(deck, "old", "new")
     assert open(deck, "rb").read() == data
     assert os.listdir(os.path.dirname(deck)) == ["deck.pptx"]
+
+
+class _Shape:
+    def __init__(self, text=None, error=None):
+        self._text, self._error = text, error
+
+    @property
+    def text(self):
+        if self._error:
+            raise self._error
+        return self._text
+
+    @text.setter
+    def text(self, value):
+        self._text = value
+
+
+def _fake_presentation(shapes, saved):
+    slide = type("Slide", (), {"shapes": shapes})()
+    prs = type("Prs", (), {"slides": [slide], "save": lambda self, path: saved.append(path)})()
+    return lambda path: prs
+
+
+def test_only_errors_of_a_shape_are_taken_as_no_text(tw, tmp_path, monkeypatch):
+    target = tmp_path / "deck.pptx"
+    target.write_bytes(b"old")
+    plain, broken = _Shape("old"), _Shape(error=ValueError("no text frame"))
+    saved = []
+    monkeypatch.setattr(tw, "Presentation", _fake_presentation([broken, plain], saved))
+    tw.replace_pptx_content(str(target), "old", "new")
+    assert plain.text == "new" and len(saved) == 1
+
+    interrupted = _Shape(error=KeyboardInterrupt())
+    monkeypatch.setattr(tw, "Presentation", _fake_presentation([interrupted, plain], saved))
+    with pytest.raises(KeyboardInterrupt):
+        tw.replace_pptx_content(str(target), "new", "x")
+    assert plain.text == "new" and len(saved) == 1

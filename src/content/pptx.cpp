@@ -10,14 +10,18 @@ namespace tw::content {
 
 namespace {
 
-// Pictures, tables, groups and connectors have no `text`; whatever the
-// read raises only means the shape is passed over.
-bool has_text(PyObject* shape)
+// Pictures, tables, groups and connectors have no `text`; any error the
+// read raises only means the shape is passed over. An interrupt is not an
+// error of the shape, so it still ends the run. 1, 0, or -1 (error set).
+int has_text(PyObject* shape)
 {
     py::Ref text = py::getattr(shape, "text"_id);
-    if (!text)
-        PyErr_Clear();
-    return static_cast<bool>(text);
+    if (text)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    PyErr_Clear();
+    return 0;
 }
 
 int replace_in_slide(PyObject* slide, const Substitution& sub)
@@ -26,7 +30,8 @@ int replace_in_slide(PyObject* slide, const Substitution& sub)
     if (!shapes)
         return -1;
     return py::for_each(shapes.get(), [&](PyObject* shape) {
-        return has_text(shape) ? substitute_text(shape, sub) : 0;
+        int readable = has_text(shape);
+        return readable > 0 ? substitute_text(shape, sub) : readable;
     });
 }
 
