@@ -133,20 +133,3 @@ def test_handlers_looked_up_at_each_file(tw, calls, monkeypatch, tmp_path):
     monkeypatch.setattr(tw, "replace_text_content", first)
     tw.replace_file_contents(str(tmp_path), "o", "n", False)
     assert len(swapped) == 1 and [c[0] for c in calls] == ["second"]
-
-
-def test_missing_handler_global_is_name_error(tw, calls, monkeypatch, tmp_path):
-    make_files(tmp_path, ["a.docx"])
-    monkeypatch.delattr(tw, "replace_docx_content")
-    with pytest.raises(NameError, match="name 'replace_docx_content' is not defined"):
-        tw.replace_file_contents(str(tmp_path), "o", "n", True)
-
-
-def test_recursive_truth_error_propagates(tw, calls, tmp_path):
-    class Bad:
-        def __bool__(self):
-            raise RuntimeError("no truth")
-    make_files(tmp_path, ["a.txt"])
-    with pytest.raises(RuntimeError, match="no truth"):
-        tw.replace_file_contents(str(tmp_path), "o", "n", Bad())
-    assert len(calls) == 1

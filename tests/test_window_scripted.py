@@ -284,13 +284,6 @@ def test_icon_file_bytes(run_main, in_tmp):
     assert text.endswith(b"=") and not text.endswith(b"==")
 
 
-def test_icon_rewritten_identically(run_main, in_tmp):
-    run_main([(EXIT, {})])
-    first = (in_tmp / "brelvo.ico").read_bytes()
-    run_main([(EXIT, {})])
-    assert (in_tmp / "brelvo.ico").read_bytes() == first
-
-
 def test_unwritable_icon_opens_window_without_icon(run_main, in_tmp):
     (in_tmp / "brelvo.ico").mkdir()  # open(..., "wb") fails with an OSError
     toolkit = run_main([(RUN, values()), (EXIT, {})])

@@ -211,16 +211,16 @@ py::Ref failure_text()
     py::Ref type_ref = py::Ref::steal(type);
     py::Ref error = py::Ref::steal(value);
     py::Ref trace_ref = py::Ref::steal(trace);
-    if (!error)
+    PyObject* prefix = "替换失败："_id.get();
+    if (!error || !prefix)
         return {};
     py::Ref message = error_message(error.get());
-    py::Ref first = message ? py::Ref::steal(PyUnicode_Concat("替换失败："_id.get(), message.get()))
-                            : py::Ref();
+    py::Ref first = message ? py::Ref::steal(PyUnicode_Concat(prefix, message.get())) : py::Ref();
     py::Ref lines = first ? py::Ref::steal(PyList_New(0)) : py::Ref();
     if (!lines || PyList_Append(lines.get(), first.get()) < 0 || append_notes(lines.get(), error.get()) < 0)
         return {};
-    py::Ref newline = py::Ref::steal(PyUnicode_FromString("\n"));
-    return newline ? py::Ref::steal(PyUnicode_Join(newline.get(), lines.get())) : py::Ref();
+    PyObject* newline = "\n"_id.get();
+    return newline ? py::Ref::steal(PyUnicode_Join(newline, lines.get())) : py::Ref();
 }
 
 // A failed run must not take the window down with it; only ordinary errors
