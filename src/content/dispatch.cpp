@@ -1,11 +1,120 @@
+// Hands every file under a folder to the content handler for its extension.
 #include "content/content.h"
+
+#include "platform/walk.h"
+#include "py/names.h"
 
 namespace tw::content {
 
-py::Ref replace_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword, PyObject* recursive)
+namespace {
+
+struct Route {
+    py::Id ext;
+    py::Id handler;
+};
+
+// Checked in order; the first matching extension decides.
+const Route g_routes[] = {
+    {".pptx"_id, "replace_pptx_content"_id},
+    {".docx"_id, "replace_docx_content"_id},
+    {".xlsx"_id, "replace_xlsx_content"_id},
+    {".csv"_id, "replace_csv_content"_id},
+    {".txt"_id, "replace_text_content"_id},
+};
+
+// Old binary formats the handlers cannot read: left untouched.
+const py::Id g_skipped[] = {".ppt"_id, ".doc"_id, ".xls"_id};
+
+int equals_text(PyObject* obj, py::Id text)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "replace_file_contents");
-    return {};
+    PyObject* str = text.get();
+    return str ? py::equals(obj, str) : -1;
+}
+
+// os.path.splitext(filename)[1].lower()
+py::Ref extension_of(PyObject* filename)
+{
+    py::Ref os = py::global("os"_id);
+    py::Ref path = os ? py::getattr(os.get(), "path"_id) : py::Ref();
+    py::Ref parts = path ? py::call_method(path.get(), "splitext"_id, filename) : py::Ref();
+    if (!parts)
+        return {};
+    py::Ref ext = py::Ref::steal(PySequence_GetItem(parts.get(), 1));
+    return ext ? py::call_method(ext.get(), "lower"_id) : py::Ref();
+}
+
+// Sets *handler to the handler's global name. Returns 1 when the file has a
+// handler, 0 when it is skipped, -1 on error.
+int route_for(PyObject* ext, py::Id* handler)
+{
+    for (const Route& route : g_routes) {
+        int hit = equals_text(ext, route.ext);
+        if (hit != 0) {
+            *handler = route.handler;
+            return hit;
+        }
+    }
+    for (py::Id skipped : g_skipped) {
+        int hit = equals_text(ext, skipped);
+        if (hit != 0)
+            return hit < 0 ? -1 : 0;
+    }
+    *handler = "replace_text_content"_id;
+    return 1;
+}
+
+// Without the path the user cannot tell which of many files failed. The
+// pending exception keeps its type, message and traceback; a note that
+// cannot be made is dropped rather than replacing the real error.
+void note_failed_file(PyObject* filepath)
+{
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    py::Ref type_ref = py::Ref::steal(type);
+    py::Ref value_ref = py::Ref::steal(value);
+    py::Ref trace_ref = py::Ref::steal(trace);
+    if (value_ref && trace_ref)
+        PyException_SetTraceback(value_ref.get(), trace_ref.get());
+    py::Ref note = py::Ref::steal(PyUnicode_FromFormat("while replacing content in %S", filepath));
+    if (!note || !value_ref || !py::call_method(value_ref.get(), "add_note"_id, note))
+        PyErr_Clear();
+    PyErr_Restore(type_ref.release(), value_ref.release(), trace_ref.release());
+}
+
+int replace_one_file(PyObject* foldername, PyObject* filename, PyObject* old_keyword,
+                     PyObject* new_keyword)
+{
+    py::Ref filepath = platform::join_path(foldername, filename);
+    py::Ref ext = filepath ? extension_of(filename) : py::Ref();
+    if (!ext)
+        return -1;
+    py::Id name{};
+    int routed = route_for(ext.get(), &name);
+    if (routed <= 0)
+        return routed;
+    py::Ref handler = py::global(name);
+    if (!handler)
+        return -1;
+    if (!py::call(handler.get(), filepath, old_keyword, new_keyword)) {
+        note_failed_file(filepath.get());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+py::Ref replace_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                              PyObject* recursive)
+{
+    int status = platform::walk_tree(root_folder, recursive,
+        [&](PyObject* foldername, PyObject*, PyObject* filenames) {
+            return py::for_each(filenames, [&](PyObject* filename) {
+                return replace_one_file(foldername, filename, old_keyword, new_keyword);
+            });
+        });
+    return status < 0 ? py::Ref() : py::none();
 }
 
 }  // namespace tw::content

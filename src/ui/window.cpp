@@ -1,11 +1,313 @@
+// The main window: the icon file, the layout, and the event loop that runs
+// one of the three operations per press of the run button.
 #include "ui/ui.h"
+
+#include "module/state.h"
+#include "py/names.h"
+#include "py/scope.h"
+#include "py/unpack.h"
+#include "ui/icon.h"
+
+#include <array>
+#include <span>
 
 namespace tw::ui {
 
+namespace {
+
+struct Mode {
+    py::Id key;
+    py::Id operation;
+};
+
+// Read in this order; the first selected radio button picks the operation.
+const Mode g_modes[] = {
+    {"mode_folder"_id, "replace_folder_names"_id},
+    {"mode_filename"_id, "replace_file_names"_id},
+    {"mode_content"_id, "replace_file_contents"_id},
+};
+
+// The operation's four arguments, in the order it takes them.
+const py::Id g_value_keys[] = {"folder_path"_id, "old_keyword"_id, "new_keyword"_id, "recursive"_id};
+
+int equals_text(PyObject* obj, py::Id text)
+{
+    PyObject* str = text.get();
+    return str ? py::equals(obj, str) : -1;
+}
+
+py::Ref item(PyObject* container, py::Id key)
+{
+    PyObject* str = key.get();
+    return str ? py::Ref::steal(PyObject_GetItem(container, str)) : py::Ref();
+}
+
+// sg.<kind>, with sg looked up now: a host may rebind it between calls.
+py::Ref toolkit(py::Id kind)
+{
+    py::Ref sg = py::global("sg"_id);
+    return sg ? py::getattr(sg.get(), kind) : py::Ref();
+}
+
+// ---- icon file --------------------------------------------------------------
+
+// 1 when "brelvo.ico" holds the icon, 0 when the current folder refused it
+// (the window then goes without an icon), -1 on any other error.
+int write_icon_file()
+{
+    py::Ref ico = icon_text();
+    if (!ico)
+        return -1;
+    py::Ref image_file = py::call(module::builtin_open(), "brelvo.ico"_id, "wb"_id);
+    int status = !image_file ? -1 : py::with_scope(image_file.get(), [&](PyObject* entered) {
+        py::Ref base64 = py::global("base64"_id);
+        py::Ref data = base64 ? py::call_method(base64.get(), "b64decode"_id, ico) : py::Ref();
+        return data && py::call_method(entered, "write"_id, data) ? 0 : -1;
+    });
+    if (status == 0)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_OSError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// ---- layout -----------------------------------------------------------------
+
+py::Ref element(py::Id kind, std::initializer_list<PyObject*> positional,
+                std::initializer_list<py::Keyword> keywords)
+{
+    py::Ref factory = toolkit(kind);
+    return factory ? py::call_kw(factory.get(), positional, keywords) : py::Ref();
+}
+
+py::Ref list_of(std::span<const py::Ref> items)
+{
+    py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list)
+        return {};
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
+    return list;
+}
+
+py::Ref folder_row()
+{
+    std::array<py::Ref, 2> row;
+    bool made = (row[0] = element("InputText"_id, {}, {{"key"_id, "folder_path"_id.get()}}))
+        && (row[1] = element("FolderBrowse"_id, {}, {{"button_text"_id, "选择文件夹"_id.get()}}));
+    return made ? list_of(row) : py::Ref();
+}
+
+py::Ref labelled_field_row(py::Id label, py::Id key)
+{
+    std::array<py::Ref, 2> row;
+    bool made = (row[0] = element("Text"_id, {label.get()}, {}))
+        && (row[1] = element("InputText"_id, {}, {{"key"_id, key.get()}}));
+    return made ? list_of(row) : py::Ref();
+}
+
+py::Ref recursion_row()
+{
+    std::array<py::Ref, 1> row;
+    row[0] = element("Checkbox"_id, {"递归搜索"_id.get()},
+                     {{"key"_id, "recursive"_id.get()}, {"default"_id, Py_True}});
+    return row[0] ? list_of(row) : py::Ref();
+}
+
+py::Ref mode_row()
+{
+    PyObject* group = "mode"_id.get();
+    std::array<py::Ref, 3> row;
+    bool made = (row[0] = element("Radio"_id, {"替换文件夹名称"_id.get(), group},
+                                  {{"key"_id, "mode_folder"_id.get()}, {"default"_id, Py_True}}))
+        && (row[1] = element("Radio"_id, {"替换文件名称"_id.get(), group},
+                             {{"key"_id, "mode_filename"_id.get()}}))
+        && (row[2] = element("Radio"_id, {"替换文件内容"_id.get(), group},
+                             {{"key"_id, "mode_content"_id.get()}}));
+    return made ? list_of(row) : py::Ref();
+}
+
+py::Ref button_row()
+{
+    std::array<py::Ref, 2> row;
+    bool made = (row[0] = element("Button"_id, {"执行替换"_id.get()}, {}))
+        && (row[1] = element("Button"_id, {"退出"_id.get()}, {}));
+    return made ? list_of(row) : py::Ref();
+}
+
+py::Ref build_layout()
+{
+    std::array<py::Ref, 6> rows;
+    bool made = (rows[0] = folder_row())
+        && (rows[1] = labelled_field_row("旧关键字："_id, "old_keyword"_id))
+        && (rows[2] = labelled_field_row("新关键字："_id, "new_keyword"_id))
+        && (rows[3] = recursion_row())
+        && (rows[4] = mode_row())
+        && (rows[5] = button_row());
+    return made ? list_of(rows) : py::Ref();
+}
+
+py::Ref open_window(PyObject* layout, bool with_icon)
+{
+    py::Ref window_type = toolkit("Window"_id);
+    if (!window_type)
+        return {};
+    PyObject* title = "关键字替换工具_mira7"_id.get();
+    if (with_icon)
+        return py::call_kw(window_type.get(), {title, layout}, {{"icon"_id, "brelvo.ico"_id.get()}});
+    return py::call_kw(window_type.get(), {title, layout}, {});
+}
+
+// ---- pop-ups ----------------------------------------------------------------
+
+int show_popup(PyObject* text, bool with_icon)
+{
+    py::Ref popup = toolkit("popup"_id);
+    if (!popup)
+        return -1;
+    py::Ref shown = with_icon
+        ? py::call_kw(popup.get(), {text}, {{"icon"_id, "brelvo.ico"_id.get()}})
+        : py::call_kw(popup.get(), {text}, {});
+    return shown ? 0 : -1;
+}
+
+// str(error), or its type's name when that says nothing (or fails).
+py::Ref error_message(PyObject* error)
+{
+    py::Ref text = py::Ref::steal(PyObject_Str(error));
+    if (!text)
+        PyErr_Clear();
+    else if (PyUnicode_GetLength(text.get()) > 0)
+        return text;
+    return py::Ref::steal(PyType_GetName(Py_TYPE(error)));
+}
+
+// Appends str(note) for each note the error carries; a malformed
+// __notes__ is ignored rather than hiding the error itself.
+int append_notes(PyObject* lines, PyObject* error)
+{
+    py::Ref notes = py::getattr(error, "__notes__"_id);
+    if (!notes || PyUnicode_Check(notes.get())) {
+        PyErr_Clear();
+        return 0;
+    }
+    int status = py::for_each(notes.get(), [&](PyObject* note) {
+        py::Ref text = py::Ref::steal(PyObject_Str(note));
+        return text ? PyList_Append(lines, text.get()) : -1;
+    });
+    if (status < 0 && !PyErr_ExceptionMatches(PyExc_MemoryError))
+        PyErr_Clear();
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// "替换失败：" and the pending error's message, then its notes one per line.
+// Takes the pending exception.
+py::Ref failure_text()
+{
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    py::Ref type_ref = py::Ref::steal(type);
+    py::Ref error = py::Ref::steal(value);
+    py::Ref trace_ref = py::Ref::steal(trace);
+    PyObject* prefix = "替换失败："_id.get();
+    if (!error || !prefix)
+        return {};
+    py::Ref message = error_message(error.get());
+    py::Ref first = message ? py::Ref::steal(PyUnicode_Concat(prefix, message.get())) : py::Ref();
+    py::Ref lines = first ? py::Ref::steal(PyList_New(0)) : py::Ref();
+    if (!lines || PyList_Append(lines.get(), first.get()) < 0 || append_notes(lines.get(), error.get()) < 0)
+        return {};
+    PyObject* newline = "\n"_id.get();
+    return newline ? py::Ref::steal(PyUnicode_Join(newline, lines.get())) : py::Ref();
+}
+
+// A failed run must not take the window down with it; only ordinary errors
+// are reported, so Ctrl+C and exit requests still end the program.
+int report_failure(bool with_icon)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    py::Ref text = failure_text();
+    return text ? show_popup(text.get(), with_icon) : -1;
+}
+
+// ---- event loop ---------------------------------------------------------------
+
+// The operation named by the first selected mode: 1, 0 when none is
+// selected, -1 on error.
+int chosen_operation(PyObject* values, py::Id* operation)
+{
+    for (const Mode& mode : g_modes) {
+        py::Ref selected = item(values, mode.key);
+        int on = selected ? py::truth(selected.get()) : -1;
+        if (on != 0) {
+            *operation = mode.operation;
+            return on;
+        }
+    }
+    return 0;
+}
+
+int run_replacement(PyObject* values, bool with_icon)
+{
+    std::array<py::Ref, 4> args;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (!(args[i] = item(values, g_value_keys[i])))
+            return -1;
+    }
+    py::Id name{};
+    int chosen = chosen_operation(values, &name);
+    if (chosen < 0)
+        return -1;
+    if (chosen) {
+        py::Ref operation = py::global(name);
+        if (!operation)
+            return -1;
+        if (!py::call(operation.get(), args[0], args[1], args[2], args[3]))
+            return report_failure(with_icon);
+    }
+    return show_popup("替换完成！"_id.get(), with_icon);
+}
+
+// 1 when the event ends the loop (window closed or "退出"), 0 if not, -1 on error.
+int is_exit_event(PyObject* event)
+{
+    py::Ref closed = toolkit("WIN_CLOSED"_id);
+    int hit = closed ? py::equals(event, closed.get()) : -1;
+    return hit != 0 ? hit : equals_text(event, "退出"_id);
+}
+
+int run_event_loop(PyObject* window, bool with_icon)
+{
+    for (;;) {
+        py::Ref result = py::call_method(window, "read"_id);
+        std::array<py::Ref, 2> pair;  // event, values
+        if (!result || py::unpack(result.get(), pair) < 0)
+            return -1;
+        int leave = is_exit_event(pair[0].get());
+        if (leave)
+            return leave < 0 ? -1 : 0;
+        int run = equals_text(pair[0].get(), "执行替换"_id);
+        if (run < 0 || (run && run_replacement(pair[1].get(), with_icon) < 0))
+            return -1;
+    }
+}
+
+}  // namespace
+
 py::Ref main_window()
 {
-    PyErr_SetString(PyExc_NotImplementedError, "main_window");
-    return {};
+    int icon = write_icon_file();
+    if (icon < 0)
+        return {};
+    bool with_icon = icon > 0;
+    py::Ref layout = build_layout();
+    py::Ref window = layout ? open_window(layout.get(), with_icon) : py::Ref();
+    if (!window || run_event_loop(window.get(), with_icon) < 0)
+        return {};
+    return py::call_method(window.get(), "close"_id) ? py::none() : py::Ref();
 }
 
 }  // namespace tw::ui
