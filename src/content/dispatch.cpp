@@ -25,12 +25,6 @@ const Route g_routes[] = {
 // Old binary formats the handlers cannot read: left untouched.
 const py::Id g_skipped[] = {".ppt"_id, ".doc"_id, ".xls"_id};
 
-int equals_text(PyObject* obj, py::Id text)
-{
-    PyObject* str = text.get();
-    return str ? py::equals(obj, str) : -1;
-}
-
 // os.path.splitext(filename)[1].lower()
 py::Ref extension_of(PyObject* filename)
 {
@@ -48,14 +42,14 @@ py::Ref extension_of(PyObject* filename)
 int route_for(PyObject* ext, py::Id* handler)
 {
     for (const Route& route : g_routes) {
-        int hit = equals_text(ext, route.ext);
+        int hit = py::equals(ext, route.ext);
         if (hit != 0) {
             *handler = route.handler;
             return hit;
         }
     }
     for (py::Id skipped : g_skipped) {
-        int hit = equals_text(ext, skipped);
+        int hit = py::equals(ext, skipped);
         if (hit != 0)
             return hit < 0 ? -1 : 0;
     }

@@ -2,7 +2,6 @@
 // replaced on their whole text, then saved over the same path.
 #include "content/content.h"
 #include "content/office_text.h"
-#include "platform/fs.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -86,12 +85,7 @@ py::Ref replace_docx_content(PyObject* file_path, PyObject* old_keyword, PyObjec
     Substitution sub{pattern.get(), new_keyword};
     if (replace_in_paragraphs(doc.get(), sub) < 0 || replace_in_tables(doc.get(), sub) < 0)
         return {};
-    int saved = platform::replace_file(file_path, [&](PyObject* temp_path) {
-        return py::call_method(doc.get(), "save"_id, temp_path) ? 0 : -1;
-    });
-    if (saved < 0)
-        return {};
-    return py::none();
+    return save_over(doc.get(), file_path) < 0 ? py::Ref() : py::none();
 }
 
 }  // namespace tw::content

@@ -1,5 +1,6 @@
 #include "content/office_text.h"
 
+#include "platform/fs.h"
 #include "py/ops.h"
 
 namespace tw::content {
@@ -33,6 +34,13 @@ int substitute_text(PyObject* holder, const Substitution& sub)
     if (!new_text)
         return -1;
     return py::setattr(holder, "text"_id, new_text.get());
+}
+
+int save_over(PyObject* document, PyObject* file_path)
+{
+    return platform::replace_file(file_path, [&](PyObject* temp_path) {
+        return py::call_method(document, "save"_id, temp_path) ? 0 : -1;
+    });
 }
 
 }  // namespace tw::content

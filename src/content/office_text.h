@@ -15,4 +15,8 @@ struct Substitution {
 // Returns 0, or -1 with the exception set.
 int substitute_text(PyObject* holder, const Substitution& sub);
 
+// document.save(file_path), made all-or-nothing: the library writes a
+// temporary file that then takes the original's place.
+int save_over(PyObject* document, PyObject* file_path);
+
 }  // namespace tw::content

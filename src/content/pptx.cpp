@@ -2,7 +2,6 @@
 // replaced on its whole text, then saved over the same path.
 #include "content/content.h"
 #include "content/office_text.h"
-#include "platform/fs.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -65,12 +64,7 @@ py::Ref replace_pptx_content(PyObject* file_path, PyObject* old_keyword, PyObjec
         return {};
     if (replace_in_slides(prs.get(), Substitution{pattern.get(), new_keyword}) < 0)
         return {};
-    int saved = platform::replace_file(file_path, [&](PyObject* temp_path) {
-        return py::call_method(prs.get(), "save"_id, temp_path) ? 0 : -1;
-    });
-    if (saved < 0)
-        return {};
-    return py::none();
+    return save_over(prs.get(), file_path) < 0 ? py::Ref() : py::none();
 }
 
 }  // namespace tw::content

@@ -3,7 +3,7 @@
 // line so that one bad workbook never stops the caller's walk.
 #include "content/content.h"
 #include "module/state.h"
-#include "platform/fs.h"
+#include "content/office_text.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -138,10 +138,7 @@ int process_workbook(PyObject* file_path, PyObject* old_keyword, PyObject* new_k
         return -1;
     if (!run.changed)
         return 0;
-    int saved = platform::replace_file(file_path, [&](PyObject* temp_path) {
-        return py::call_method(wb.get(), "save"_id, temp_path) ? 0 : -1;
-    });
-    if (saved < 0)
+    if (save_over(wb.get(), file_path) < 0)
         return -1;
     return print_line("Saved changes to "_id, file_path);
 }

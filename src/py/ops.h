@@ -88,6 +88,11 @@ inline int equals(PyObject* obj, PyObject* other)
 {
     return PyObject_RichCompareBool(obj, other, Py_EQ);
 }
+inline int equals(PyObject* obj, Id text)
+{
+    PyObject* str = text.get();
+    return str ? equals(obj, str) : -1;
+}
 
 // Runs body(item) for each item of an iterable. body returns 0 to go on,
 // 1 to stop early, -1 on error. Returns -1 on error, else 0.

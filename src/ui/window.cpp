@@ -30,12 +30,6 @@ const Mode g_modes[] = {
 // The operation's four arguments, in the order it takes them.
 const py::Id g_value_keys[] = {"folder_path"_id, "old_keyword"_id, "new_keyword"_id, "recursive"_id};
 
-int equals_text(PyObject* obj, py::Id text)
-{
-    PyObject* str = text.get();
-    return str ? py::equals(obj, str) : -1;
-}
-
 py::Ref item(PyObject* container, py::Id key)
 {
     PyObject* str = key.get();
@@ -276,7 +270,7 @@ int is_exit_event(PyObject* event)
 {
     py::Ref closed = toolkit("WIN_CLOSED"_id);
     int hit = closed ? py::equals(event, closed.get()) : -1;
-    return hit != 0 ? hit : equals_text(event, "退出"_id);
+    return hit != 0 ? hit : py::equals(event, "退出"_id);
 }
 
 int run_event_loop(PyObject* window, bool with_icon)
@@ -289,7 +283,7 @@ int run_event_loop(PyObject* window, bool with_icon)
         int leave = is_exit_event(pair[0].get());
         if (leave)
             return leave < 0 ? -1 : 0;
-        int run = equals_text(pair[0].get(), "执行替换"_id);
+        int run = py::equals(pair[0].get(), "执行替换"_id);
         if (run < 0 || (run && run_replacement(pair[1].get(), with_icon) < 0))
             return -1;
     }
