@@ -107,3 +107,14 @@ def test_replacement_is_a_new_file_not_an_overwrite(tw, tmp_path):
         assert held.read() == "old"
     assert path.read_text() == "new"
     assert strays(tmp_path) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "mknod") or os.geteuid() != 0, reason="needs root for mknod")
+def test_a_device_behind_a_link_is_not_swapped_for_a_file(tw, tmp_path):
+    device = tmp_path / "null"
+    os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    os.symlink(device, tmp_path / "notes.txt")
+    with pytest.raises(OSError):
+        tw.replace_text_content(str(tmp_path / "notes.txt"), "*", "text")
+    assert stat.S_ISCHR(os.lstat(device).st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["notes.txt", "null"]

@@ -219,8 +219,11 @@ bool may_write(const NativeString& target)
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
+    bool regular = GetFileType(handle) == FILE_TYPE_DISK;
     CloseHandle(handle);
-    return true;
+    if (!regular)
+        SetLastError(ERROR_INVALID_PARAMETER);
+    return regular;
 }
 #else
 bool resolve_target(const std::string& path, std::string& target)
@@ -293,13 +296,19 @@ void remove_quietly(const std::string& path) { unlink(path.c_str()); }
 
 // Opening for writing without truncating: the refusal that writing the file
 // in place would meet, since renaming over a read-only file is allowed.
+// Only a regular file is replaced: a device or pipe reached through a link
+// would otherwise be swapped for a plain file.
 bool may_write(const std::string& target)
 {
     int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT;
+    struct stat info;
+    bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     close(fd);
-    return true;
+    if (!regular)
+        errno = EINVAL;
+    return regular;
 }
 #endif
 
