@@ -28,8 +28,7 @@ const py::Id g_skipped[] = {".ppt"_id, ".doc"_id, ".xls"_id};
 // os.path.splitext(filename)[1].lower()
 py::Ref extension_of(PyObject* filename)
 {
-    py::Ref os = py::global("os"_id);
-    py::Ref path = os ? py::getattr(os.get(), "path"_id) : py::Ref();
+    py::Ref path = platform::os_path();
     py::Ref parts = path ? py::call_method(path.get(), "splitext"_id, filename) : py::Ref();
     if (!parts)
         return {};

@@ -2,10 +2,15 @@
 
 namespace tw::platform {
 
-py::Ref join_path(PyObject* folder, PyObject* name)
+py::Ref os_path()
 {
     py::Ref os = py::global("os"_id);
-    py::Ref path = os ? py::getattr(os.get(), "path"_id) : py::Ref();
+    return os ? py::getattr(os.get(), "path"_id) : py::Ref();
+}
+
+py::Ref join_path(PyObject* folder, PyObject* name)
+{
+    py::Ref path = os_path();
     return path ? py::call_method(path.get(), "join"_id, folder, name) : py::Ref();
 }
 

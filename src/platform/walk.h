@@ -6,6 +6,9 @@
 
 namespace tw::platform {
 
+// os.path, with os looked up now: a host may rebind it in the module.
+py::Ref os_path();
+
 // os.path.join(folder, name)
 py::Ref join_path(PyObject* folder, PyObject* name);
 

@@ -24,8 +24,7 @@ struct FolderRenaming {
 // "a/b/" gives ("a", "b"). A root such as "/" has no name of its own.
 int split_own_name(PyObject* folder, Ref& parent, Ref& name)
 {
-    Ref os = py::global("os"_id);
-    Ref path = os ? py::getattr(os.get(), "path"_id) : Ref();
+    Ref path = platform::os_path();
     Ref current = Ref::borrow(folder);
     while (path) {
         Ref parts[2];
@@ -79,8 +78,7 @@ int rename_folder(const FolderRenaming& job, PyObject* folder, Ref& current)
 
 int is_link(PyObject* path)
 {
-    Ref os = py::global("os"_id);
-    Ref os_path = os ? py::getattr(os.get(), "path"_id) : Ref();
+    Ref os_path = platform::os_path();
     Ref link = os_path ? py::call_method(os_path.get(), "islink"_id, path) : Ref();
     return link ? py::truth(link.get()) : -1;
 }
