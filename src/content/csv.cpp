@@ -3,7 +3,7 @@
 // which no cell changed is left as it is: rewriting it would re-quote it and
 // could break a file in another dialect that merely passed through.
 #include "content/content.h"
-#include "module/state.h"
+#include "py/builtins.h"
 #include "platform/fs.h"
 #include "py/names.h"
 #include "py/scope.h"
@@ -16,8 +16,8 @@ namespace {
 // open(path, mode=mode, newline="", encoding="utf-8")
 py::Ref open_csv(PyObject* path, py::Id mode)
 {
-    return py::call_kw(module::builtin_open(), {path},
-                       {{"mode"_id, mode.get()}, {"newline"_id, ""_id.get()}, {"encoding"_id, "utf-8"_id.get()}});
+    return py::call_kw(py::builtin_open(), {path},
+                       {{"mode"_id, mode}, {"newline"_id, ""_id}, {"encoding"_id, "utf-8"_id}});
 }
 
 // list(csv.reader(file)) over the whole file.
@@ -35,7 +35,9 @@ py::Ref read_rows(PyObject* file_path)
         rows = py::Ref::steal(PySequence_List(reader.get()));
         return rows ? 0 : -1;
     });
-    return status < 0 ? py::Ref() : rows;
+    if (status > 0)
+        py::unbound_after_suppressed_error("rows");
+    return status == 0 ? rows : py::Ref();
 }
 
 // The row with each str cell substituted; `changed` is set when a cell's
@@ -78,7 +80,7 @@ int write_rows(PyObject* path, PyObject* new_rows)
     py::Ref file = open_csv(path, "w"_id);
     if (!file)
         return -1;
-    return py::with_scope(file.get(), [&](PyObject* entered) {
+    int status = py::with_scope(file.get(), [&](PyObject* entered) {
         py::Ref csv = py::global("csv"_id);
         py::Ref writer = csv ? py::call_method(csv.get(), "writer"_id, entered) : py::Ref();
         if (!writer)
@@ -87,6 +89,7 @@ int write_rows(PyObject* path, PyObject* new_rows)
             return py::call_method(writer.get(), "writerow"_id, new_row) ? 0 : -1;
         });
     });
+    return status > 0 ? py::incomplete_after_suppressed_error() : status;
 }
 
 }  // namespace

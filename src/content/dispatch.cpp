@@ -2,6 +2,7 @@
 #include "content/content.h"
 
 #include "platform/walk.h"
+#include "py/error.h"
 #include "py/names.h"
 
 namespace tw::content {
@@ -61,18 +62,9 @@ int route_for(PyObject* ext, py::Id* handler)
 // cannot be made is dropped rather than replacing the real error.
 void note_failed_file(PyObject* filepath)
 {
-    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    py::Ref type_ref = py::Ref::steal(type);
-    py::Ref value_ref = py::Ref::steal(value);
-    py::Ref trace_ref = py::Ref::steal(trace);
-    if (value_ref && trace_ref)
-        PyException_SetTraceback(value_ref.get(), trace_ref.get());
-    py::Ref note = py::Ref::steal(PyUnicode_FromFormat("while replacing content in %S", filepath));
-    if (!note || !value_ref || !py::call_method(value_ref.get(), "add_note"_id, note))
-        PyErr_Clear();
-    PyErr_Restore(type_ref.release(), value_ref.release(), trace_ref.release());
+    py::PendingError error;
+    error.add_note(py::Ref::steal(PyUnicode_FromFormat("while replacing content in %S", filepath)).get());
+    error.restore();
 }
 
 int replace_one_file(PyObject* foldername, PyObject* filename, PyObject* old_keyword,

@@ -9,7 +9,7 @@ namespace tw::content {
 
 namespace {
 
-int replace_in_paragraphs(PyObject* doc, const Substitution& sub)
+int replace_in_paragraphs(PyObject* doc, const rename::Keyword& sub)
 {
     py::Ref paragraphs = py::getattr(doc, "paragraphs"_id);
     if (!paragraphs)
@@ -22,7 +22,7 @@ int replace_in_paragraphs(PyObject* doc, const Substitution& sub)
 // row.cells repeats a merged cell for every grid position it covers;
 // substituting at each visit would apply the keyword again to text that
 // already holds the replacement, so each cell element is taken once.
-int replace_in_cell_once(PyObject* cell, PyObject* seen, const Substitution& sub)
+int replace_in_cell_once(PyObject* cell, PyObject* seen, const rename::Keyword& sub)
 {
     py::Ref element = py::getattr(cell, "_tc"_id);
     if (!element)
@@ -35,7 +35,7 @@ int replace_in_cell_once(PyObject* cell, PyObject* seen, const Substitution& sub
     return substitute_text(cell, sub);
 }
 
-int replace_in_table(PyObject* table, const Substitution& sub)
+int replace_in_table(PyObject* table, const rename::Keyword& sub)
 {
     py::Ref seen = py::Ref::steal(PySet_New(nullptr));
     py::Ref rows = seen ? py::getattr(table, "rows"_id) : py::Ref();
@@ -51,7 +51,7 @@ int replace_in_table(PyObject* table, const Substitution& sub)
     });
 }
 
-int replace_in_tables(PyObject* doc, const Substitution& sub)
+int replace_in_tables(PyObject* doc, const rename::Keyword& sub)
 {
     py::Ref tables = py::getattr(doc, "tables"_id);
     if (!tables)
@@ -82,7 +82,7 @@ py::Ref replace_docx_content(PyObject* file_path, PyObject* old_keyword, PyObjec
     py::Ref doc = open_document(file_path);
     if (!doc)
         return {};
-    Substitution sub{pattern.get(), new_keyword};
+    rename::Keyword sub{pattern.get(), new_keyword};
     if (replace_in_paragraphs(doc.get(), sub) < 0 || replace_in_tables(doc.get(), sub) < 0)
         return {};
     return save_over(doc.get(), file_path) < 0 ? py::Ref() : py::none();

@@ -5,35 +5,14 @@
 
 namespace tw::content {
 
-namespace {
-
-int text_matches(PyObject* holder, const Substitution& sub)
+int substitute_text(PyObject* holder, const rename::Keyword& keyword)
 {
     py::Ref text = py::getattr(holder, "text"_id);
-    if (!text)
-        return -1;
-    py::Ref found = py::call_method(sub.pattern, "search"_id, text);
-    if (!found)
-        return -1;
-    return py::truth(found.get());
-}
-
-}  // namespace
-
-int substitute_text(PyObject* holder, const Substitution& sub)
-{
-    int matched = text_matches(holder, sub);
+    rename::Replacement replaced;
+    int matched = text ? rename::replace_in(keyword, text.get(), replaced) : -1;
     if (matched <= 0)
         return matched;
-    // The text is read afresh for the substitution, as the library may
-    // hand out a different string on each read.
-    py::Ref text = py::getattr(holder, "text"_id);
-    if (!text)
-        return -1;
-    py::Ref new_text = py::call_method(sub.pattern, "sub"_id, sub.new_keyword, text);
-    if (!new_text)
-        return -1;
-    return py::setattr(holder, "text"_id, new_text.get());
+    return py::setattr(holder, "text"_id, replaced.text.get());
 }
 
 int save_over(PyObject* document, PyObject* file_path)

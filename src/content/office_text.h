@@ -2,18 +2,13 @@
 // `text` is searched and, on a match, replaced through the pattern.
 #pragma once
 
-#include "py/ref.h"
+#include "rename/rename.h"
 
 namespace tw::content {
 
-struct Substitution {
-    PyObject* pattern;      // the compiled keyword pattern
-    PyObject* new_keyword;  // the replacement template handed to sub
-};
-
 // if pattern.search(holder.text): holder.text = pattern.sub(new_keyword, holder.text)
 // Returns 0, or -1 with the exception set.
-int substitute_text(PyObject* holder, const Substitution& sub);
+int substitute_text(PyObject* holder, const rename::Keyword& keyword);
 
 // document.save(file_path), made all-or-nothing: the library writes a
 // temporary file that then takes the original's place.

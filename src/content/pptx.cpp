@@ -23,7 +23,7 @@ int has_text(PyObject* shape)
     return 0;
 }
 
-int replace_in_slide(PyObject* slide, const Substitution& sub)
+int replace_in_slide(PyObject* slide, const rename::Keyword& sub)
 {
     py::Ref shapes = py::getattr(slide, "shapes"_id);
     if (!shapes)
@@ -34,7 +34,7 @@ int replace_in_slide(PyObject* slide, const Substitution& sub)
     });
 }
 
-int replace_in_slides(PyObject* prs, const Substitution& sub)
+int replace_in_slides(PyObject* prs, const rename::Keyword& sub)
 {
     py::Ref slides = py::getattr(prs, "slides"_id);
     if (!slides)
@@ -62,7 +62,7 @@ py::Ref replace_pptx_content(PyObject* file_path, PyObject* old_keyword, PyObjec
     py::Ref prs = open_presentation(file_path);
     if (!prs)
         return {};
-    if (replace_in_slides(prs.get(), Substitution{pattern.get(), new_keyword}) < 0)
+    if (replace_in_slides(prs.get(), rename::Keyword{pattern.get(), new_keyword}) < 0)
         return {};
     return save_over(prs.get(), file_path) < 0 ? py::Ref() : py::none();
 }

@@ -2,7 +2,7 @@
 // keyword occurs. Text mode on both sides, so line ends come back as the
 // platform's separator.
 #include "content/content.h"
-#include "module/state.h"
+#include "py/builtins.h"
 #include "platform/fs.h"
 #include "py/scope.h"
 #include "rename/rename.h"
@@ -14,8 +14,8 @@ namespace {
 // open(path, mode, encoding="utf-8")
 py::Ref open_text(PyObject* path, py::Id mode)
 {
-    return py::call_kw(module::builtin_open(), {path, mode.get()},
-                       {{"encoding"_id, "utf-8"_id.get()}});
+    return py::call_kw(py::builtin_open(), {path, mode},
+                       {{"encoding"_id, "utf-8"_id}});
 }
 
 py::Ref read_text(PyObject* file_path)
@@ -28,7 +28,9 @@ py::Ref read_text(PyObject* file_path)
         content = py::call_method(entered, "read"_id);
         return content ? 0 : -1;
     });
-    return status < 0 ? py::Ref() : content;
+    if (status > 0)
+        py::unbound_after_suppressed_error("content");
+    return status == 0 ? content : py::Ref();
 }
 
 int write_text(PyObject* path, PyObject* new_content)
@@ -36,9 +38,10 @@ int write_text(PyObject* path, PyObject* new_content)
     py::Ref file = open_text(path, "w"_id);
     if (!file)
         return -1;
-    return py::with_scope(file.get(), [&](PyObject* entered) {
+    int status = py::with_scope(file.get(), [&](PyObject* entered) {
         return py::call_method(entered, "write"_id, new_content) ? 0 : -1;
     });
+    return status > 0 ? py::incomplete_after_suppressed_error() : status;
 }
 
 }  // namespace
@@ -51,19 +54,12 @@ py::Ref replace_text_content(PyObject* file_path, PyObject* old_keyword, PyObjec
     py::Ref content = read_text(file_path);
     if (!content)
         return {};
-    py::Ref found = py::call_method(pattern.get(), "search"_id, content);
-    if (!found)
-        return {};
-    int matched = py::truth(found.get());
-    if (matched < 0)
-        return {};
-    if (!matched)
-        return py::none();
-    py::Ref new_content = py::call_method(pattern.get(), "sub"_id, new_keyword, content);
-    if (!new_content)
-        return {};
+    rename::Replacement new_content;
+    int matched = rename::replace_in({pattern.get(), new_keyword}, content.get(), new_content);
+    if (matched <= 0)
+        return matched < 0 ? py::Ref() : py::none();
     int status = platform::replace_file(file_path, [&](PyObject* temp_path) {
-        return write_text(temp_path, new_content.get());
+        return write_text(temp_path, new_content.text.get());
     });
     return status < 0 ? py::Ref() : py::none();
 }

@@ -2,8 +2,9 @@
 // value, with a console trace; every ordinary failure is reported in one
 // line so that one bad workbook never stops the caller's walk.
 #include "content/content.h"
-#include "module/state.h"
+#include "py/builtins.h"
 #include "content/office_text.h"
+#include "py/error.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -15,8 +16,6 @@ namespace {
 // formats it (a literal text formats to itself), then joined.
 int print_pieces(PyObject* const* pieces, Py_ssize_t count)
 {
-    if (!py::all_present(pieces, static_cast<std::size_t>(count)))
-        return -1;
     py::Ref parts = py::Ref::steal(PyTuple_New(count));
     if (!parts)
         return -1;
@@ -30,20 +29,21 @@ int print_pieces(PyObject* const* pieces, Py_ssize_t count)
     py::Ref line = empty ? py::Ref::steal(PyUnicode_Join(empty.get(), parts.get())) : py::Ref();
     if (!line)
         return -1;
-    return py::call(module::builtin_print(), line) ? 0 : -1;
+    return py::call(py::builtin_print(), line) ? 0 : -1;
 }
 
 template <class... Pieces>
 int print_line(const Pieces&... pieces)
 {
-    PyObject* raw[] = {py::as_ptr(pieces)...};
+    PyObject* raw[sizeof...(Pieces)] = {};
+    if (!py::resolve_all(raw, {py::Arg(pieces)...}))
+        return -1;
     return print_pieces(raw, sizeof...(Pieces));
 }
 
 struct Run {
     PyObject* file_path;
-    PyObject* pattern;
-    PyObject* new_keyword;
+    rename::Keyword keyword;
     bool changed = false;
 };
 
@@ -76,13 +76,11 @@ int replace_in_cell(PyObject* cell, Run& run)
     py::Ref original_value = text_form(cell);
     if (!original_value || original_value.get() == Py_None)
         return original_value ? 0 : -1;
-    py::Ref found = py::call_method(run.pattern, "search"_id, original_value);
-    int matched = found ? py::truth(found.get()) : -1;
+    rename::Replacement replaced;
+    int matched = rename::replace_in(run.keyword, original_value.get(), replaced);
     if (matched <= 0)
         return matched;
-    py::Ref new_value = py::call_method(run.pattern, "sub"_id, run.new_keyword, original_value);
-    if (!new_value)
-        return -1;
+    py::Ref& new_value = replaced.text;
     if (print_line("Found '"_id, original_value, "' in "_id, run.file_path,
                    ", replacing with '"_id, new_value, "'"_id) < 0)
         return -1;
@@ -133,7 +131,7 @@ int process_workbook(PyObject* file_path, PyObject* old_keyword, PyObject* new_k
     py::Ref wb = load(file_path);
     if (!wb)
         return -1;
-    Run run{file_path, pattern.get(), new_keyword};
+    Run run{file_path, {pattern.get(), new_keyword}};
     if (replace_in_workbook(wb.get(), run) < 0)
         return -1;
     if (!run.changed)
@@ -148,17 +146,10 @@ int process_workbook(PyObject* file_path, PyObject* old_keyword, PyObject* new_k
 // failure of the print itself is chained to it.
 py::Ref report_failure(PyObject* file_path)
 {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    py::Ref owned_type = py::Ref::steal(type);
-    py::Ref e = py::Ref::steal(value);
-    py::Ref owned_traceback = py::Ref::steal(traceback);
-    if (owned_traceback)
-        PyException_SetTraceback(e.get(), owned_traceback.get());
+    py::PendingError e;
     py::Ref outer = py::Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(e.get());
-    int printed = print_line("Error processing "_id, file_path, ": "_id, e);
+    PyErr_SetHandledException(e.value());
+    int printed = print_line("Error processing "_id, file_path, ": "_id, e.value());
     PyErr_SetHandledException(outer.get());
     if (printed < 0)
         return {};

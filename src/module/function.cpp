@@ -1,6 +1,7 @@
 #include "module/function.h"
 
 #include "module/calling.h"
+#include "py/boundary.h"
 #include "py/ops.h"
 #include "py/traceback.h"
 
@@ -27,19 +28,21 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 py::Ref& g_function_type = py::process_wide_ref();
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames)
+                              PyObject* kwnames) noexcept
 {
     const FunctionSpec& spec = *as_function(self)->spec;
     PyObject* bound[max_params] = {};
-    py::Ref result;
-    if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) == 0)
-        result = spec.body(bound);
+    py::Ref result = py::guard([&] {
+        if (bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0)
+            return py::Ref();
+        return spec.body(bound);
+    });
     if (!result)
         py::add_traceback_entry(spec.name, spec.first_line);
     return result.release();
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg)
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     FunctionObject* fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
@@ -51,7 +54,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     return 0;
 }
 
-int function_clear(PyObject* self)
+int function_clear(PyObject* self) noexcept
 {
     FunctionObject* fn = as_function(self);
     Py_CLEAR(fn->name);
@@ -62,7 +65,7 @@ int function_clear(PyObject* self)
     return 0;
 }
 
-void function_dealloc(PyObject* self)
+void function_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -71,12 +74,12 @@ void function_dealloc(PyObject* self)
     Py_DECREF(type);
 }
 
-PyObject* function_repr(PyObject* self)
+PyObject* function_repr(PyObject* self) noexcept
 {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},

@@ -4,7 +4,8 @@
 // the first interpreter that creates it. A re-import in the same interpreter
 // gets the same object back and runs nothing again.
 #include "module/functions.h"
-#include "module/state.h"
+#include "py/boundary.h"
+#include "py/builtins.h"
 #include "py/names.h"
 #include "py/ops.h"
 
@@ -26,8 +27,6 @@ using py::Ref;
 
 std::int64_t g_owner_interpreter = -1;
 Ref& g_module = py::process_wide_ref();
-Ref& g_print = py::process_wide_ref();
-Ref& g_open = py::process_wide_ref();
 
 // --- creation --------------------------------------------------------------
 
@@ -65,7 +64,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* dict, py::Id from, py::Id to, 
     return key ? PyDict_SetItem(dict, key, value.get()) : -1;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*)
+PyObject* create_module(PyObject* spec)
 {
     if (claim_interpreter() < 0)
         return nullptr;
@@ -114,23 +113,23 @@ int enter_in_sys_modules(PyObject* module)
     return PyObject_SetItem(modules, name, module);
 }
 
-Ref bind_builtin(PyObject* builtins, py::Id name)
+// getattr(obj, name, None): only a missing attribute is taken as None.
+Ref getattr_or_none(PyObject* obj, py::Id name)
 {
-    Ref found = py::getattr(builtins, name);
-    if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    }
-    return found;
+    Ref value = py::getattr(obj, name);
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return value;
+    PyErr_Clear();
+    return py::none();
 }
 
-bool is_initialising(PyObject* module)
+// Whether a loaded module is still being imported, as the import system
+// judges it: getattr(getattr(module, "__spec__", None), "_initializing", False).
+int is_initialising(PyObject* module)
 {
-    Ref spec = py::getattr(module, "__spec__"_id);
-    Ref initialising = spec ? py::getattr(spec.get(), "_initializing"_id) : Ref();
-    bool busy = initialising && py::truth(initialising.get()) > 0;
-    PyErr_Clear();
-    return busy;
+    Ref spec = getattr_or_none(module, "__spec__"_id);
+    Ref initialising = spec ? getattr_or_none(spec.get(), "_initializing"_id) : Ref();
+    return initialising ? py::truth(initialising.get()) : -1;
 }
 
 // `import name`: a loaded, fully initialised module is reused.
@@ -140,11 +139,16 @@ Ref import_module(PyObject* globals, py::Id name)
     if (!key)
         return {};
     Ref loaded = Ref::steal(PyImport_GetModule(key));
-    // None in sys.modules blocks an import; the import function reports it.
-    if (loaded && loaded.get() != Py_None && !is_initialising(loaded.get()))
-        return loaded;
-    if (PyErr_Occurred())
+    if (!loaded && PyErr_Occurred())
         return {};
+    // None in sys.modules blocks an import; the import function reports it.
+    if (loaded && loaded.get() != Py_None) {
+        int busy = is_initialising(loaded.get());
+        if (busy < 0)
+            return {};
+        if (!busy)
+            return loaded;
+    }
     return Ref::steal(PyImport_ImportModuleLevelObject(key, globals, nullptr, nullptr, 0));
 }
 
@@ -241,14 +245,12 @@ int start_up(PyObject* module)
         return -1;
     if (check_version() < 0 || enter_in_sys_modules(module) < 0)
         return -1;
-    g_print = bind_builtin(builtins.get(), "print"_id);
-    g_open = bind_builtin(builtins.get(), "open"_id);
-    if (!g_print || !g_open)
+    if (py::bind_builtins(builtins.get()) < 0)
         return -1;
     return run_body(dict);
 }
 
-int module_exec(PyObject* module)
+int execute_module(PyObject* module)
 {
     if (g_module) {
         if (g_module.get() == module)
@@ -266,6 +268,16 @@ int module_exec(PyObject* module)
         return -1;
     }
     return 0;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
+{
+    return py::guard([&] { return create_module(spec); });
+}
+
+int module_exec(PyObject* module) noexcept
+{
+    return py::guard([&] { return execute_module(module); });
 }
 
 PyModuleDef_Slot g_slots[] = {
@@ -287,9 +299,6 @@ PyModuleDef g_definition = {
 };
 
 }  // namespace
-
-PyObject* builtin_print() { return g_print.get(); }
-PyObject* builtin_open() { return g_open.get(); }
 
 }  // namespace tw::module
 

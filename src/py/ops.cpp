@@ -4,14 +4,16 @@
 
 namespace tw::py {
 
-bool all_present(PyObject* const* args, std::size_t count)
+bool resolve_all(PyObject** argv, std::initializer_list<Arg> args)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (args[i] == nullptr) {
+    for (const Arg& arg : args) {
+        *argv = arg.get();
+        if (*argv == nullptr) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "termweave_mira7: missing call argument");
             return false;
         }
+        ++argv;
     }
     return true;
 }
@@ -32,23 +34,23 @@ int setattr(PyObject* obj, Id name, PyObject* value)
     return PyObject_SetAttr(obj, key, value);
 }
 
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
+Ref call_kw(PyObject* callable, std::initializer_list<Arg> positional,
             std::initializer_list<Keyword> keywords)
 {
+    std::vector<PyObject*> argv(positional.size() + keywords.size());
+    if (!resolve_all(argv.data(), positional))
+        return {};
     Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     if (!kwnames)
         return {};
-    std::vector<PyObject*> argv(positional);
     Py_ssize_t index = 0;
     for (const Keyword& keyword : keywords) {
         PyObject* name = keyword.name.get();
-        if (!name)
+        PyObject* value = name ? keyword.value.get() : nullptr;
+        if (!resolve_all(&argv[positional.size() + index], {value}))
             return {};
         PyTuple_SET_ITEM(kwnames.get(), index++, Py_NewRef(name));
-        argv.push_back(keyword.value);
     }
-    if (!all_present(argv.data(), argv.size()))
-        return {};
     return Ref::steal(PyObject_Vectorcall(callable, argv.data(), positional.size(),
                                           keywords.size() ? kwnames.get() : nullptr));
 }

@@ -22,8 +22,9 @@ struct Literal {
     constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
 
-// An interned str, looked up lazily. get() is borrowed; it is null (with
-// MemoryError set) only when the interpreter could not make the string.
+// An interned str, made on first use. get() is borrowed; it is null (with
+// MemoryError set) only when the interpreter could not make the string, and
+// the next get() tries again. Call it only with no exception pending.
 struct Id {
     PyObject* (*get)();
     const char* text;
@@ -32,7 +33,9 @@ struct Id {
 template <Literal L>
 PyObject* intern_once()
 {
-    static PyObject* const str = PyUnicode_InternFromString(L.text);
+    static PyObject* str = nullptr;
+    if (!str)
+        str = PyUnicode_InternFromString(L.text);
     return str;
 }
 
@@ -47,8 +50,23 @@ inline PyObject* as_ptr(PyObject* obj) { return obj; }
 inline PyObject* as_ptr(const Ref& ref) { return ref.get(); }
 inline PyObject* as_ptr(Id id) { return id.get(); }
 
-// True when every argument is present; otherwise an exception is pending.
-bool all_present(PyObject* const* args, std::size_t count);
+// An argument of call_kw: an object, or an Id made into one only when the
+// call is about to be made, so that no name is made while an error is pending.
+class Arg {
+public:
+    Arg(PyObject* obj) : obj_(obj) {}
+    Arg(const Ref& ref) : obj_(ref.get()) {}
+    Arg(Id id) : id_(id.get) {}
+    PyObject* get() const { return id_ ? id_() : obj_; }
+
+private:
+    PyObject* obj_ = nullptr;
+    PyObject* (*id_)() = nullptr;
+};
+
+// Fills argv from the arguments in order, stopping at the first one that
+// is missing. True when all are present; otherwise an exception is pending.
+bool resolve_all(PyObject** argv, std::initializer_list<Arg> args);
 
 Ref getattr(PyObject* obj, Id name);
 int setattr(PyObject* obj, Id name, PyObject* value);
@@ -56,8 +74,8 @@ int setattr(PyObject* obj, Id name, PyObject* value);
 template <class... Args>
 Ref call(PyObject* callable, const Args&... args)
 {
-    PyObject* argv[sizeof...(Args) + 1] = {nullptr, as_ptr(args)...};
-    if (!all_present(argv + 1, sizeof...(Args)))
+    PyObject* argv[sizeof...(Args) + 1] = {};
+    if (!resolve_all(argv + 1, {Arg(args)...}))
         return {};
     return Ref::steal(PyObject_Vectorcall(
         callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -66,19 +84,19 @@ Ref call(PyObject* callable, const Args&... args)
 template <class... Args>
 Ref call_method(PyObject* obj, Id name, const Args&... args)
 {
-    PyObject* method = name.get();
-    PyObject* argv[] = {obj, as_ptr(args)...};
-    if (!method || !all_present(argv, sizeof...(Args) + 1))
+    PyObject* argv[sizeof...(Args) + 2] = {obj};
+    if (!resolve_all(argv + 1, {Arg(args)..., Arg(name)}))
         return {};
+    PyObject* method = argv[sizeof...(Args) + 1];
     return Ref::steal(PyObject_VectorcallMethod(method, argv, sizeof...(Args) + 1, nullptr));
 }
 
 // callable(*positional, **{name: value ...}), keywords in the order given.
 struct Keyword {
     Id name;
-    PyObject* value;
+    Arg value;
 };
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
+Ref call_kw(PyObject* callable, std::initializer_list<Arg> positional,
             std::initializer_list<Keyword> keywords);
 
 // Truth of obj: 1, 0, or -1 with an exception set.

@@ -1,32 +1,44 @@
 #include "py/scope.h"
 
+#include "py/error.h"
+
 namespace tw::py {
 
 int exit_scope_with_error(PyObject* exit)
 {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb)
-        PyException_SetTraceback(value, tb);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(tb);
-
-    Ref result = call(exit, owned_type, owned_value, tb ? tb : Py_None);
+    PendingError error;
+    PyObject* traceback = PyException_GetTraceback(error.value());
+    Ref owned_traceback = Ref::steal(traceback);
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error.value())));
+    Ref result = call(exit, type, error.value(), traceback ? traceback : Py_None);
     if (!result) {
         // An error raised by __exit__ replaces the original, which becomes its context.
-        PyObject *new_type, *new_value, *new_tb;
-        PyErr_Fetch(&new_type, &new_value, &new_tb);
-        PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-        PyException_SetContext(new_value, owned_value.release());
-        PyErr_Restore(new_type, new_value, new_tb);
+        error.chain_into_pending();
         return -1;
     }
     int suppressed = truth(result.get());
-    if (suppressed < 0)
+    if (suppressed < 0) {
+        error.chain_into_pending();
         return -1;
+    }
     if (suppressed)
-        return 0;
-    PyErr_Restore(owned_type.release(), owned_value.release(), owned_tb.release());
+        return 1;
+    error.restore();
+    return -1;
+}
+
+int unbound_after_suppressed_error(const char* name)
+{
+    PyErr_Format(PyExc_UnboundLocalError,
+                 "cannot access local variable '%s' where it is not associated with a value", name);
+    return -1;
+}
+
+int incomplete_after_suppressed_error()
+{
+    PyErr_SetString(PyExc_RuntimeError,
+                    "writing the new content failed and the error was suppressed; "
+                    "the file was left as it was");
     return -1;
 }
 

@@ -8,11 +8,14 @@
 
 namespace tw::py {
 
-// Called with the pending exception after the body failed. Returns 0 when
-// __exit__ suppressed it, -1 (exception set) otherwise.
+// Called with the pending exception after the body failed. Returns 1 when
+// __exit__ suppressed it (nothing pending), -1 (exception set) otherwise.
 int exit_scope_with_error(PyObject* exit);
 
-// body(entered) returns 0 on success, -1 with an exception set.
+// body(entered) returns 0 on success, -1 with an exception set. Returns 0
+// when the block completed, -1 with the exception set, or 1 when the body
+// failed and __exit__ suppressed the error: whatever the body was to
+// produce is then missing, and the caller must not go on as if it were there.
 template <class Body>
 int with_scope(PyObject* manager, Body&& body)
 {
@@ -26,5 +29,14 @@ int with_scope(PyObject* manager, Body&& body)
         return exit_scope_with_error(exit.get());
     return call(exit.get(), Py_None, Py_None, Py_None) ? 0 : -1;
 }
+
+// For a block whose body binds `name`: after a suppressed error the name
+// was never bound, as in Python. Sets UnboundLocalError and returns -1.
+int unbound_after_suppressed_error(const char* name);
+
+// For a block that writes a file's new content: after a suppressed error
+// the content is incomplete and must not take the file's place. Sets
+// RuntimeError and returns -1.
+int incomplete_after_suppressed_error();
 
 }  // namespace tw::py

@@ -9,26 +9,21 @@ namespace tw::rename {
 namespace {
 
 // Renames one file in `foldername` when its name matches. 0 or -1.
-int rename_matching_file(PyObject* pattern, PyObject* new_keyword, PyObject* foldername,
-                         PyObject* filename)
+int rename_matching_file(const Keyword& keyword, PyObject* foldername, PyObject* filename)
 {
-    py::Ref found = py::call_method(pattern, "search"_id, filename);
-    if (!found)
-        return -1;
-    int matched = py::truth(found.get());
+    Replacement replaced;
+    int matched = replace_in(keyword, filename, replaced);
     if (matched <= 0)
         return matched;
-    py::Ref new_filename = py::call_method(pattern, "sub"_id, new_keyword, filename);
-    if (!new_filename)
-        return -1;
+    PyObject* new_filename = replaced.text.get();
     // A substituted name must stay a name in this folder: "", ".." or a
     // separator would move the file elsewhere or onto the folder itself.
-    if (platform::check_plain_name(filename, new_filename.get()) < 0)
+    if (platform::check_plain_name(filename, new_filename) < 0)
         return -1;
     py::Ref src = platform::join_path(foldername, filename);
     if (!src)
         return -1;
-    py::Ref dst = platform::join_path(foldername, new_filename.get());
+    py::Ref dst = platform::join_path(foldername, new_filename);
     if (!dst)
         return -1;
     return platform::rename_no_replace(src.get(), dst.get());
@@ -45,7 +40,7 @@ py::Ref replace_file_names(PyObject* root_folder, PyObject* old_keyword, PyObjec
     int status = platform::walk_tree(
         root_folder, recursive, [&](PyObject* foldername, PyObject*, PyObject* filenames) {
             return py::for_each(filenames, [&](PyObject* filename) {
-                return rename_matching_file(pattern.get(), new_keyword, foldername, filename);
+                return rename_matching_file({pattern.get(), new_keyword}, foldername, filename);
             });
         });
     if (status < 0)

@@ -15,8 +15,7 @@ namespace {
 using py::Ref;
 
 struct FolderRenaming {
-    PyObject* pattern;
-    PyObject* new_keyword;
+    Keyword keyword;
     PyObject* recursive;
 };
 
@@ -33,8 +32,9 @@ int split_own_name(PyObject* folder, Ref& parent, Ref& name)
             return -1;
         parent = parts[0];
         name = parts[1];
-        if (PyObject_Length(name.get()) != 0)
-            return 0;
+        Py_ssize_t length = PyObject_Length(name.get());
+        if (length != 0)
+            return length < 0 ? -1 : 0;
         int same = py::equals(parent.get(), current.get());
         if (same != 0)
             return same < 0 ? -1 : 0;
@@ -60,16 +60,13 @@ int rename_folder(const FolderRenaming& job, PyObject* folder, Ref& current)
         return -1;
     if (!has_own_name(name.get()))
         return 0;
-    Ref found = py::call_method(job.pattern, "search"_id, name);
-    if (!found)
-        return -1;
-    int matched = py::truth(found.get());
+    Replacement new_name;
+    int matched = replace_in(job.keyword, name.get(), new_name);
     if (matched <= 0)
         return matched;
-    Ref new_name = py::call_method(job.pattern, "sub"_id, job.new_keyword, name);
-    if (!new_name || platform::check_plain_name(name.get(), new_name.get()) < 0)
+    if (platform::check_plain_name(name.get(), new_name.text.get()) < 0)
         return -1;
-    Ref new_foldername = platform::join_path(parent.get(), new_name.get());
+    Ref new_foldername = platform::join_path(parent.get(), new_name.text.get());
     if (!new_foldername || platform::rename_no_replace(folder, new_foldername.get()) < 0)
         return -1;
     current = new_foldername;
@@ -119,7 +116,7 @@ py::Ref replace_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObj
     Ref pattern = compile_keyword(old_keyword);
     if (!pattern)
         return {};
-    FolderRenaming job{pattern.get(), new_keyword, recursive};
+    FolderRenaming job{{pattern.get(), new_keyword}, recursive};
     if (visit_folder(job, root_folder) < 0)
         return {};
     return py::none();

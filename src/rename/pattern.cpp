@@ -1,6 +1,7 @@
 // The keyword pattern: the old keyword is a regular expression in which a
 // `*` stands for any run of characters, as short as possible.
 #include "py/names.h"
+#include "py/unpack.h"
 #include "rename/rename.h"
 
 namespace tw::rename {
@@ -22,6 +23,24 @@ py::Ref compile_keyword(PyObject* old_keyword)
     if (!re)
         return {};
     return py::call_method(re.get(), "compile"_id, expression);
+}
+
+int replace_in(const Keyword& keyword, PyObject* text, Replacement& out)
+{
+    py::Ref found = py::call_method(keyword.pattern, "search"_id, text);
+    int matched = found ? py::truth(found.get()) : -1;
+    if (matched <= 0)
+        return matched;
+    py::Ref result = py::call_method(keyword.pattern, "subn"_id, keyword.new_keyword, text);
+    py::Ref parts[2];
+    if (!result || py::unpack(result.get(), parts) < 0)
+        return -1;
+    Py_ssize_t count = PyLong_AsSsize_t(parts[1].get());
+    if (count < 0 && PyErr_Occurred())
+        return -1;
+    out.text = parts[0];
+    out.count = count;
+    return 1;
 }
 
 }  // namespace tw::rename

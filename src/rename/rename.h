@@ -11,6 +11,24 @@ py::Ref convert_to_regex(PyObject* pattern);
 // re.compile(convert_to_regex(old_keyword)), both looked up as globals.
 py::Ref compile_keyword(PyObject* old_keyword);
 
+// The keyword as the operations apply it: the compiled pattern and the
+// replacement template.
+struct Keyword {
+    PyObject* pattern;
+    PyObject* new_keyword;
+};
+
+// The keyword applied to one text.
+struct Replacement {
+    py::Ref text;          // the text with every match replaced
+    Py_ssize_t count = 0;  // how many matches were replaced
+};
+
+// `pattern.search(text)` decides whether the keyword occurs (an empty match
+// counts); when it does, `out` gets `pattern.subn(new_keyword, text)`.
+// Returns 1 when it occurs, 0 when not, -1 with the exception set.
+int replace_in(const Keyword& keyword, PyObject* text, Replacement& out);
+
 py::Ref replace_folder_names(PyObject* root_folder, PyObject* old_keyword,
                              PyObject* new_keyword, PyObject* recursive);
 py::Ref replace_file_names(PyObject* root_folder, PyObject* old_keyword,

@@ -2,8 +2,9 @@
 // one of the three operations per press of the run button.
 #include "ui/ui.h"
 
-#include "module/state.h"
+#include "py/builtins.h"
 #include "py/names.h"
+#include "py/error.h"
 #include "py/scope.h"
 #include "py/unpack.h"
 #include "ui/icon.h"
@@ -52,12 +53,14 @@ int write_icon_file()
     py::Ref ico = icon_text();
     if (!ico)
         return -1;
-    py::Ref image_file = py::call(module::builtin_open(), "brelvo.ico"_id, "wb"_id);
+    py::Ref image_file = py::call(py::builtin_open(), "brelvo.ico"_id, "wb"_id);
     int status = !image_file ? -1 : py::with_scope(image_file.get(), [&](PyObject* entered) {
         py::Ref base64 = py::global("base64"_id);
         py::Ref data = base64 ? py::call_method(base64.get(), "b64decode"_id, ico) : py::Ref();
         return data && py::call_method(entered, "write"_id, data) ? 0 : -1;
     });
+    if (status > 0)
+        status = py::incomplete_after_suppressed_error();
     if (status == 0)
         return 1;
     if (!PyErr_ExceptionMatches(PyExc_OSError))
@@ -68,7 +71,7 @@ int write_icon_file()
 
 // ---- layout -----------------------------------------------------------------
 
-py::Ref element(py::Id kind, std::initializer_list<PyObject*> positional,
+py::Ref element(py::Id kind, std::initializer_list<py::Arg> positional,
                 std::initializer_list<py::Keyword> keywords)
 {
     py::Ref factory = toolkit(kind);
@@ -88,8 +91,8 @@ py::Ref list_of(std::span<const py::Ref> items)
 py::Ref folder_row()
 {
     std::array<py::Ref, 2> row;
-    bool made = (row[0] = element("InputText"_id, {}, {{"key"_id, "folder_path"_id.get()}}))
-        && (row[1] = element("FolderBrowse"_id, {}, {{"button_text"_id, "选择文件夹"_id.get()}}));
+    bool made = (row[0] = element("InputText"_id, {}, {{"key"_id, "folder_path"_id}}))
+        && (row[1] = element("FolderBrowse"_id, {}, {{"button_text"_id, "选择文件夹"_id}}));
     return made ? list_of(row) : py::Ref();
 }
 
@@ -104,29 +107,29 @@ py::Ref labelled_field_row(py::Id label, py::Id key)
 py::Ref recursion_row()
 {
     std::array<py::Ref, 1> row;
-    row[0] = element("Checkbox"_id, {"递归搜索"_id.get()},
-                     {{"key"_id, "recursive"_id.get()}, {"default"_id, Py_True}});
+    row[0] = element("Checkbox"_id, {"递归搜索"_id},
+                     {{"key"_id, "recursive"_id}, {"default"_id, Py_True}});
     return row[0] ? list_of(row) : py::Ref();
 }
 
 py::Ref mode_row()
 {
-    PyObject* group = "mode"_id.get();
+    py::Id group = "mode"_id;
     std::array<py::Ref, 3> row;
-    bool made = (row[0] = element("Radio"_id, {"替换文件夹名称"_id.get(), group},
-                                  {{"key"_id, "mode_folder"_id.get()}, {"default"_id, Py_True}}))
-        && (row[1] = element("Radio"_id, {"替换文件名称"_id.get(), group},
-                             {{"key"_id, "mode_filename"_id.get()}}))
-        && (row[2] = element("Radio"_id, {"替换文件内容"_id.get(), group},
-                             {{"key"_id, "mode_content"_id.get()}}));
+    bool made = (row[0] = element("Radio"_id, {"替换文件夹名称"_id, group},
+                                  {{"key"_id, "mode_folder"_id}, {"default"_id, Py_True}}))
+        && (row[1] = element("Radio"_id, {"替换文件名称"_id, group},
+                             {{"key"_id, "mode_filename"_id}}))
+        && (row[2] = element("Radio"_id, {"替换文件内容"_id, group},
+                             {{"key"_id, "mode_content"_id}}));
     return made ? list_of(row) : py::Ref();
 }
 
 py::Ref button_row()
 {
     std::array<py::Ref, 2> row;
-    bool made = (row[0] = element("Button"_id, {"执行替换"_id.get()}, {}))
-        && (row[1] = element("Button"_id, {"退出"_id.get()}, {}));
+    bool made = (row[0] = element("Button"_id, {"执行替换"_id}, {}))
+        && (row[1] = element("Button"_id, {"退出"_id}, {}));
     return made ? list_of(row) : py::Ref();
 }
 
@@ -147,32 +150,41 @@ py::Ref open_window(PyObject* layout, bool with_icon)
     py::Ref window_type = toolkit("Window"_id);
     if (!window_type)
         return {};
-    PyObject* title = "关键字替换工具_mira7"_id.get();
+    py::Id title = "关键字替换工具_mira7"_id;
     if (with_icon)
-        return py::call_kw(window_type.get(), {title, layout}, {{"icon"_id, "brelvo.ico"_id.get()}});
+        return py::call_kw(window_type.get(), {title, layout}, {{"icon"_id, "brelvo.ico"_id}});
     return py::call_kw(window_type.get(), {title, layout}, {});
 }
 
 // ---- pop-ups ----------------------------------------------------------------
 
-int show_popup(PyObject* text, bool with_icon)
+int show_popup(py::Arg text, bool with_icon)
 {
     py::Ref popup = toolkit("popup"_id);
     if (!popup)
         return -1;
     py::Ref shown = with_icon
-        ? py::call_kw(popup.get(), {text}, {{"icon"_id, "brelvo.ico"_id.get()}})
+        ? py::call_kw(popup.get(), {text}, {{"icon"_id, "brelvo.ico"_id}})
         : py::call_kw(popup.get(), {text}, {});
     return shown ? 0 : -1;
+}
+
+// Drops an ordinary error met while describing another; an interrupt stays.
+int drop_ordinary_error()
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    PyErr_Clear();
+    return 0;
 }
 
 // str(error), or its type's name when that says nothing (or fails).
 py::Ref error_message(PyObject* error)
 {
     py::Ref text = py::Ref::steal(PyObject_Str(error));
-    if (!text)
-        PyErr_Clear();
-    else if (PyUnicode_GetLength(text.get()) > 0)
+    if (!text && drop_ordinary_error() < 0)
+        return {};
+    if (text && PyUnicode_GetLength(text.get()) > 0)
         return text;
     return py::Ref::steal(PyType_GetName(Py_TYPE(error)));
 }
@@ -182,36 +194,29 @@ py::Ref error_message(PyObject* error)
 int append_notes(PyObject* lines, PyObject* error)
 {
     py::Ref notes = py::getattr(error, "__notes__"_id);
-    if (!notes || PyUnicode_Check(notes.get())) {
-        PyErr_Clear();
+    if (!notes)
+        return drop_ordinary_error();
+    if (PyUnicode_Check(notes.get()))
         return 0;
-    }
     int status = py::for_each(notes.get(), [&](PyObject* note) {
         py::Ref text = py::Ref::steal(PyObject_Str(note));
         return text ? PyList_Append(lines, text.get()) : -1;
     });
-    if (status < 0 && !PyErr_ExceptionMatches(PyExc_MemoryError))
-        PyErr_Clear();
-    return PyErr_Occurred() ? -1 : 0;
+    return status < 0 ? drop_ordinary_error() : 0;
 }
 
 // "替换失败：" and the pending error's message, then its notes one per line.
 // Takes the pending exception.
 py::Ref failure_text()
 {
-    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    py::Ref type_ref = py::Ref::steal(type);
-    py::Ref error = py::Ref::steal(value);
-    py::Ref trace_ref = py::Ref::steal(trace);
+    py::PendingError error;
     PyObject* prefix = "替换失败："_id.get();
-    if (!error || !prefix)
+    if (!error.value() || !prefix)
         return {};
-    py::Ref message = error_message(error.get());
+    py::Ref message = error_message(error.value());
     py::Ref first = message ? py::Ref::steal(PyUnicode_Concat(prefix, message.get())) : py::Ref();
     py::Ref lines = first ? py::Ref::steal(PyList_New(0)) : py::Ref();
-    if (!lines || PyList_Append(lines.get(), first.get()) < 0 || append_notes(lines.get(), error.get()) < 0)
+    if (!lines || PyList_Append(lines.get(), first.get()) < 0 || append_notes(lines.get(), error.value()) < 0)
         return {};
     PyObject* newline = "\n"_id.get();
     return newline ? py::Ref::steal(PyUnicode_Join(newline, lines.get())) : py::Ref();
@@ -262,7 +267,7 @@ int run_replacement(PyObject* values, bool with_icon)
         if (!py::call(operation.get(), args[0], args[1], args[2], args[3]))
             return report_failure(with_icon);
     }
-    return show_popup("替换完成！"_id.get(), with_icon);
+    return show_popup("替换完成！"_id, with_icon);
 }
 
 // 1 when the event ends the loop (window closed or "退出"), 0 if not, -1 on error.

@@ -1,0 +1,17 @@
+// The interpreter's print and open as they were at start-up: the module
+// calls these, so rebinding them in builtins later does not affect it.
+#pragma once
+
+#include "py/ref.h"
+
+namespace tw::py {
+
+// Takes print and open from the builtins module; a missing one fails with
+// NameError. Returns 0, or -1 with the exception set.
+int bind_builtins(PyObject* builtins);
+
+// The bound built-ins (borrowed).
+PyObject* builtin_print();
+PyObject* builtin_open();
+
+}  // namespace tw::py

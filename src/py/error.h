@@ -1,0 +1,35 @@
+// The pending exception, taken out of the interpreter so that more C API
+// calls can be made while it waits, then put back, chained or dropped.
+#pragma once
+
+#include "py/ref.h"
+
+namespace tw::py {
+
+class PendingError {
+public:
+    // Takes the pending exception, normalised, with its traceback attached.
+    PendingError() noexcept;
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+    // The exception instance (borrowed); null when none was pending.
+    PyObject* value() const noexcept { return value_.get(); }
+    bool matches(PyObject* type) const noexcept;
+
+    // Makes it the pending exception again.
+    void restore() noexcept;
+    // A newer exception is pending: this one becomes its context, as for an
+    // exception raised while handling another, unless the newer one is this
+    // same exception re-raised (an exception is never its own context).
+    void chain_into_pending() noexcept;
+    // Adds a note (PEP 678) to the exception. `note` may be null when making
+    // it failed; that failure, like a failure to add it, is dropped, so the
+    // exception itself is never replaced. Call with no other error pending.
+    void add_note(PyObject* note) noexcept;
+
+private:
+    Ref type_, value_, traceback_;
+};
+
+}  // namespace tw::py
