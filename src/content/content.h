@@ -1,7 +1,8 @@
 // Content replacement: the dispatcher and one handler per kind of file.
 #pragma once
 
-#include "py/ref.h"
+#include "content/decision.h"
+#include "rename/rename.h"
 
 namespace tw::content {
 
@@ -13,5 +14,17 @@ py::Ref replace_csv_content(PyObject* file_path, PyObject* old_keyword, PyObject
 py::Ref replace_docx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword);
 py::Ref replace_pptx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword);
 py::Ref replace_xlsx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword);
+
+// What each handler would do to one file, decided without writing anything:
+// the handlers above write what was decided, a preview only shows it. Each
+// returns 0 with `out` filled, or -1 with the exception set.
+int decide_text_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
+int decide_csv_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
+int decide_docx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
+int decide_pptx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
+// `print_lines`: the workbook's cell trace and match lines are printed when
+// a run decides, not when a preview does.
+int decide_xlsx_content(PyObject* file_path, const rename::Keyword& keyword, bool print_lines,
+                        Decision& out);
 
 }  // namespace tw::content
