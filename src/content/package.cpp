@@ -25,10 +25,11 @@ constexpr std::string_view zip64_locator_mark = "PK\x06\x07"sv;
 constexpr std::string_view zip64_end_record_mark = "PK\x06\x06"sv;
 
 struct Refusal {
-    enum Kind { none, members, directory, total, ratio } kind = none;
-    std::uint64_t size = 0;    // the count or size over the limit
+    enum Kind { none, members, directory, total, ratio, understated, method } kind = none;
+    std::uint64_t size = 0;    // the count or size over the limit; understated: the
+                               // declared size; method: the compression method
     std::uint64_t stored = 0;  // ratio: the member's compressed size
-    py::Ref member;            // ratio: the member's name
+    py::Ref member;            // the member's name, for the kinds about one member
 };
 
 // What the end record says of the directory.
@@ -152,19 +153,18 @@ int judge_member(PyObject* info, std::uint64_t& total, Refusal& refusal)
     return 0;
 }
 
-// Judges the members through zipfile, which reads the directory as the
-// libraries will. The declared sizes are what zipfile trusts: a member
-// never yields more than its declared size (more data fails its check
-// sum), so bounding the declared sizes bounds what reading inflates.
-int judge_members(PyObject* file, Refusal& refusal)
+// Reads the member entries through zipfile, which reads the directory as
+// the libraries will, and judges their declared sizes. Sets `infos` to
+// the entries when none breaks a limit.
+int judge_declared(PyObject* file, Refusal& refusal, py::Ref& infos)
 {
     py::Ref zipfile = py::Ref::steal(PyImport_ImportModule("zipfile"));
     py::Ref archive = zipfile ? py::call_method(zipfile.get(), "ZipFile"_id, file) : py::Ref();
     if (!archive)
         return -1;
     return py::with_scope(archive.get(), [&](PyObject* opened) {
-        py::Ref infos = py::call_method(opened, "infolist"_id);
-        Py_ssize_t count = infos ? PySequence_Size(infos.get()) : -1;
+        py::Ref all = py::call_method(opened, "infolist"_id);
+        Py_ssize_t count = all ? PySequence_Size(all.get()) : -1;
         if (count < 0)
             return -1;
         if (static_cast<std::uint64_t>(count) > max_members) {
@@ -172,9 +172,160 @@ int judge_members(PyObject* file, Refusal& refusal)
             return 0;
         }
         std::uint64_t total = 0;
-        return py::for_each(infos.get(), [&](PyObject* info) {
+        int status = py::for_each(all.get(), [&](PyObject* info) {
             return judge_member(info, total, refusal);
         });
+        if (status == 0 && refusal.kind == Refusal::none)
+            infos = all;
+        return status;
+    });
+}
+
+// --- what the members really inflate to -------------------------------------
+//
+// zipfile cuts a member's data at its declared size, but it inflates in
+// steps of up to a gigabyte before cutting when a library reads a member
+// whole: a member that declares a thousand bytes and inflates to a
+// gigabyte takes that gigabyte of memory. So every deflated member is
+// inflated here in small steps, and one that yields more than it declares
+// is refused. The work is bounded by the declared sizes, which are judged
+// above.
+
+constexpr std::uint64_t method_stored = 0;
+constexpr std::uint64_t method_deflated = 8;
+constexpr std::uint64_t flag_encrypted = 0x1;
+constexpr std::size_t local_header_size = 30;
+constexpr long long read_step = 64 * 1024;
+constexpr long long inflate_step = 1024 * 1024;
+
+// file.read(count) as bytes; empty bytes at the end of the file.
+py::Ref read_bytes(PyObject* file, long long count)
+{
+    py::Ref size = number(count);
+    py::Ref data = size ? py::call_method(file, "read"_id, size) : py::Ref();
+    if (data && !PyBytes_Check(data.get())) {
+        PyErr_SetString(PyExc_TypeError, "the file did not read as bytes");
+        return {};
+    }
+    return data;
+}
+
+// Moves `file` to the start of the member's data, behind its local header.
+// 1, 0 when the header is not there (the library reports the damage), -1.
+int seek_to_data(PyObject* file, std::uint64_t header_offset)
+{
+    if (seek(file, static_cast<long long>(header_offset), 0) < 0)
+        return -1;
+    py::Ref header = read_bytes(file, local_header_size);
+    if (!header)
+        return -1;
+    std::string_view bytes(PyBytes_AS_STRING(header.get()),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(header.get())));
+    if (bytes.size() != local_header_size || bytes.substr(0, 4) != "PK\x03\x04"sv)
+        return 0;
+    std::uint64_t skip = little_endian(bytes, 26, 2) + little_endian(bytes, 28, 2);
+    return seek(file, static_cast<long long>(skip), 1) < 0 ? -1 : 1;
+}
+
+struct Inflating {
+    py::Ref zlib;
+    py::Ref error;  // zlib.error: damaged data, which the library reports
+};
+
+// Feeds one chunk of compressed data, counting what it inflates to.
+// 1 when the count passed `limit` or the stream ended, 0 to go on, -1.
+int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std::uint64_t& produced)
+{
+    py::Ref step = number(inflate_step);
+    py::Ref data = step ? py::Ref::borrow(chunk) : py::Ref();
+    while (data && PyBytes_GET_SIZE(data.get()) > 0) {
+        py::Ref out = py::call_method(inflater, "decompress"_id, data, step);
+        if (!out)
+            return -1;
+        produced += static_cast<std::uint64_t>(PyBytes_GET_SIZE(out.get()));
+        if (produced > limit)
+            return 1;
+        py::Ref ended = py::getattr(inflater, "eof"_id);
+        int done = ended ? py::truth(ended.get()) : -1;
+        if (done != 0)
+            return done;
+        data = py::getattr(inflater, "unconsumed_tail"_id);
+    }
+    return data ? 0 : -1;
+}
+
+// Counts what the member's data inflates to, up to one byte past its
+// declared size. Damaged or missing data counts as far as it goes.
+int count_inflated(PyObject* file, const Inflating& inflating, std::uint64_t header_offset,
+                   std::uint64_t stored, std::uint64_t declared, std::uint64_t& produced)
+{
+    int found = seek_to_data(file, header_offset);
+    if (found <= 0)
+        return found;
+    py::Ref raw = number(-15);
+    py::Ref inflater = raw ? py::call_method(inflating.zlib.get(), "decompressobj"_id, raw) : py::Ref();
+    if (!inflater)
+        return -1;
+    while (stored > 0) {
+        py::Ref chunk = read_bytes(file, static_cast<long long>(std::min<std::uint64_t>(stored, read_step)));
+        if (!chunk)
+            return -1;
+        if (PyBytes_GET_SIZE(chunk.get()) == 0)
+            return 0;
+        stored -= static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
+        int status = inflate_chunk(inflater.get(), chunk.get(), declared, produced);
+        if (status > 0)
+            return 0;
+        if (status < 0) {
+            if (!PyErr_ExceptionMatches(inflating.error.get()))
+                return -1;
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int refuse_member(PyObject* info, Refusal::Kind kind, std::uint64_t size, Refusal& refusal)
+{
+    py::Ref name = py::getattr(info, "filename"_id);
+    if (!name)
+        return -1;
+    refusal = {kind, size, 0, name};
+    return 1;
+}
+
+// 1 when the member inflates to more than it declares or cannot be
+// counted, 0 to go on, -1 on error.
+int judge_inflation(PyObject* file, const Inflating& inflating, PyObject* info, Refusal& refusal)
+{
+    std::uint64_t method = 0, flags = 0, offset = 0, stored = 0, declared = 0;
+    if (!size_of(info, "compress_type"_id, method) || !size_of(info, "flag_bits"_id, flags) ||
+        !size_of(info, "header_offset"_id, offset) || !size_of(info, "compress_size"_id, stored) ||
+        !size_of(info, "file_size"_id, declared))
+        return -1;
+    // Encrypted data cannot be read without its password, by the libraries either.
+    if (method == method_stored || (flags & flag_encrypted))
+        return 0;
+    // Office programs write no other method; the others that zipfile
+    // reads (bzip2, lzma) inflate in the same unbounded steps.
+    if (method != method_deflated)
+        return refuse_member(info, Refusal::method, method, refusal);
+    std::uint64_t produced = 0;
+    if (count_inflated(file, inflating, offset, stored, declared, produced) < 0)
+        return -1;
+    return produced > declared ? refuse_member(info, Refusal::understated, declared, refusal) : 0;
+}
+
+int judge_inflation_of_all(PyObject* file, PyObject* infos, Refusal& refusal)
+{
+    Inflating inflating;
+    inflating.zlib = py::Ref::steal(PyImport_ImportModule("zlib"));
+    inflating.error = inflating.zlib ? py::getattr(inflating.zlib.get(), "error"_id) : py::Ref();
+    if (!inflating.error)
+        return -1;
+    return py::for_each(infos, [&](PyObject* info) {
+        return judge_inflation(file, inflating, info, refusal);
     });
 }
 
@@ -194,7 +345,10 @@ int judge(PyObject* file, Refusal& refusal)
         refusal = {Refusal::directory, end.directory_size};
         return 0;
     }
-    return judge_members(file, refusal);
+    py::Ref infos;
+    if (judge_declared(file, refusal, infos) < 0)
+        return -1;
+    return infos ? judge_inflation_of_all(file, infos.get(), refusal) : 0;
 }
 
 void raise_refusal(PyObject* file_path, const Refusal& refusal)
@@ -208,7 +362,7 @@ void raise_refusal(PyObject* file_path, const Refusal& refusal)
         break;
     case Refusal::directory:
         PyErr_Format(PyExc_ValueError,
-                     "refusing to open %R: its zip directory takes %llu bytes, more than the "
+                     "refusing to open %R: its zip directory claims %llu bytes, more than the "
                      "limit of %llu",
                      file_path, ull{refusal.size}, ull{max_directory_size});
         break;
@@ -224,6 +378,18 @@ void raise_refusal(PyObject* file_path, const Refusal& refusal)
                      "than the limit of %llu times for a member over %llu MiB",
                      file_path, refusal.member.get(), ull{refusal.stored}, ull{refusal.size},
                      ull{max_ratio}, ull{ratio_checked_above >> 20});
+        break;
+    case Refusal::understated:
+        PyErr_Format(PyExc_ValueError,
+                     "refusing to open %R: its member %R inflates to more than the %llu bytes it "
+                     "declares",
+                     file_path, refusal.member.get(), ull{refusal.size});
+        break;
+    case Refusal::method:
+        PyErr_Format(PyExc_ValueError,
+                     "refusing to open %R: its member %R is compressed with method %llu; only "
+                     "stored and deflated members are read",
+                     file_path, refusal.member.get(), ull{refusal.size});
         break;
     case Refusal::none:
         break;
