@@ -11,8 +11,10 @@
 #include "py/ops.h"
 #include "py/scope.h"
 
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #ifndef TW_COMPILED_FOR_MAJOR
 #define TW_COMPILED_FOR_MAJOR PY_MAJOR_VERSION
@@ -203,8 +205,9 @@ int import_libraries(PyObject* dict)
 //
 // Importing the window toolkit switches off certificate checks for every
 // HTTPS request of the process and adds warnings filters (one shows every
-// UserWarning always). The host that imports this module keeps its own:
-// both are put back once the libraries are in.
+// UserWarning always); its Tcl library sets the numeric locale to "C".
+// The host that imports this module keeps its own: all three are put back
+// once the libraries are in.
 
 struct HttpsContext {
     Ref ssl;      // empty when the interpreter has no ssl module
@@ -263,12 +266,28 @@ int import_keeping_warnings(PyObject* dict)
     return status > 0 ? 0 : status;
 }
 
+// The C library's locale, all categories, as setlocale reports it.
+std::string current_locale()
+{
+    const char* name = std::setlocale(LC_ALL, nullptr);
+    return name ? name : "";
+}
+
+void restore_locale(const std::string& saved)
+{
+    if (!saved.empty() && current_locale() != saved)
+        std::setlocale(LC_ALL, saved.c_str());
+}
+
 int import_libraries_keeping_host_state(PyObject* dict)
 {
     HttpsContext saved;
     if (save_https_context(saved) < 0)
         return -1;
-    return restore_https_context(saved, import_keeping_warnings(dict));
+    std::string locale = current_locale();
+    int imported = import_keeping_warnings(dict);
+    restore_locale(locale);
+    return restore_https_context(saved, imported);
 }
 
 int set_theme()
