@@ -227,11 +227,6 @@ int seek_to_data(PyObject* file, std::uint64_t header_offset)
     return seek(file, static_cast<long long>(skip), 1) < 0 ? -1 : 1;
 }
 
-struct Inflating {
-    py::Ref zlib;
-    py::Ref error;  // zlib.error: damaged data, which the library reports
-};
-
 // Feeds one chunk of compressed data, counting what it inflates to.
 // 1 when the count passed `limit` or the stream ended, 0 to go on, -1.
 int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std::uint64_t& produced)
@@ -255,15 +250,15 @@ int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std:
 }
 
 // Counts what the member's data inflates to, up to one byte past its
-// declared size. Damaged or missing data counts as far as it goes.
-int count_inflated(PyObject* file, const Inflating& inflating, std::uint64_t header_offset,
+// declared size; missing data counts as far as it goes.
+int count_inflated(PyObject* file, PyObject* zlib, std::uint64_t header_offset,
                    std::uint64_t stored, std::uint64_t declared, std::uint64_t& produced)
 {
     int found = seek_to_data(file, header_offset);
     if (found <= 0)
         return found;
     py::Ref raw = number(-15);
-    py::Ref inflater = raw ? py::call_method(inflating.zlib.get(), "decompressobj"_id, raw) : py::Ref();
+    py::Ref inflater = raw ? py::call_method(zlib, "decompressobj"_id, raw) : py::Ref();
     if (!inflater)
         return -1;
     while (stored > 0) {
@@ -274,14 +269,8 @@ int count_inflated(PyObject* file, const Inflating& inflating, std::uint64_t hea
             return 0;
         stored -= static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
         int status = inflate_chunk(inflater.get(), chunk.get(), declared, produced);
-        if (status > 0)
-            return 0;
-        if (status < 0) {
-            if (!PyErr_ExceptionMatches(inflating.error.get()))
-                return -1;
-            PyErr_Clear();
-            return 0;
-        }
+        if (status != 0)
+            return status < 0 ? -1 : 0;
     }
     return 0;
 }
@@ -295,15 +284,27 @@ int refuse_member(PyObject* info, Refusal::Kind kind, std::uint64_t size, Refusa
     return 1;
 }
 
-// 1 when the member inflates to more than it declares or cannot be
-// counted, 0 to go on, -1 on error.
-int judge_inflation(PyObject* file, const Inflating& inflating, PyObject* info, Refusal& refusal)
+// An ordinary error while reading means the file is no readable zip
+// package, or no file at all, or (while inflating a member) a damaged
+// member: the library reports that in its own words when it reads it.
+// Running out of memory and interrupts are not the file's doing and go on.
+int leave_to_library()
+{
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// 1 when the member inflates to more than it declares or uses another
+// method, 0 to go on (a damaged member included), -1 on error.
+int judge_inflation(PyObject* file, PyObject* zlib, PyObject* info, Refusal& refusal)
 {
     std::uint64_t method = 0, flags = 0, offset = 0, stored = 0, declared = 0;
     if (!size_of(info, "compress_type"_id, method) || !size_of(info, "flag_bits"_id, flags) ||
         !size_of(info, "header_offset"_id, offset) || !size_of(info, "compress_size"_id, stored) ||
         !size_of(info, "file_size"_id, declared))
-        return -1;
+        return leave_to_library();
     // Encrypted data cannot be read without its password, by the libraries either.
     if (method == method_stored || (flags & flag_encrypted))
         return 0;
@@ -312,20 +313,18 @@ int judge_inflation(PyObject* file, const Inflating& inflating, PyObject* info, 
     if (method != method_deflated)
         return refuse_member(info, Refusal::method, method, refusal);
     std::uint64_t produced = 0;
-    if (count_inflated(file, inflating, offset, stored, declared, produced) < 0)
-        return -1;
+    if (count_inflated(file, zlib, offset, stored, declared, produced) < 0)
+        return leave_to_library();
     return produced > declared ? refuse_member(info, Refusal::understated, declared, refusal) : 0;
 }
 
 int judge_inflation_of_all(PyObject* file, PyObject* infos, Refusal& refusal)
 {
-    Inflating inflating;
-    inflating.zlib = py::Ref::steal(PyImport_ImportModule("zlib"));
-    inflating.error = inflating.zlib ? py::getattr(inflating.zlib.get(), "error"_id) : py::Ref();
-    if (!inflating.error)
+    py::Ref zlib = py::Ref::steal(PyImport_ImportModule("zlib"));
+    if (!zlib)
         return -1;
     return py::for_each(infos, [&](PyObject* info) {
-        return judge_inflation(file, inflating, info, refusal);
+        return judge_inflation(file, zlib.get(), info, refusal);
     });
 }
 
@@ -394,18 +393,6 @@ void raise_refusal(PyObject* file_path, const Refusal& refusal)
     case Refusal::none:
         break;
     }
-}
-
-// An ordinary error while reading means the file is no readable zip
-// package, or no file at all: the library that opens it next reports that
-// in its own words. Running out of memory and interrupts are not the
-// file's fault and go on.
-int leave_to_library()
-{
-    if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))
-        return -1;
-    PyErr_Clear();
-    return 0;
 }
 
 }  // namespace
