@@ -57,7 +57,8 @@ def zeros_member(name, mebibytes, declared_size=None, declared_crc=None):
 
 
 def plain_member(name, data, method=DEFLATED):
-    return (name, method, deflate(data) if method == DEFLATED else data, zlib.crc32(data), len(data))
+    raw = deflate(data) if method == DEFLATED else data
+    return (name, method, raw, zlib.crc32(data), len(data))
 
 
 def write_zip(path, members, claimed_count=None, claimed_directory_size=None):
@@ -231,7 +232,7 @@ def test_packages_at_the_limits_are_processed(tw, tmp_path):
     assert [p.text for p in docx.Document(at_limits).paragraphs] == ["new text"]
     one_more = str(tmp_path / "one_more.docx")
     write_zip(one_more, real + [plain_member("pad.bin", bytes(MIB + 1))])
-    with pytest.raises(ValueError, match=r"from \d+ to 1048577 bytes, more than the limit of 200 times"):
+    with pytest.raises(ValueError, match=r"to 1048577 bytes, more than the limit of 200 times"):
         tw.replace_docx_content(one_more, "old", "new")
 
 
@@ -326,6 +327,7 @@ def test_entities_of_documents_stay_unresolved(tw, tmp_path, secret, listener, e
 
 
 def test_entities_of_workbooks_are_refused(tw, tmp_path, secret, listener, capsys):
+    assert openpyxl.DEFUSEDXML  # worksheets are read through defusedxml
     path = str(tmp_path / "crafted.xlsx")
     craft(path, *SHEET, secret, listener, laughs=False)
     before = digest(path)
@@ -336,7 +338,8 @@ def test_entities_of_workbooks_are_refused(tw, tmp_path, secret, listener, capsy
 
 
 @pytest.mark.parametrize("ext, part, root", [WORD, SLIDE, SHEET])
-def test_nested_entities_fail_without_expanding(tw, tmp_path, secret, listener, capsys, ext, part, root):
+def test_nested_entities_fail_without_expanding(tw, tmp_path, secret, listener, capsys,
+                                                ext, part, root):
     path = str(tmp_path / f"laughs.{ext}")
     craft(path, ext, part, root, secret, listener, laughs=True)
     before = digest(path)
@@ -359,7 +362,7 @@ def test_only_stored_and_deflated_members_are_read(tw, tmp_path):
     path = str(tmp_path / "bzip2.docx")
     data = bytes(1000)
     write_zip(path, real + [("pad.bin", 12, bz2.compress(data), zlib.crc32(data), len(data))])
-    with pytest.raises(ValueError, match="'pad.bin' is compressed with method 12; only stored and deflated"):
+    with pytest.raises(ValueError, match="'pad.bin' is compressed with method 12; only stored"):
         tw.replace_docx_content(path, "old", "new")
     # damaged data is the library's to report, and only when it reads that member
     damaged = str(tmp_path / "damaged.docx")

@@ -92,7 +92,9 @@ int read_end_record(PyObject* file, EndRecord& out)
     py::Ref data = count ? py::call_method(file, "read"_id, count) : py::Ref();
     if (!data)
         return -1;
-    if (!PyBytes_Check(data.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())) != wanted)
+    bool whole = PyBytes_Check(data.get()) &&
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())) == wanted;
+    if (!whole)
         return 0;
     std::string_view tail(PyBytes_AS_STRING(data.get()), wanted);
     std::size_t at = find_end_record(tail, window);
@@ -145,7 +147,8 @@ int judge_member(PyObject* info, std::uint64_t& total, Refusal& refusal)
         refusal = {Refusal::ratio, size, stored, name};
         return 1;
     }
-    total = size > max_total_size - std::min(total, max_total_size) ? max_total_size + 1 : total + size;
+    bool beyond = size > max_total_size - std::min(total, max_total_size);
+    total = beyond ? max_total_size + 1 : total + size;
     if (total > max_total_size) {
         refusal = {Refusal::total, total};
         return 1;
@@ -262,7 +265,8 @@ int count_inflated(PyObject* file, PyObject* zlib, std::uint64_t header_offset,
     if (!inflater)
         return -1;
     while (stored > 0) {
-        py::Ref chunk = read_bytes(file, static_cast<long long>(std::min<std::uint64_t>(stored, read_step)));
+        auto wanted = static_cast<long long>(std::min<std::uint64_t>(stored, read_step));
+        py::Ref chunk = read_bytes(file, wanted);
         if (!chunk)
             return -1;
         if (PyBytes_GET_SIZE(chunk.get()) == 0)
@@ -403,7 +407,9 @@ int check_package(PyObject* file_path)
     if (!file)
         return leave_to_library();
     Refusal refusal;
-    int status = py::with_scope(file.get(), [&](PyObject* opened) { return judge(opened, refusal); });
+    int status = py::with_scope(file.get(), [&](PyObject* opened) {
+        return judge(opened, refusal);
+    });
     if (status < 0)
         return leave_to_library();
     if (status > 0 || refusal.kind == Refusal::none)

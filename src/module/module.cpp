@@ -210,7 +210,7 @@ int import_libraries(PyObject* dict)
 // once the libraries are in.
 
 struct HttpsContext {
-    Ref ssl;      // empty when the interpreter has no ssl module
+    Ref ssl;      // empty when the interpreter has no ssl module (or no such context)
     Ref factory;  // ssl._create_default_https_context before the imports
 };
 
@@ -226,7 +226,11 @@ int save_https_context(HttpsContext& saved)
         return 0;
     }
     saved.factory = py::getattr(saved.ssl.get(), "_create_default_https_context"_id);
-    return saved.factory ? 0 : -1;
+    if (saved.factory || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return saved.factory ? 0 : -1;
+    PyErr_Clear();
+    saved.ssl = Ref();
+    return 0;
 }
 
 int put_back_https_context(const HttpsContext& saved)
@@ -324,8 +328,8 @@ int run_main_if_script()
 
 int run_body(PyObject* dict)
 {
-    if (import_libraries_keeping_host_state(dict) < 0 || set_theme() < 0 || bind_functions(dict) < 0 ||
-        run_main_if_script() < 0)
+    if (import_libraries_keeping_host_state(dict) < 0 || set_theme() < 0 ||
+        bind_functions(dict) < 0 || run_main_if_script() < 0)
         return -1;
     return bind(dict, "__test__"_id, Ref::steal(PyDict_New()));
 }
