@@ -260,7 +260,7 @@ def run_workload(args, workload, temp_root):
             states[label] = snapshot(root, times)
             if workload.mutates:
                 shutil.rmtree(root)
-        check_states(workload, states, pristine_state)
+        check_states(workload, {label: states[label] for label in labels}, pristine_state)
         print("  round", round_index + 1, " ".join(
             f"{label}={results[label][-1]['seconds']:.3f}s" for label in labels), flush=True)
     shutil.rmtree(pristine)
@@ -270,24 +270,25 @@ def run_workload(args, workload, temp_root):
 def check_states(workload, states, pristine_state):
     """Every contender must leave what the module leaves (loading alone
     saves nothing), and a workload without matches must change nothing."""
-    reference = states["module"]
+    first = next(iter(states))
+    reference = states[first]
     if pristine_state is not None and reference != pristine_state:
-        raise SystemExit(f"{workload.name}: the module changed files it had no reason to touch")
+        raise SystemExit(f"{workload.name}: {first} changed files it had no reason to touch")
     for label, state in states.items():
         if state != reference and label != "python-load":
             differing = sorted(set(state.items()) ^ set(reference.items()))[:4]
-            raise SystemExit(f"{workload.name}: {label} left another result than the module "
+            raise SystemExit(f"{workload.name}: {label} left another result than {first} "
                              f"(baseline.py out of step?), e.g. {differing}")
 
 
 def summarise(workload, results, size):
-    module = [sample["seconds"] for sample in results["module"]]
+    module = [sample["seconds"] for sample in results.get("module", [])]
     summary = {"title": workload.title, "data bytes": size, "contenders": {}}
     for label, samples in results.items():
         seconds = [sample["seconds"] for sample in samples]
         entry = {"median s": statistics.median(seconds), "min s": min(seconds),
                  "rounds s": seconds}
-        if label != "module":
+        if label != "module" and module:
             entry["ratio"] = statistics.median(m / s for m, s in zip(module, seconds))
         peaks = [sample["peak"] for sample in samples if "peak" in sample]
         if peaks:
@@ -318,20 +319,23 @@ def run_calls(args, tw):
     rounds = args.rounds or 15
     number = max(1000, round(200_000 * args.scale))
     contenders = {"module": tw.convert_to_regex, "python": convert_to_regex}
+    if args.only:
+        contenders = {label: f for label, f in contenders.items() if label in args.only.split(",")}
     samples = {label: [] for label in contenders}
     print(f"\nconvert-to-regex: convert_to_regex(\"a*b\") per call  ({rounds} rounds of "
           f"{number} calls)", flush=True)
     for round_index in range(rounds):
-        order = list(contenders)[round_index % 2:] + list(contenders)[:round_index % 2]
+        labels = list(contenders)
+        order = labels[round_index % len(labels):] + labels[:round_index % len(labels)]
         for label in order:
             timer = timeit.Timer('f("a*b")', globals={"f": contenders[label]})
             samples[label].append(timer.timeit(number) / number)
-    module = samples["module"]
+    module = samples.get("module")
     summary = {"title": 'convert_to_regex("a*b") per call', "data bytes": 0, "contenders": {}}
     for label, seconds in samples.items():
         entry = {"median s": statistics.median(seconds), "min s": min(seconds),
                  "rounds s": seconds}
-        if label != "module":
+        if label != "module" and module:
             entry["ratio"] = statistics.median(m / s for m, s in zip(module, seconds))
         summary["contenders"][label] = entry
         print(f"  {label:<13} median {entry['median s'] * 1e9:7.1f} ns   min "
@@ -407,6 +411,8 @@ def main():
     parser.add_argument("--compare", help="a previous results file to compare ratios with")
     parser.add_argument("--profile", type=int, metavar="N",
                         help="instead of timing, profile one run of each contender; top N")
+    parser.add_argument("--only", help="run only these contenders, comma-separated "
+                        "(e.g. module, for perf record)")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -419,6 +425,11 @@ def main():
     tw = import_module(args.module_dir)
     import workloads
     table = {w.name: w for w in workloads.workloads(tw)}
+    if args.only:
+        keep = args.only.split(",")
+        for workload in table.values():
+            workload.contenders = {label: action for label, action in workload.contenders.items()
+                                   if label in keep}
     names = list(table) + ["convert-to-regex"]
     if args.list:
         for name in names:
