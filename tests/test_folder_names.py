@@ -89,13 +89,6 @@ def test_two_folders_claiming_one_name(tw, tmp_path):
     assert tree(tmp_path) in ({"dN/", "dN/N/", "d2/", "d2/N/"}, {"dN/", "dN/N/", "d1/", "d1/N/"})
 
 
-def test_renamed_folders_are_reported_in_order(tw, tmp_path):
-    (tmp_path / "old_root" / "old_sub").mkdir(parents=True)
-    root = str(tmp_path / "old_root") + os.sep
-    tw.replace_folder_names(root, "old", "new", True)
-    assert tree(tmp_path) == {"new_root/", "new_root/new_sub/"}
-
-
 @pytest.mark.parametrize("old, new", [("abc", "abc"), ("b", r"\g<0>")])
 def test_a_substitution_giving_the_same_name_changes_nothing(tw, tmp_path, old, new):
     (tmp_path / "abc").mkdir()

@@ -91,7 +91,11 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
     Decision decision;
     if (route.decide(filepath, job.keyword, decision) < 0)
         return -1;
-    return decision.write ? job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches) : 0;
+    if (!decision.write)
+        return 0;
+    if (run::check_may_write(filepath) < 0)
+        return -1;
+    return job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches);
 }
 
 // A run calls the handler bound in the module now, with the keywords as

@@ -25,7 +25,7 @@ int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObje
         return run.pass_over(ItemKind::file_name, path.get(), run::PassOver::own_temporary);
     NameChange change;
     int decided = decide_new_name(keyword, ledger, foldername, filename, change);
-    if (decided > 0 && !run.planning() && rename_entry(change) < 0)
+    if (decided > 0 && act_or_foresee(run, foldername, change) < 0)
         decided = -1;
     if (decided <= 0)
         return decided < 0 ? run.fail(ItemKind::file_name, path.get(), run::Doing::renaming) : 0;

@@ -69,7 +69,7 @@ int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, 
     now = met;
     NameChange change;
     int decided = decide_new_name(job.keyword, ledger, parent.disk.get(), name, change);
-    if (decided > 0 && !job.run.planning() && rename_entry(change) < 0)
+    if (decided > 0 && act_or_foresee(job.run, parent.disk.get(), change) < 0)
         decided = -1;
     if (decided <= 0)
         return decided < 0 ? job.run.fail(ItemKind::folder_name, met.shown.get(), run::Doing::renaming) : 0;

@@ -2,6 +2,7 @@
 
 #include "platform/fs.h"
 #include "run/paths.h"
+#include "run/probe.h"
 
 #include <cerrno>
 
@@ -102,6 +103,13 @@ int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder
 int rename_entry(const NameChange& change)
 {
     return platform::rename_no_replace(change.src.get(), change.dst.get());
+}
+
+int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change)
+{
+    if (run.planning())
+        return run::check_may_rename(folder, change.src.get(), change.dst.get());
+    return rename_entry(change);
 }
 
 }  // namespace tw::rename

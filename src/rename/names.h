@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rename/rename.h"
+#include "run/run.h"
 
 namespace tw::rename {
 
@@ -39,5 +40,9 @@ int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder
 
 // Makes the rename decided; never replaces anything. 0, or -1.
 int rename_entry(const NameChange& change);
+
+// A run makes the rename; a plan checks only that `folder` would let it be
+// made. 0, or -1 with the error set.
+int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
 
 }  // namespace tw::rename

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <initializer_list>
 #include <cstring>
 
 namespace tw::run {
@@ -133,6 +134,32 @@ int first_bytes_binary(PyObject* os, PyObject* fd, bool& binary)
     return 0;
 }
 
+// os.access(path, mode) with the os module's flags named: 1, 0 or -1.
+int may_access(PyObject* path, std::initializer_list<py::Id> flags)
+{
+    py::Ref os = py::global("os"_id);
+    if (!os)
+        return -1;
+    long mode = 0;
+    for (py::Id flag : flags)
+        mode |= open_flag(os.get(), flag);
+    py::Ref mode_value = py::Ref::steal(PyLong_FromLong(mode));
+    py::Ref allowed = mode_value ? py::call_method(os.get(), "access"_id, path, mode_value) : py::Ref();
+    return allowed ? py::truth(allowed.get()) : -1;
+}
+
+int refuse_access(PyObject* first, PyObject* second = nullptr)
+{
+    errno = EACCES;
+    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, first, second);
+    return -1;
+}
+
+int may_change_folder(PyObject* folder)
+{
+    return may_access(folder, {"W_OK"_id, "X_OK"_id});
+}
+
 }  // namespace
 
 bool is_own_temporary(PyObject* filename)
@@ -229,6 +256,28 @@ py::Ref real_path(PyObject* path)
     py::Ref os_path_module = os_path();
     py::Ref real = os_path_module ? py::call_method(os_path_module.get(), "realpath"_id, path) : py::Ref();
     return real ? py::call_method(os_path_module.get(), "normcase"_id, real) : py::Ref();
+}
+
+int check_may_write(PyObject* path)
+{
+    int file = may_access(path, {"W_OK"_id});
+    if (file <= 0)
+        return file < 0 ? -1 : refuse_access(path);
+    py::Ref real = real_path(path);
+    py::Ref os_path_module = real ? os_path() : py::Ref();
+    py::Ref folder = os_path_module ? py::call_method(os_path_module.get(), "dirname"_id, real) : py::Ref();
+    int writable = folder ? may_change_folder(folder.get()) : -1;
+    if (writable <= 0)
+        return writable < 0 ? -1 : refuse_access(path);
+    return 0;
+}
+
+int check_may_rename(PyObject* folder, PyObject* src, PyObject* dst)
+{
+    int writable = may_change_folder(folder);
+    if (writable <= 0)
+        return writable < 0 ? -1 : refuse_access(src, dst);
+    return 0;
 }
 
 int check_inside(PyObject* real_root, PyObject* path)

@@ -46,4 +46,14 @@ py::Ref real_path(PyObject* path);
 // the error met while resolving) set.
 int check_inside(PyObject* real_root, PyObject* path);
 
+// What a plan foresees of the permissions a run will meet (a run learns
+// them by trying). 0 when the content of `path` may be replaced: the file
+// and its folder (for the temporary file) are writable; else -1 with the
+// PermissionError the run would meet (or the error met while looking) set.
+int check_may_write(PyObject* path);
+
+// 0 when `folder` lets its entry `src` be renamed to `dst`; else -1 with the
+// PermissionError the rename would meet set.
+int check_may_rename(PyObject* folder, PyObject* src, PyObject* dst);
+
 }  // namespace tw::run

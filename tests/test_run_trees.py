@@ -1,0 +1,156 @@
+"""Whole runs over real trees, as an unprivileged user so that permissions
+hold: every processable item is processed, the rest is passed over or
+recorded, nothing hangs, and the plan agrees with what the run then does."""
+import os
+import time
+
+import pytest
+
+from run_support import give_to_user, need, run_as_user, shared_tmp, probe  # noqa: F401
+
+need(hasattr(os, "mkfifo") and hasattr(os, "setuid"), "needs a POSIX system")
+
+OLD_TIME = time.time() - 20 * 60
+
+
+def write(path, data):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data if isinstance(data, bytes) else data.encode("utf-8"))
+    return path
+
+
+def office_files(folder):
+    import docx
+    import openpyxl
+    import pptx
+    from pptx.util import Inches
+
+    folder.mkdir(parents=True, exist_ok=True)
+    document = docx.Document()
+    document.add_paragraph("the old plan")
+    document.save(folder / "doc.docx")
+    deck = pptx.Presentation()
+    slide = deck.slides.add_slide(deck.slide_layouts[6])
+    slide.shapes.add_textbox(Inches(1), Inches(1), Inches(3), Inches(1)).text = "old slide"
+    deck.save(folder / "deck.pptx")
+    book = openpyxl.Workbook()
+    book.active["A1"] = "old cell"
+    book.save(folder / "book.xlsx")
+    write(folder / "plain.txt", "old")
+    write(folder / "table.csv", "old,x\r\n")
+
+
+def lock(path, mode):
+    os.chmod(path, mode)
+
+
+def note_path(note):
+    for prefix in ("while replacing content in ", "while renaming ", "while listing "):
+        if note.startswith(prefix):
+            return note[len(prefix):]
+    raise AssertionError(note)
+
+
+@pytest.fixture
+def content_tree(shared_tmp):
+    base = os.path.join(shared_tmp, "base")
+    from pathlib import Path
+    base = Path(base)
+    root = base / "chosen"
+    write(root / "good.txt", "old text\n")
+    write(root / "notes.md", "an old note")
+    write(root / "table.csv", "old,x\r\n")
+    write(root / "gbk.csv", "旧,old\r\n".encode("gbk"))
+    write(root / "utf16.txt", "old text".encode("utf-16"))
+    write(root / "picture.png", b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR old")
+    write(root / "memo.doc", "old")
+    office_files(root)
+    os.mkfifo(root / "pipe.txt")
+    os.utime(write(root / ".termweave-stale01.tmp", "old"), (OLD_TIME, OLD_TIME))
+    write(root / ".termweave-fresh01.tmp", "old")
+    write(root / "readonly.txt", "old")
+    write(root / "rofolder" / "inside.txt", "old")
+    write(root / "unreadable" / "hidden.txt", "old")
+    write(base / "outside" / "target.txt", "old outside")
+    os.symlink("../outside/target.txt", root / "outside_link.txt")
+    write(root / "good2.txt", "old two")
+    os.symlink("good2.txt", root / "inside_link.txt")
+    os.symlink("missing.txt", root / "dangling.txt")
+    write(root / "sub" / "deeper.txt", "old deep")
+    office_files(base / "warm")
+    give_to_user(base)
+    lock(root / "readonly.txt", 0o444)
+    lock(root / "rofolder", 0o555)
+    lock(root / "unreadable", 0o000)
+    return base
+
+
+def test_content_run_over_a_mixed_tree(probe, content_tree):
+    root = content_tree / "chosen"
+    record = run_as_user(probe, "content", str(root), "old", "new", warm_up=str(content_tree / "warm"))
+
+    # Every processable file was fully processed.
+    assert (root / "good.txt").read_bytes() == b"new text\n"
+    assert (root / "notes.md").read_text() == "an new note"
+    assert (root / "table.csv").read_bytes() == b"new,x\r\n"
+    assert (root / "sub" / "deeper.txt").read_text() == "new deep"
+    assert (root / "good2.txt").read_text() == "new two"
+    assert os.path.islink(root / "inside_link.txt")
+    import docx
+    import openpyxl
+    import pptx
+    assert docx.Document(root / "doc.docx").paragraphs[0].text == "the new plan"
+    assert pptx.Presentation(root / "deck.pptx").slides[0].shapes[0].text == "new slide"
+    assert openpyxl.load_workbook(root / "book.xlsx").active["A1"].value == "new cell"
+
+    # Passed over, untouched; the stale temporary file is gone.
+    assert (root / "utf16.txt").read_bytes() == "old text".encode("utf-16")
+    assert (root / "picture.png").read_bytes().endswith(b" old")
+    assert (root / "memo.doc").read_text() == "old"
+    assert (root / ".termweave-fresh01.tmp").read_text() == "old"
+    assert not (root / ".termweave-stale01.tmp").exists()
+    assert (content_tree / "outside" / "target.txt").read_text() == "old outside"
+    assert (root / "gbk.csv").read_bytes() == "旧,old\r\n".encode("gbk")
+    assert (root / "readonly.txt").read_text() == "old"
+    assert (root / "rofolder" / "inside.txt").read_text() == "old"
+    assert (root / "unreadable" / "hidden.txt").read_text() == "old"
+
+    # One group, exactly the expected errors, in walk order, each naming its path.
+    assert record["result"] == "ExceptionGroup"
+    assert record["message"].startswith("4 of 21 files could not be changed, and 1 folder could not be read")
+    errors = {e["notes"][-1]: e for e in record["errors"]}
+    expected = {
+        f"while replacing content in {root / 'gbk.csv'}": "UnicodeDecodeError",
+        f"while replacing content in {root / 'readonly.txt'}": "PermissionError",
+        f"while replacing content in {root / 'rofolder' / 'inside.txt'}": "PermissionError",
+        f"while replacing content in {root / 'outside_link.txt'}": "PermissionError",
+        f"while listing {root / 'unreadable'}": "PermissionError",
+    }
+    assert {note: e["type"] for note, e in errors.items()} == expected
+    assert "outside the chosen folder" in errors[f"while replacing content in {root / 'outside_link.txt'}"]["text"]
+    paths = [note_path(e["notes"][-1]) for e in record["errors"]]
+    order = record["walk_order"]
+    assert [order.index(p) for p in paths] == sorted(order.index(p) for p in paths)
+
+    report = record["report"]
+    # 21 files listed: 9 changed (good2.txt once, through itself or its
+    # link), 7 passed over, 4 failed, and the second visit of good2.txt
+    # found nothing left to replace.
+    assert report == dict(record["report"], seen=21, changed=9, passed_over=7, failed=4, unlisted_folders=1)
+    assert record["failures"] == record["errors"]
+
+    # The plan saw the same tree, changed nothing, and agrees with the run.
+    assert record["plan_changed_nothing"]
+    plan = record["plan"]
+    planned_failures = {i["problem"]["notes"][-1]: i["problem"]["type"] for i in plan if i["outcome"] == "failure"}
+    assert planned_failures == expected
+    planned = {os.path.realpath(i["path"]) for i in plan if i["outcome"] == "change"}
+    not_planned = {os.path.realpath(i["path"]) for i in plan if i["outcome"] == "not_planned"}
+    changed = {os.path.realpath(root / n) for n in ("good.txt", "notes.md", "table.csv", "good2.txt",
+                                                    "sub/deeper.txt", "plain.txt")}
+    office = {os.path.realpath(root / n) for n in ("doc.docx", "deck.pptx", "book.xlsx")}
+    assert planned - office == changed and office <= planned | not_planned
+    passed = sorted((os.path.basename(i["path"]), i["reason"]) for i in plan if i["outcome"] == "passed_over")
+    assert passed == [(".termweave-fresh01.tmp", "own_temporary"), (".termweave-stale01.tmp", "own_temporary"),
+                      ("dangling.txt", "not_regular"), ("memo.doc", "old_format"),
+                      ("picture.png", "binary"), ("pipe.txt", "not_regular"), ("utf16.txt", "binary")]
