@@ -154,3 +154,91 @@ def test_content_run_over_a_mixed_tree(probe, content_tree):
     assert passed == [(".termweave-fresh01.tmp", "own_temporary"), (".termweave-stale01.tmp", "own_temporary"),
                       ("dangling.txt", "not_regular"), ("memo.doc", "old_format"),
                       ("picture.png", "binary"), ("pipe.txt", "not_regular"), ("utf16.txt", "binary")]
+
+
+@pytest.fixture
+def names_tree(shared_tmp):
+    from pathlib import Path
+    base = Path(shared_tmp) / "base"
+    root = base / "chosen"
+    for name in ("old_a.txt", "new_a.txt", "old_b.txt", "rofolder/old_c.txt",
+                 "unreadable/old_d.txt", "sub/old_e.txt", ".termweave-old01.tmp"):
+        write(root / name, name)
+    os.utime(write(root / ".termweave-old02.tmp", "x"), (OLD_TIME, OLD_TIME))
+    os.mkfifo(root / "old_pipe")
+    give_to_user(base)
+    lock(root / "rofolder", 0o555)
+    lock(root / "unreadable", 0o000)
+    return root
+
+
+def test_file_names_over_a_tree_with_conflicts_and_locked_folders(probe, names_tree):
+    root = names_tree
+    record = run_as_user(probe, "files", str(root), "old", "new")
+    listed = {os.path.relpath(os.path.join(p, n), root) for p, _, fs in os.walk(root) for n in fs}
+    assert listed == {"old_a.txt", "new_a.txt", "new_b.txt", "rofolder/old_c.txt",
+                      "unreadable/old_d.txt", "sub/new_e.txt", ".termweave-old01.tmp", "new_pipe"}
+    assert (root / "new_a.txt").read_text() == "new_a.txt"
+    assert (root / "sub" / "new_e.txt").read_text() == "sub/old_e.txt"
+
+    assert record["message"].startswith("2 of 8 files could not be renamed, and 1 folder could not be read")
+    kinds = [(e["type"], note_path(e["notes"][-1])) for e in record["errors"]]
+    assert sorted(kinds) == sorted([("FileExistsError", str(root / "old_a.txt")),
+                                    ("PermissionError", str(root / "rofolder" / "old_c.txt")),
+                                    ("PermissionError", str(root / "unreadable"))])
+    report = record["report"]
+    assert report == dict(report, seen=8, changed=3, passed_over=2, failed=2, unlisted_folders=1)
+
+    assert record["plan_changed_nothing"]
+    plan = record["plan"]
+    assert sorted((i["path"], i["new_path"]) for i in plan if i["outcome"] == "change") == sorted(
+        (str(root / a), str(root / b)) for a, b in
+        [("old_b.txt", "new_b.txt"), ("sub/old_e.txt", "sub/new_e.txt"), ("old_pipe", "new_pipe")])
+    assert sorted((i["problem"]["type"], i["path"]) for i in plan if i["outcome"] == "failure") == sorted(kinds)
+    assert [i["problem"]["text"] for i in plan if i["outcome"] == "failure"] == [
+        e["text"] for e in record["errors"]]
+
+
+@pytest.fixture
+def folders_tree(shared_tmp):
+    from pathlib import Path
+    base = Path(shared_tmp) / "base"
+    root = base / "chosen_old"
+    for folder in ("old_x/old_y", "new_z", "old_z/old_w", "ro/old_v", "old_hidden/old_u"):
+        (root / folder).mkdir(parents=True)
+    give_to_user(base)
+    lock(root / "ro", 0o555)
+    lock(root / "old_hidden", 0o000)
+    return root
+
+
+def test_folder_names_over_a_tree_with_conflicts_and_locked_folders(probe, folders_tree):
+    root = folders_tree
+    record = run_as_user(probe, "folders", str(root), "old", "new")
+    new_root = root.parent / "chosen_new"
+    assert not root.exists()
+    lock(new_root / "new_hidden", 0o755)
+    found = {os.path.relpath(p, new_root) for p, _, _ in os.walk(new_root)}
+    # old_z keeps its name and the walk renamed beneath it; the unreadable
+    # folder was renamed but not entered; the locked folder's child stayed.
+    assert found == {".", "new_x", "new_x/new_y", "new_z", "old_z", "old_z/new_w", "ro", "ro/old_v",
+                     "new_hidden", "new_hidden/old_u"}
+
+    assert record["message"].startswith("2 of 9 folders could not be renamed, and 1 folder could not be read")
+    errors = [(e["type"], note_path(e["notes"][-1])) for e in record["errors"]]
+    assert sorted(errors) == sorted([("FileExistsError", str(new_root / "old_z")),
+                                     ("PermissionError", str(new_root / "ro" / "old_v")),
+                                     ("PermissionError", str(new_root / "new_hidden"))])
+    assert record["renamed_folders"][0] == [str(root), str(new_root)]
+    report = record["report"]
+    assert report == dict(report, seen=9, changed=5, passed_over=0, failed=2, unlisted_folders=1)
+
+    # The plan lists the same renames in the same order, nested folders
+    # under their parents' new names, and foresees the same failures.
+    assert record["plan_changed_nothing"]
+    plan = record["plan"]
+    assert [[i["path"], i["new_path"]] for i in plan if i["outcome"] == "change"] == record["renamed_folders"]
+    planned_failures = [(i["problem"]["type"], i["kind"]) for i in plan if i["outcome"] == "failure"]
+    assert sorted(planned_failures) == sorted([("FileExistsError", "folder_name"),
+                                               ("PermissionError", "folder_name"),
+                                               ("PermissionError", "folder_listing")])
