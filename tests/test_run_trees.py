@@ -242,3 +242,18 @@ def test_folder_names_over_a_tree_with_conflicts_and_locked_folders(probe, folde
     assert sorted(planned_failures) == sorted([("FileExistsError", "folder_name"),
                                                ("PermissionError", "folder_name"),
                                                ("PermissionError", "folder_listing")])
+
+
+@pytest.mark.parametrize("mode", ["folders", "files", "content"])
+def test_a_chosen_folder_that_cannot_be_read_is_reported(probe, shared_tmp, mode):
+    from pathlib import Path
+    root = Path(shared_tmp) / "locked"
+    write(root / "old.txt", "old")
+    give_to_user(Path(shared_tmp))
+    lock(root, 0o000)
+    record = run_as_user(probe, mode, str(root), "old", "new")
+    lock(root, 0o755)
+    assert record["message"] == "1 folder could not be read (1 sub-exception)"
+    assert [(e["type"], e["notes"]) for e in record["errors"]] == [
+        ("PermissionError", [f"while listing {root}"])]
+    assert (root / "old.txt").read_text() == "old"

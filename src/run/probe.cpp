@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 namespace tw::run {
 
@@ -17,7 +17,7 @@ constexpr long kRegularFile = 0100000;
 constexpr Py_ssize_t kBinaryProbeSize = 8192;  // as grep and ripgrep decide
 constexpr double kStaleSeconds = 10 * 60;
 
-// A stat result's attribute as a C long; -1 with the exception set.
+// A stat result's integer attribute; -1 with the exception set.
 long long stat_field(PyObject* stat_result, py::Id name)
 {
     py::Ref value = py::getattr(stat_result, name);
@@ -96,8 +96,9 @@ bool leads_nowhere()
     return false;
 }
 
-// os.<name>, or 0 where the platform has no such flag.
-long open_flag(PyObject* os, py::Id name)
+// os.<name>, a flag for os.open or os.access, or 0 where the platform has
+// no such flag.
+long os_flag(PyObject* os, py::Id name)
 {
     py::Ref value = py::getattr(os, name);
     if (!value) {
@@ -142,7 +143,7 @@ int may_access(PyObject* path, std::initializer_list<py::Id> flags)
         return -1;
     long mode = 0;
     for (py::Id flag : flags)
-        mode |= open_flag(os.get(), flag);
+        mode |= os_flag(os.get(), flag);
     py::Ref mode_value = py::Ref::steal(PyLong_FromLong(mode));
     py::Ref allowed = mode_value ? py::call_method(os.get(), "access"_id, path, mode_value) : py::Ref();
     return allowed ? py::truth(allowed.get()) : -1;
@@ -215,8 +216,8 @@ int looks_binary(PyObject* path)
     py::Ref os = py::global("os"_id);
     if (!os)
         return -1;
-    long flags = open_flag(os.get(), "O_RDONLY"_id) | open_flag(os.get(), "O_NONBLOCK"_id) |
-                 open_flag(os.get(), "O_NOCTTY"_id) | open_flag(os.get(), "O_BINARY"_id);
+    long flags = os_flag(os.get(), "O_RDONLY"_id) | os_flag(os.get(), "O_NONBLOCK"_id) |
+                 os_flag(os.get(), "O_NOCTTY"_id) | os_flag(os.get(), "O_BINARY"_id);
     py::Ref mode = py::Ref::steal(PyLong_FromLong(flags));
     py::Ref fd = mode ? py::call_method(os.get(), "open"_id, path, mode) : py::Ref();
     if (!fd)
