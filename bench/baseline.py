@@ -13,9 +13,12 @@ does, change its twin here (the benchmark's result check compares the
 trees both leave behind).
 """
 import contextlib
+import errno
 import os
 import re
+import stat
 import tempfile
+import time
 
 import docx
 from openpyxl import load_workbook
@@ -50,31 +53,104 @@ def rename_no_replace(src, dst):
     os.rename(src, dst)
 
 
+# --- one run over a tree ----------------------------------------------------------
+
+TEMP_PREFIX, TEMP_SUFFIX = ".termweave-", ".tmp"
+STALE_SECONDS = 600
+
+
+def is_own_temporary(name):
+    return (len(name) > len(TEMP_PREFIX) + len(TEMP_SUFFIX)
+            and name.startswith(TEMP_PREFIX) and name.endswith(TEMP_SUFFIX))
+
+
+def ends_run(error):
+    if not isinstance(error, Exception) or isinstance(error, MemoryError):
+        return True
+    return isinstance(error, OSError) and error.errno in (errno.ENOSPC, errno.EDQUOT)
+
+
+class Run:
+    """Goes on past the error of one item and raises them all together
+    at the end; removes the tool's own temporary files left by a crash."""
+
+    def __init__(self, noun, not_done):
+        self.noun, self.not_done = noun, not_done
+        self.errors = []
+        self.seen = 0
+
+    def item(self, action, path, doing):
+        self.seen += 1
+        try:
+            action()
+        except BaseException as error:
+            error.add_note(f"while {doing} {path!r}")
+            if ends_run(error):
+                raise
+            self.errors.append(error)
+
+    def folder_not_listed(self, error):
+        error.add_note(f"while listing {error.filename!r}")
+        self.errors.append(error)
+
+    def walk(self, root):
+        reached = False
+        def onerror(error):
+            if reached or not isinstance(error, (FileNotFoundError, NotADirectoryError)):
+                self.folder_not_listed(error)
+        for foldername, subfolders, filenames in os.walk(root, onerror=onerror):
+            reached = True
+            remove_stale_temporaries(foldername, filenames)
+            yield foldername, subfolders, filenames
+
+    def finish(self):
+        if self.errors:
+            raise ExceptionGroup(f"{len(self.errors)} of {self.seen} {self.noun} could not "
+                                 f"be {self.not_done}", self.errors)
+
+
+def remove_stale_temporaries(foldername, filenames):
+    now = time.time()
+    for name in filenames:
+        if is_own_temporary(name):
+            path = os.path.join(foldername, name)
+            with contextlib.suppress(OSError):
+                info = os.lstat(path)
+                if stat.S_ISREG(info.st_mode) and now - info.st_mtime >= STALE_SECONDS:
+                    os.unlink(path)
+
+
 # --- names -------------------------------------------------------------------
+
+def new_name(pattern, new_keyword, name):
+    """The name after substitution, or None when it stays as it is."""
+    if not pattern.search(name):
+        return None
+    new = pattern.sub(new_keyword, name)
+    if new == name:
+        return None
+    check_plain_name(name, new)
+    return new
+
 
 def replace_file_names(root_folder, old_keyword, new_keyword, recursive):
     pattern = compile_keyword(old_keyword)
-    for foldername, subfolders, filenames in os.walk(root_folder):
+    pattern.sub(new_keyword, "")  # a bad template fails before anything is touched
+    run = Run("files", "renamed")
+    for foldername, subfolders, filenames in run.walk(root_folder):
         for filename in filenames:
-            if pattern.search(filename):
-                new_filename = pattern.sub(new_keyword, filename)
-                check_plain_name(filename, new_filename)
-                rename_no_replace(os.path.join(foldername, filename),
-                                  os.path.join(foldername, new_filename))
+            if is_own_temporary(filename):
+                continue
+            src = os.path.join(foldername, filename)
+
+            def rename():
+                new_filename = new_name(pattern, new_keyword, filename)
+                if new_filename is not None:
+                    rename_no_replace(src, os.path.join(foldername, new_filename))
+            run.item(rename, src, "renaming")
         if not recursive:
             break
-
-
-def rename_own_name(pattern, new_keyword, folder):
-    """Renames a folder when its own name matches; returns its path after."""
-    parent, name = os.path.split(folder.rstrip(os.sep) or folder)
-    if name in ("", ".", "..") or not pattern.search(name):
-        return folder
-    new_name = pattern.sub(new_keyword, name)
-    check_plain_name(name, new_name)
-    new_foldername = os.path.join(parent, new_name)
-    rename_no_replace(folder, new_foldername)
-    return new_foldername
+    run.finish()
 
 
 def replace_folder_names(root_folder, old_keyword, new_keyword, recursive):
@@ -83,18 +159,33 @@ def replace_folder_names(root_folder, old_keyword, new_keyword, recursive):
     # left in `subfolders`), and links to folders are neither renamed nor
     # followed.
     pattern = compile_keyword(old_keyword)
+    pattern.sub(new_keyword, "")
+    run = Run("folders", "renamed")
     if not os.path.isdir(root_folder):
         return
-    root = rename_own_name(pattern, new_keyword, root_folder)
-    if not recursive:
-        return
-    for foldername, subfolders, filenames in os.walk(root):
-        for index, name in enumerate(subfolders):
-            path = os.path.join(foldername, name)
-            if os.path.islink(path):
-                continue
-            new_path = rename_own_name(pattern, new_keyword, path)
-            subfolders[index] = os.path.basename(new_path)
+    root = [root_folder]
+
+    def rename_root():
+        parent, name = os.path.split(root_folder.rstrip(os.sep) or root_folder)
+        new = new_name(pattern, new_keyword, name) if name not in ("", ".", "..") else None
+        if new is not None:
+            rename_no_replace(root_folder, os.path.join(parent, new))
+            root[0] = os.path.join(parent, new)
+    run.item(rename_root, root_folder, "renaming")
+    if recursive:
+        for foldername, subfolders, filenames in run.walk(root[0]):
+            for index, name in enumerate(subfolders):
+                path = os.path.join(foldername, name)
+                if os.path.islink(path):
+                    continue
+
+                def rename():
+                    new = new_name(pattern, new_keyword, name)
+                    if new is not None:
+                        rename_no_replace(path, os.path.join(foldername, new))
+                        subfolders[index] = new
+                run.item(rename, path, "renaming")
+    run.finish()
 
 
 # --- all-or-nothing writes ------------------------------------------------------
@@ -258,26 +349,57 @@ HANDLERS = {
     ".docx": replace_docx_content,
     ".xlsx": replace_xlsx_content,
     ".csv": replace_csv_content,
-    ".txt": replace_text_content,
 }
 SKIPPED = (".ppt", ".doc", ".xls")
 
 
+def looks_binary(path):
+    """A NUL byte in the first 8 KiB, as grep decides."""
+    with open(path, "rb") as file:
+        return b"\0" in file.read(8192)
+
+
+def check_inside(real_root, path):
+    real = os.path.realpath(path)
+    if os.path.commonpath([real_root, real]) != real_root:
+        raise PermissionError(errno.EACCES, "link leads outside the chosen folder", path)
+
+
 def replace_file_contents(root_folder, old_keyword, new_keyword, recursive, synced=True):
+    compile_keyword(old_keyword).sub(new_keyword, "")
+    run = Run("files", "changed")
     writer = Writer(synced)
+    real_root = os.path.realpath(root_folder)
+
+    def handle(filepath, filename):
+        info = os.lstat(filepath)
+        link = stat.S_ISLNK(info.st_mode)
+        if link:
+            info = os.stat(filepath)
+        ext = os.path.splitext(filename)[1].lower()
+        if not stat.S_ISREG(info.st_mode) or ext in SKIPPED:
+            return
+        if link:
+            check_inside(real_root, filepath)
+        handler = HANDLERS.get(ext)
+        if handler is None:
+            if looks_binary(filepath):
+                return
+            handler = replace_text_content
+        handler(filepath, old_keyword, new_keyword, writer)
+
     try:
-        for foldername, subfolders, filenames in os.walk(root_folder):
+        for foldername, subfolders, filenames in run.walk(root_folder):
             for filename in filenames:
-                filepath = os.path.join(foldername, filename)
-                ext = os.path.splitext(filename)[1].lower()
-                if ext in SKIPPED:
+                if is_own_temporary(filename):
                     continue
-                handler = HANDLERS.get(ext, replace_text_content)
-                handler(filepath, old_keyword, new_keyword, writer)
+                filepath = os.path.join(foldername, filename)
+                run.item(lambda: handle(filepath, filename), filepath, "replacing content in")
             if not recursive:
                 break
     finally:
         writer.finish()
+    run.finish()
 
 
 def load_office_documents(root_folder, old_keyword, new_keyword, recursive):

@@ -241,7 +241,8 @@ def run_workload(args, workload, temp_root):
     labels = list(workload.contenders)
     rounds = args.rounds or workload.rounds
     results = {label: [] for label in labels}
-    print(f"\n{workload.name}: {workload.title}  (data made in {made:.1f} s, "
+    scale = f"scale {args.scale:g}, " if args.scale != 1 else ""
+    print(f"\n{workload.name}: {workload.title}  ({scale}data made in {made:.1f} s, "
           f"{size / 2**20:.1f} MiB; {rounds} rounds)", flush=True)
     for round_index in range(rounds):
         order = labels[round_index % len(labels):] + labels[:round_index % len(labels)]
