@@ -48,8 +48,9 @@ def test_a_baseline_out_of_step_with_the_module_is_reported(tmp_path):
     for name in ("run.py", "workloads.py", "baseline.py"):
         text = open(os.path.join(BENCH, name), encoding="utf-8").read()
         if name == "baseline.py":
-            text = text.replace("new_filename = pattern.sub(new_keyword, filename)",
-                                "new_filename = pattern.sub(new_keyword.upper(), filename)")
+            renaming = "new = pattern.sub(new_keyword, name)"
+            assert renaming in text
+            text = text.replace(renaming, "new = pattern.sub(new_keyword.upper(), name)")
         (patched / name).write_text(text, encoding="utf-8")
     command = [sys.executable, str(patched / "run.py"), "--scale", "0.001", "--rounds", "1",
                "--module-dir", os.path.dirname(termweave_mira7.__file__), "--tmp", str(tmp_path),
