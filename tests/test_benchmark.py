@@ -57,7 +57,7 @@ def test_a_baseline_out_of_step_with_the_module_is_reported(tmp_path):
                "--json", str(tmp_path / "run.json"), "file-names-flat"]
     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
     assert done.returncode != 0
-    assert "file-names-flat: python left another result than the module" in done.stderr
+    assert "file-names-flat: python left another result than module" in done.stderr
 
 
 def test_unknown_workload_names_are_refused(tmp_path):
