@@ -103,6 +103,12 @@ def git_revision():
         return "unknown"
 
 
+def memory_size():
+    with contextlib.suppress(ValueError, OSError, AttributeError):
+        return f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.1f} GiB"
+    return "unknown"
+
+
 def load_average():
     with contextlib.suppress(OSError, AttributeError):
         return " ".join(f"{value:.2f}" for value in os.getloadavg())
@@ -116,6 +122,7 @@ def describe_machine(temp_root, module_dir):
     return {
         "cpu": cpu_model(),
         "cores": os.cpu_count(),
+        "memory": memory_size(),
         "os": platform.platform(),
         "python": sys.version.split()[0],
         "file system": file_system(temp_root),
@@ -166,7 +173,7 @@ def run_quietly(action, root):
         return time.perf_counter() - start
 
 
-def measure_here(workload, label, root):
+def measure_here(args, workload, label, root):
     return {"seconds": run_quietly(workload.contenders[label], root)}
 
 
@@ -254,8 +261,7 @@ def run_workload(args, workload, temp_root):
                 root = os.path.join(temp_root, f"copy-{round_index}-{order.index(label)}")
                 shutil.copytree(pristine, root, symlinks=True)
             sync_disk()
-            measure = measure_in_child if workload.memory else (
-                lambda a, w, l, r: measure_here(w, l, r))
+            measure = measure_in_child if workload.memory else measure_here
             sample = measure(args, workload, label, root)
             results[label].append(sample)
             states[label] = snapshot(root, times)
