@@ -3,6 +3,8 @@
 #include "platform/core/os.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <new>
 #include <utility>
 
 namespace tw::platform::native {
@@ -39,6 +41,23 @@ Error write_copy(const String& folder, const std::string& bytes, OwnedFile& copy
     return sync_folder(folder);
 }
 
+#ifdef _WIN32
+constexpr Error out_of_memory = 8;  // ERROR_NOT_ENOUGH_MEMORY
+#else
+constexpr Error out_of_memory = ENOMEM;
+#endif
+
+// The last resort after a failed rewrite could not be undone: nothing may
+// escape from here, the old bytes exist nowhere else.
+Error keep_elsewhere(const std::string& bytes, OwnedFile& copy) noexcept
+{
+    try {
+        return write_copy(os::temp_folder(), bytes, copy);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory;
+    }
+}
+
 // Rewrites `target` in place with the bytes staged in `staging`. The old
 // bytes stay in memory and, when `backup_folder` is given, in a synced file
 // there for as long as the target is being rewritten; on failure they are
@@ -70,8 +89,8 @@ Error rewrite_in_place(const String& target, const String& staging, const String
         return 0;
     if (file.overwrite(old) == 0)
         return failed;
-    if (backup.path.empty() && write_copy(os::temp_folder(), old, backup) != 0) {
-        out.old_content_lost = true;  // the last place left to keep them failed too
+    if (backup.path.empty() && keep_elsewhere(old, backup) != 0) {
+        out.old_content_lost = true;
         return failed;
     }
     out.old_content_at = backup.keep();
