@@ -69,7 +69,7 @@ def replace_in_child(tw, path, old, new, user=None, limit=0, tmpdir=None):
 
 
 @pytest.fixture
-def shared(tmp_path):
+def shared():
     """A folder that other users can reach (pytest's own is private)."""
     folder = Path(tempfile.mkdtemp(prefix="tw-identity-"))
     folder.chmod(0o755)

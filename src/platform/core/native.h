@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <set>
 
 namespace tw::platform::native {
 
@@ -74,7 +74,7 @@ public:
     Error sync_all(String* failed = nullptr);
 
 private:
-    std::vector<String> folders_;
+    std::set<String> folders_;
 };
 
 // Syncs one folder, so that renames in it survive a crash.

@@ -2,7 +2,6 @@
 #include "platform/core/native.h"
 #include "platform/core/os.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <utility>
@@ -101,11 +100,7 @@ Error rewrite_in_place(const String& target, const String& staging, const String
 
 FolderSyncs::~FolderSyncs() { sync_all(); }
 
-void FolderSyncs::add(const String& folder)
-{
-    if (std::find(folders_.begin(), folders_.end(), folder) == folders_.end())
-        folders_.push_back(folder);
-}
+void FolderSyncs::add(const String& folder) { folders_.insert(folder); }
 
 Error FolderSyncs::sync_all(String* failed)
 {
