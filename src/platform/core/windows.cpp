@@ -272,7 +272,8 @@ Error move_over(const String& temp, const String& target, FolderSyncs*, ReplaceO
     // Neither could be put back: keep both where the user can find them.
     if (exists(backup))
         out.old_content_at = backup;
-    out.new_content_at = temp;
+    if (exists(temp))
+        out.new_content_at = temp;
     return error;
 }
 
