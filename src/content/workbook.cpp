@@ -43,7 +43,8 @@ constexpr Flavour kFlavours[] = {
 };
 constexpr const char* kPackageRelationships =
     "http://schemas.openxmlformats.org/package/2006/relationships";
-constexpr const char* kContentTypes = "http://schemas.openxmlformats.org/package/2006/content-types";
+constexpr const char* kContentTypes =
+    "http://schemas.openxmlformats.org/package/2006/content-types";
 constexpr const char* kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 
 // The library takes the workbook part from the first of these content types
@@ -138,24 +139,13 @@ int drop_attribute(PyObject* element, py::Id name)
     return attrib && py::call_method(attrib.get(), "pop"_id, name, Py_None) ? 0 : -1;
 }
 
-// The element children of `parent`, in document order.
-int element_children(PyObject* parent, std::vector<py::Ref>& out)
-{
-    return py::for_each(parent, [&](PyObject* child) {
-        Tag tag;
-        int is_element = tag_of(child, tag);
-        if (is_element > 0)
-            out.push_back(py::Ref::borrow(child));
-        return is_element < 0 ? -1 : 0;
-    });
-}
-
 // lxml with entity expansion and network access off; keeps comments,
 // processing instructions and whitespace, so a part written back says
 // what it said before.
 struct Xml {
     py::Ref etree;
     py::Ref parser;
+    py::Ref element;  // etree.Element, the node-type filter for elements only
 };
 
 int open_xml(Xml& xml)
@@ -166,7 +156,23 @@ int open_xml(Xml& xml)
         return -1;
     xml.parser = py::call_kw(parser_type.get(), {},
                              {{"resolve_entities"_id, Py_False}, {"no_network"_id, Py_True}});
-    return xml.parser ? 0 : -1;
+    xml.element = xml.parser ? py::getattr(xml.etree.get(), "Element"_id) : py::Ref();
+    return xml.element ? 0 : -1;
+}
+
+// The element children of `parent`, in document order: no comments or
+// processing instructions.
+int element_children(const Xml& xml, PyObject* parent, std::vector<py::Ref>& out)
+{
+    py::Ref iterchildren = py::getattr(parent, "iterchildren"_id);
+    py::Ref children = iterchildren ? py::call_kw(iterchildren.get(), {}, {{"tag"_id, xml.element}})
+                                    : py::Ref();
+    if (!children)
+        return -1;
+    return py::for_each(children.get(), [&](PyObject* child) {
+        out.push_back(py::Ref::borrow(child));
+        return 0;
+    });
 }
 
 // A part with a document type declaration is not edited: workbook parts
@@ -438,7 +444,7 @@ int load_relationships(const Xml& xml, const Package& package, const std::string
     if (parsed != kDone)
         return parsed;
     std::vector<py::Ref> children;
-    if (element_children(rels.root.get(), children) < 0)
+    if (element_children(xml, rels.root.get(), children) < 0)
         return -1;
     for (const py::Ref& child : children) {
         Tag tag;
@@ -465,7 +471,7 @@ int find_workbook_part(const Xml& xml, const Package& package, ContentTypes& typ
     if (parsed != kDone)
         return parsed;
     std::vector<py::Ref> children;
-    if (element_children(types.root.get(), children) < 0)
+    if (element_children(xml, types.root.get(), children) < 0)
         return -1;
     std::vector<std::pair<std::string, std::string>> overrides;  // content type, part name
     std::set<std::string> defaults;
@@ -515,8 +521,8 @@ struct SheetPart {
 // The worksheets in the workbook's order, each with its part, found the way
 // the library finds them: through the sheet's relationship, skipping sheets
 // without one, parts the package lacks, and chart sheets.
-int list_worksheets(PyObject* workbook, const Flavour& flavour, const Relationships& rels,
-                    const Package& package, std::vector<SheetPart>& out)
+int list_worksheets(const Xml& xml, PyObject* workbook, const Flavour& flavour,
+                    const Relationships& rels, const Package& package, std::vector<SheetPart>& out)
 {
     py::Ref sheets_tag = qualified(flavour.main, "sheets");
     py::Ref sheets = sheets_tag ? py::call_method(workbook, "find"_id, sheets_tag) : py::Ref();
@@ -526,7 +532,7 @@ int list_worksheets(PyObject* workbook, const Flavour& flavour, const Relationsh
     if (sheets.get() == Py_None)
         return kDone;
     std::vector<py::Ref> children;
-    if (element_children(sheets.get(), children) < 0)
+    if (element_children(xml, sheets.get(), children) < 0)
         return -1;
     for (const py::Ref& child : children) {
         Tag tag;
@@ -640,7 +646,7 @@ bool parse_row_number(std::string_view text, long long& out)
 // the library numbers them: a row or cell without `r` follows the one
 // before it. visit returns kDone, kFallBack or -1.
 template <class Visit>
-int walk_cells(PyObject* root, const SheetNames& names, Visit&& visit)
+int walk_cells(const Xml& xml, PyObject* root, const SheetNames& names, Visit&& visit)
 {
     py::Ref rows = py::call_method(root, "iter"_id, names.row);
     if (!rows)
@@ -657,7 +663,7 @@ int walk_cells(PyObject* root, const SheetNames& names, Visit&& visit)
         else if (!parse_row_number(text, row_number))
             return outcome = kFallBack;
         std::vector<py::Ref> cells;
-        if (element_children(row, cells) < 0)
+        if (element_children(xml, row, cells) < 0)
             return -1;
         long long column = 0;
         for (const py::Ref& cell : cells) {
@@ -716,8 +722,8 @@ int write_out_borrowed_formula(PyObject* cell, PyObject* sheet, Position positio
     py::Ref row = py::Ref::steal(PyLong_FromLongLong(position.first));
     py::Ref column = row ? py::Ref::steal(PyLong_FromLongLong(position.second)) : py::Ref();
     py::Ref cell_at = column ? py::getattr(sheet, "cell"_id) : py::Ref();
-    py::Ref model = cell_at ? py::call_kw(cell_at.get(), {}, {{"row"_id, row}, {"column"_id, column}})
-                            : py::Ref();
+    py::Ref model =
+        cell_at ? py::call_kw(cell_at.get(), {}, {{"row"_id, row}, {"column"_id, column}}) : py::Ref();
     py::Ref value = model ? py::getattr(model.get(), "value"_id) : py::Ref();
     if (!value)
         return -1;
@@ -736,8 +742,8 @@ int write_out_borrowed_formula(PyObject* cell, PyObject* sheet, Position positio
 
 // Groups whose formula text sits in a changed cell lose it: every other
 // cell of such a group gets its own formula.
-int release_shared_formulas(PyObject* root, PyObject* sheet, const SheetNames& names,
-                            const std::map<Position, Spot>& spots)
+int release_shared_formulas(const Xml& xml, PyObject* root, PyObject* sheet,
+                            const SheetNames& names, const std::map<Position, Spot>& spots)
 {
     std::set<std::string> groups;
     for (const auto& [position, spot] : spots) {
@@ -751,7 +757,7 @@ int release_shared_formulas(PyObject* root, PyObject* sheet, const SheetNames& n
     }
     if (groups.empty())
         return kDone;
-    return walk_cells(root, names, [&](Position position, PyObject* cell) {
+    return walk_cells(xml, root, names, [&](Position position, PyObject* cell) {
         if (spots.count(position))
             return kDone;
         std::string group;
@@ -781,7 +787,7 @@ int rewrite_cell(const Xml& xml, PyObject* cell, const ChangedCell& change,
     if (data_type != "s" && data_type != "f" && data_type != "e")
         return kFallBack;
     std::vector<py::Ref> children;
-    if (element_children(cell, children) < 0)
+    if (element_children(xml, cell, children) < 0)
         return -1;
     for (const py::Ref& child : children) {
         py::Ref tag = py::getattr(child.get(), "tag"_id);
@@ -848,7 +854,7 @@ int edit_sheet(const Xml& xml, Package& package, const std::string& part, PyObje
     std::map<Position, Spot> spots;
     for (const ChangedCell* cell : cells)
         spots[{cell->row, cell->column}].cell = cell;
-    int walked = walk_cells(root.get(), names, [&](Position position, PyObject* element) {
+    int walked = walk_cells(xml, root.get(), names, [&](Position position, PyObject* element) {
         auto spot = spots.find(position);
         if (spot != spots.end()) {
             spot->second.element = py::Ref::borrow(element);
@@ -867,7 +873,7 @@ int edit_sheet(const Xml& xml, Package& package, const std::string& part, PyObje
         if (cell_tag.ns != names.ns || cell_tag.local != "c")
             return kFallBack;
     }
-    int released = release_shared_formulas(root.get(), sheet, names, spots);
+    int released = release_shared_formulas(xml, root.get(), sheet, names, spots);
     if (released != kDone)
         return released;
     for (const auto& [position, spot] : spots) {
@@ -890,40 +896,45 @@ constexpr const char* kAfterCalcPr[] = {
     "webPublishing", "fileRecoveryPr",      "webPublishObjects", "extLst",
 };
 
+// Adds an empty calcPr where the workbook's element order puts it.
+py::Ref add_calc_settings(const Xml& xml, PyObject* workbook, PyObject* tag, const Flavour& flavour)
+{
+    std::vector<py::Ref> children;
+    if (element_children(xml, workbook, children) < 0)
+        return {};
+    size_t index = 0;
+    for (; index < children.size(); ++index) {
+        Tag child;
+        if (tag_of(children[index].get(), child) < 0)
+            return {};
+        bool later = false;
+        for (const char* name : kAfterCalcPr)
+            later = later || (child.ns == flavour.main && child.local == name);
+        if (later)
+            break;
+    }
+    py::Ref calc = add_child(xml, workbook, tag);
+    py::Ref at = calc ? py::Ref::steal(PyLong_FromSize_t(index)) : py::Ref();
+    if (!at || !py::call_method(workbook, "insert"_id, at, calc))
+        return {};
+    return calc;
+}
+
 // Results cached in the file may be stale now: the workbook is to be
 // computed again when it is opened (calcPr fullCalcOnLoad).
 int request_recalculation(const Xml& xml, Package& package, const std::string& part,
                           PyObject* workbook, const Flavour& flavour)
 {
-    py::Ref calc_tag = qualified(flavour.main, "calcPr");
-    py::Ref calc = calc_tag ? py::call_method(workbook, "find"_id, calc_tag) : py::Ref();
-    if (!calc)
+    py::Ref tag = qualified(flavour.main, "calcPr");
+    py::Ref calc = tag ? py::call_method(workbook, "find"_id, tag) : py::Ref();
+    if (calc && calc.get() == Py_None)
+        calc = add_calc_settings(xml, workbook, tag.get(), flavour);
+    std::string current;
+    int has = calc ? read_attribute(calc.get(), "fullCalcOnLoad"_id, current) : -1;
+    if (has < 0)
         return -1;
-    if (calc.get() == Py_None) {
-        std::vector<py::Ref> children;
-        if (element_children(workbook, children) < 0)
-            return -1;
-        Py_ssize_t index = static_cast<Py_ssize_t>(children.size());
-        for (size_t i = 0; i < children.size() && index == Py_ssize_t(children.size()); ++i) {
-            Tag tag;
-            if (tag_of(children[i].get(), tag) < 0)
-                return -1;
-            for (const char* later : kAfterCalcPr)
-                if (tag.ns == flavour.main && tag.local == later)
-                    index = static_cast<Py_ssize_t>(i);
-        }
-        calc = add_child(xml, workbook, calc_tag.get());
-        py::Ref at = calc ? py::Ref::steal(PyLong_FromSsize_t(index)) : py::Ref();
-        if (!at || !py::call_method(workbook, "insert"_id, at, calc))
-            return -1;
-    } else {
-        std::string current;
-        int has = read_attribute(calc.get(), "fullCalcOnLoad"_id, current);
-        if (has < 0)
-            return -1;
-        if (has > 0 && (current == "1" || current == "true"))
-            return kDone;
-    }
+    if (has > 0 && (current == "1" || current == "true"))
+        return kDone;
     if (set_attribute(calc.get(), "fullCalcOnLoad"_id, "1"_id) < 0)
         return -1;
     py::Ref data = serialize(xml, workbook);
@@ -935,7 +946,8 @@ int request_recalculation(const Xml& xml, Package& package, const std::string& p
 
 bool ends_with(const std::string& text, std::string_view end)
 {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 bool same_part_name(std::string a, std::string b)
@@ -984,44 +996,48 @@ int drop_calculation_chain(const Xml& xml, Package& package, Relationships& rels
 
 // ---------------------------------------------------------------- plan
 
-// Decides every edit, in memory. kFallBack when any part of the package is
-// not what this writer can edit with certainty.
-int plan_edits(PyObject* file_path, const WorkbookChanges& changes, const Xml& xml,
-               Package& package)
-{
-    int step = open_package(file_path, package);
+// What the package holds around the worksheets.
+struct Layout {
     ContentTypes types;
     std::string workbook_part;
-    if (step == kDone)
-        step = find_workbook_part(xml, package, types, workbook_part);
     py::Ref workbook;
+    const Flavour* flavour = nullptr;
+    Relationships rels;
+    std::vector<SheetPart> sheets;
+};
+
+int read_layout(const Xml& xml, const Package& package, PyObject* wb, Layout& layout)
+{
+    int step = find_workbook_part(xml, package, layout.types, layout.workbook_part);
     if (step == kDone)
-        step = parse_member(xml, package, workbook_part, workbook);
+        step = parse_member(xml, package, layout.workbook_part, layout.workbook);
     if (step != kDone)
         return step;
     Tag tag;
-    if (tag_of(workbook.get(), tag) < 0)
+    if (tag_of(layout.workbook.get(), tag) < 0)
         return -1;
-    const Flavour* flavour = flavour_of(tag);
-    if (!flavour || tag.local != "workbook")
+    layout.flavour = flavour_of(tag);
+    if (!layout.flavour || tag.local != "workbook")
         return kFallBack;
-    Relationships rels;
-    std::vector<SheetPart> sheets;
-    step = load_relationships(xml, package, workbook_part, rels);
+    step = load_relationships(xml, package, layout.workbook_part, layout.rels);
     if (step == kDone)
-        step = list_worksheets(workbook.get(), *flavour, rels, package, sheets);
-    if (step == kDone)
-        step = check_titles(changes.wb.get(), sheets);
-    if (step != kDone)
-        return step;
+        step = list_worksheets(xml, layout.workbook.get(), *layout.flavour, layout.rels, package,
+                               layout.sheets);
+    return step == kDone ? check_titles(wb, layout.sheets) : step;
+}
 
+// Rewrites the changed cells, sheet by sheet. `had_formula` tells whether
+// a rewritten cell held a formula.
+int edit_sheets(const Xml& xml, Package& package, const Layout& layout,
+                const WorkbookChanges& changes, bool& had_formula)
+{
     std::map<Py_ssize_t, std::vector<const ChangedCell*>> by_sheet;
     for (const ChangedCell& cell : changes.cells)
         by_sheet[cell.sheet].push_back(&cell);
     py::Ref worksheets = py::getattr(changes.wb.get(), "worksheets"_id);
     if (!worksheets)
         return -1;
-    bool had_formula = false;
+    const std::vector<SheetPart>& sheets = layout.sheets;
     for (const auto& [index, cells] : by_sheet) {
         if (index < 0 || index >= static_cast<Py_ssize_t>(sheets.size()))
             return kFallBack;
@@ -1032,18 +1048,36 @@ int plan_edits(PyObject* file_path, const WorkbookChanges& changes, const Xml& x
         py::Ref sheet = py::Ref::steal(PySequence_GetItem(worksheets.get(), index));
         if (!sheet)
             return -1;
-        step = edit_sheet(xml, package, part, sheet.get(), cells, had_formula);
+        int step = edit_sheet(xml, package, part, sheet.get(), cells, had_formula);
         if (step != kDone)
             return step;
     }
+    return kDone;
+}
+
+// Decides every edit, in memory. kFallBack when any part of the package is
+// not what this writer can edit with certainty.
+int plan_edits(PyObject* file_path, const WorkbookChanges& changes, const Xml& xml,
+               Package& package)
+{
+    Layout layout;
+    bool had_formula = false;
+    int step = open_package(file_path, package);
+    if (step == kDone)
+        step = read_layout(xml, package, changes.wb.get(), layout);
+    if (step == kDone)
+        step = edit_sheets(xml, package, layout, changes, had_formula);
+    if (step != kDone)
+        return step;
     bool formula_changed = had_formula;
     for (const ChangedCell& cell : changes.cells)
-        formula_changed = formula_changed || PyUnicode_CompareWithASCIIString(
-                                                 cell.data_type.get(), "f") == 0;
+        formula_changed =
+            formula_changed || PyUnicode_CompareWithASCIIString(cell.data_type.get(), "f") == 0;
     if (changes.has_formulas || formula_changed)
-        step = request_recalculation(xml, package, workbook_part, workbook.get(), *flavour);
+        step = request_recalculation(xml, package, layout.workbook_part, layout.workbook.get(),
+                                     *layout.flavour);
     if (step == kDone && formula_changed)
-        step = drop_calculation_chain(xml, package, rels, types);
+        step = drop_calculation_chain(xml, package, layout.rels, layout.types);
     return step;
 }
 
