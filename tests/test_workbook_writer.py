@@ -518,3 +518,20 @@ def test_interrupt_while_reading_the_package_is_not_taken_for_a_damaged_one(tw, 
     with pytest.raises(KeyboardInterrupt):
         tw.replace_xlsx_content(path, "second", "2nd")
     assert open(path, "rb").read() == before and os.listdir(tmp_path) == ["book.xlsx"]
+
+
+def test_package_swapped_after_loading_is_held_to_the_limits(tw, tmp_path, capsys, monkeypatch):
+    path = data_book(tmp_path / "book.xlsx")
+    real_load, swapped = openpyxl.load_workbook, []
+
+    def load_then_swap(file_path):
+        wb = real_load(file_path)
+        with zipfile.ZipFile(file_path, "w", zipfile.ZIP_DEFLATED) as bomb:
+            bomb.writestr("pad.bin", bytes(20 << 20))  # inflates far more than 200 times
+        swapped.append(open(file_path, "rb").read())
+        return wb
+
+    monkeypatch.setattr(tw, "load_workbook", load_then_swap)
+    tw.replace_xlsx_content(path, "second", "2nd")
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"Error processing {path}: refusing")
+    assert open(path, "rb").read() == swapped[0]

@@ -10,6 +10,7 @@
 #include "content/workbook.h"
 
 #include "content/office_text.h"
+#include "content/package.h"
 #include "platform/fs.h"
 #include "py/builtins.h"
 #include "py/ops.h"
@@ -1085,6 +1086,10 @@ int plan_edits(PyObject* file_path, const WorkbookChanges& changes, const Xml& x
 
 int write_changed_cells(PyObject* file_path, const WorkbookChanges& changes)
 {
+    // The package is read again here, every member inflated: it is held to
+    // the same limits as when the library opened it.
+    if (check_package(file_path) < 0)
+        return -1;
     Xml xml;
     Package package;
     int planned = open_xml(xml) < 0 ? -1 : plan_edits(file_path, changes, xml, package);

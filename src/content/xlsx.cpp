@@ -2,6 +2,7 @@
 // value, with a console trace; every ordinary failure is reported in one
 // line so that one bad workbook never stops the caller's walk.
 #include "content/content.h"
+#include "content/package.h"
 #include "content/workbook.h"
 #include "py/builtins.h"
 #include "py/error.h"
@@ -167,6 +168,7 @@ int replace_in_workbook(PyObject* wb, Walk& walk)
 
 py::Ref load(PyObject* file_path)
 {
+    if (check_package(file_path) < 0) return {};
     py::Ref load_workbook = py::global("load_workbook"_id);
     if (!load_workbook)
         return {};
