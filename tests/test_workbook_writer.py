@@ -24,6 +24,9 @@ X14 = "http://schemas.microsoft.com/office/spreadsheetml/2009/9/main"
 SHEET_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"
 UT_EXTRA = struct.pack("<HHBl", 0x5455, 5, 1, 1600000000)  # extended time stamp field
 
+# The library warns that it does not model the extension lists these workbooks carry.
+pytestmark = pytest.mark.filterwarnings("ignore:.*extension is not supported:UserWarning")
+
 STYLES = (
     '<styleSheet xmlns="{main}"><fonts count="2"><font><sz val="11"/><name val="Calibri"/></font>'
     '<font><b/><sz val="11"/><name val="Calibri"/></font></fonts><fills count="2"><fill>'
