@@ -723,8 +723,9 @@ int write_out_borrowed_formula(PyObject* cell, PyObject* sheet, Position positio
     py::Ref row = py::Ref::steal(PyLong_FromLongLong(position.first));
     py::Ref column = row ? py::Ref::steal(PyLong_FromLongLong(position.second)) : py::Ref();
     py::Ref cell_at = column ? py::getattr(sheet, "cell"_id) : py::Ref();
-    py::Ref model = cell_at ? py::call_kw(cell_at.get(), {}, {{"row"_id, row}, {"column"_id, column}})
-                            : py::Ref();
+    py::Ref model;
+    if (cell_at)
+        model = py::call_kw(cell_at.get(), {}, {{"row"_id, row}, {"column"_id, column}});
     py::Ref value = model ? py::getattr(model.get(), "value"_id) : py::Ref();
     if (!value)
         return -1;
