@@ -367,6 +367,7 @@ def test_document_without_a_match_is_not_written(tw, make_doc, old):
 
 @pytest.mark.parametrize("content, new, error", [
     (None, r"\q", re.error),          # template rejected at the first match
+    (None, "bell\x07", ValueError),    # a character a document cannot hold
     (b"old, not a package", "new", docx.opc.exceptions.PackageNotFoundError),
 ])
 def test_failure_leaves_file_as_it_was(tw, make_doc, content, new, error):

@@ -10,12 +10,14 @@ namespace tw::content::edit {
 
 namespace {
 
-// Why a paragraph or a unit got the plain assignment. Only a build made to
+// Why a paragraph or a unit got the plain assignment (null: a unit with
+// matches, for the count they are measured against). Only a build made to
 // count these (TW_TRACE_FALLBACKS) says so, on the standard error stream.
 void note_fallback(const char* reason)
 {
 #ifdef TW_TRACE_FALLBACKS
-    std::fprintf(stderr, "termweave_mira7 fallback: %s\n", reason);
+    std::fprintf(stderr, "termweave_mira7 %s: %s\n", reason ? "fallback" : "matched",
+                 reason ? reason : "unit");
 #else
     (void)reason;
 #endif
@@ -320,6 +322,7 @@ int edit_unit(Editor& editor, const rename::Keyword& keyword, PyObject* holder, 
     if (found.empty())
         return 0;
     matches += static_cast<Py_ssize_t>(found.size());
+    note_fallback(nullptr);
     std::vector<Paragraph> paragraphs;
     int planned = plan_unit(editor, text, elements, found, paragraphs);
     if (planned < 0)
