@@ -6,6 +6,7 @@
 #include "content/docx_text.h"
 #include "content/office_text.h"
 #include "content/text_edit_xml.h"
+#include "content/package.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -291,6 +292,7 @@ int DocumentWalk::document(PyObject* doc)
 
 py::Ref open_document(PyObject* file_path)
 {
+    if (check_package(file_path) < 0) return {};
     py::Ref docx = py::global("docx"_id);
     if (!docx)
         return {};

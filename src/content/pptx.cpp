@@ -4,6 +4,7 @@
 // path only when something matched.
 #include "content/content.h"
 #include "content/office_text.h"
+#include "content/package.h"
 #include "content/pptx_text.h"
 #include "content/text_edit_xml.h"
 #include "py/names.h"
@@ -133,6 +134,7 @@ int PresentationWalk::presentation(PyObject* prs)
 
 py::Ref open_presentation(PyObject* file_path)
 {
+    if (check_package(file_path) < 0) return {};
     py::Ref presentation = py::global("Presentation"_id);
     if (!presentation)
         return {};
