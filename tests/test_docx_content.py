@@ -352,6 +352,25 @@ def test_footnotes_and_endnotes(tw, make_doc):
         assert b"separator must" not in package.read("word/endnotes.xml")
 
 
+def test_text_node_with_an_entity_reference_is_assigned_not_edited(tw, make_doc):
+    """The library leaves entities unresolved and reads a text node only up to
+    the reference; saved without its declaration, a kept reference would make
+    the document unreadable."""
+    path = make_doc(lambda d: d.add_paragraph("Report by ENTITY today"))
+    with zipfile.ZipFile(path) as package:
+        parts = {name: package.read(name) for name in package.namelist()}
+    xml = parts["word/document.xml"].decode()
+    head, mark, body = xml.partition("?>")
+    parts["word/document.xml"] = (head + mark + '<!DOCTYPE w:document [<!ENTITY co "Acme">]>' +
+                                  body.replace("ENTITY", "&co;")).encode()
+    with zipfile.ZipFile(path, "w") as package:
+        for name, data in parts.items():
+            package.writestr(name, data)
+    assert docx.Document(path).paragraphs[0].text == "Report by "
+    tw.replace_docx_content(path, "Report", "Summary")
+    assert docx.Document(path).paragraphs[0].text == "Summary by "
+
+
 # --- what is left alone -----------------------------------------------------
 
 @pytest.mark.parametrize("old", ["absent", "Acme\\d"])

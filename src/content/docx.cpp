@@ -5,8 +5,8 @@
 #include "content/content.h"
 #include "content/docx_text.h"
 #include "content/office_text.h"
-#include "content/text_edit_xml.h"
 #include "content/package.h"
+#include "content/text_edit_xml.h"
 #include "py/names.h"
 #include "rename/rename.h"
 

@@ -43,9 +43,10 @@ class PieceReader {
 public:
     explicit PieceReader(std::vector<Piece>& out) : out_(out) {}
 
+    // 1, or 0 when a text node holds more than its text.
     int paragraph(PyObject* element)
     {
-        return py::for_each(element, [&](PyObject* child) {
+        int status = py::for_each(element, [&](PyObject* child) {
             int kind = xml::tag_index(child, {W_R, W_HYPERLINK});
             if (kind == 0)
                 return run(child);
@@ -53,6 +54,7 @@ public:
                 return hyperlink(child);
             return kind < 0 ? -1 : 0;
         });
+        return status < 0 ? -1 : !mixed_;
     }
 
 private:
@@ -86,6 +88,13 @@ private:
         py::Ref text = py::Ref::steal(PyObject_Str(element));
         if (!text)
             return -1;
+        // The library reads a w:t's text up to its first child node; an
+        // unresolved entity reference is such a node, and its text is not
+        // counted. Such a node cannot be edited without losing or exposing it.
+        Py_ssize_t nodes = editable ? PyObject_Length(element) : 0;
+        if (nodes < 0)
+            return -1;
+        mixed_ = mixed_ || nodes > 0;
         Py_ssize_t size = edit::length(text.get());
         if (size == 0)
             return 0;
@@ -124,6 +133,7 @@ private:
     FieldStretches fields_;
     Py_ssize_t position_ = 0;
     int link_ = 0, links_ = 0;
+    bool mixed_ = false;
 };
 
 // A copy of the paragraph mark's run properties, which is what Word gives

@@ -106,13 +106,21 @@ int PptxEditor::collect(PyObject* element, std::vector<Piece>& pieces)
 {
     Py_ssize_t position = 0;
     edit::Region fields = 0;
-    return py::for_each(element, [&](PyObject* child) {
+    bool mixed = false;
+    int status = py::for_each(element, [&](PyObject* child) {
         int kind = xml::tag_index(child, {A_R, A_BR, A_FLD});
         if (kind < 0 || kind == 3)
             return kind < 0 ? -1 : 0;
         py::Ref text = py::getattr(child, "text"_id);
         if (!text)
             return -1;
+        // The library reads an a:t's text up to its first child node (an
+        // unresolved entity reference): such a node is not edited in place.
+        py::Ref node = kind != 1 ? xml::find(child, A_T) : py::none();
+        Py_ssize_t nodes = !node ? -1 : node.get() == Py_None ? 0 : PyObject_Length(node.get());
+        if (nodes < 0)
+            return -1;
+        mixed = mixed || nodes > 0;
         if (!PyUnicode_Check(text.get()) || edit::length(text.get()) == 0)
             return 0;
         Piece piece;
@@ -126,6 +134,7 @@ int PptxEditor::collect(PyObject* element, std::vector<Piece>& pieces)
         pieces.push_back(std::move(piece));
         return 0;
     });
+    return status < 0 ? -1 : !mixed;
 }
 
 // A field keeps its one text node: a line or paragraph break cannot go

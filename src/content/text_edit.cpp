@@ -151,8 +151,12 @@ int share_matches(const std::vector<Match>& matches, std::vector<Paragraph>& par
 // (the paragraph then gets the plain assignment), -1 on error.
 int maps_in_place(Editor& editor, Paragraph& paragraph, const std::vector<Match>& matches)
 {
-    if (editor.collect(paragraph.element.get(), paragraph.pieces) < 0)
-        return -1;
+    int collected = editor.collect(paragraph.element.get(), paragraph.pieces);
+    if (collected <= 0) {
+        if (collected == 0)
+            note_fallback("a text node holds more than text");
+        return collected;
+    }
     std::vector<py::Ref> texts;
     for (const Piece& piece : paragraph.pieces)
         texts.push_back(piece.text);

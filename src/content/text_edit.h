@@ -55,7 +55,8 @@ public:
     // read, and assigned where the paragraph cannot be edited in place.
     virtual py::Ref paragraph(PyObject* element) = 0;
     // The paragraph's pieces in document order (pieces of no characters are
-    // left out). 0, or -1 with the exception set.
+    // left out). 1, 0 when the paragraph holds text that cannot be edited
+    // in place, or -1 with the exception set.
     virtual int collect(PyObject* element, std::vector<Piece>& pieces) = 0;
     // Whether `replacement` can go where a match begins: `at` is the piece
     // (null in a paragraph with no text).
