@@ -13,7 +13,7 @@ namespace {
 // Why a paragraph or a unit got the plain assignment (null: a unit with
 // matches, for the count they are measured against). Only a build made to
 // count these (TW_TRACE_FALLBACKS) says so, on the standard error stream.
-void note_fallback(const char* reason)
+void trace(const char* reason)
 {
 #ifdef TW_TRACE_FALLBACKS
     std::fprintf(stderr, "termweave_mira7 %s: %s\n", reason ? "fallback" : "matched",
@@ -154,7 +154,7 @@ int maps_in_place(Editor& editor, Paragraph& paragraph, const std::vector<Match>
     int collected = editor.collect(paragraph.element.get(), paragraph.pieces);
     if (collected <= 0) {
         if (collected == 0)
-            note_fallback("a text node holds more than text");
+            trace("a text node holds more than text");
         return collected;
     }
     std::vector<py::Ref> texts;
@@ -162,7 +162,7 @@ int maps_in_place(Editor& editor, Paragraph& paragraph, const std::vector<Match>
         texts.push_back(piece.text);
     int adds_up = joins_to(texts, "", paragraph.text.get());
     if (adds_up <= 0) {
-        note_fallback("the nodes do not add up to the paragraph's text");
+        trace("the nodes do not add up to the paragraph's text");
         return adds_up;
     }
     for (size_t i = paragraph.first; i < paragraph.first + paragraph.count; ++i) {
@@ -173,13 +173,13 @@ int maps_in_place(Editor& editor, Paragraph& paragraph, const std::vector<Match>
             if (!overlaps(piece, start, end))
                 continue;
             if (first && piece.region != first->region) {
-                note_fallback("a match crosses the edge of a hyperlink or field");
+                trace("a match crosses the edge of a hyperlink or field");
                 return 0;
             }
             first = first ? first : &piece;
         }
         if (!editor.can_insert(locate(paragraph.pieces, start).at, matches[i].replacement.get())) {
-            note_fallback("the replacement cannot go where its match begins");
+            trace("the replacement cannot go where its match begins");
             return 0;
         }
     }
@@ -194,11 +194,11 @@ int plan_unit(Editor& editor, PyObject* text, const std::vector<py::Ref>& elemen
     int status = read_paragraphs(editor, text, elements, paragraphs);
     if (status <= 0) {
         if (status == 0)
-            note_fallback("the text is not its paragraphs joined");
+            trace("the text is not its paragraphs joined");
         return status;
     }
     if (share_matches(matches, paragraphs) == 0) {
-        note_fallback("a match spans two paragraphs");
+        trace("a match spans two paragraphs");
         return 0;
     }
     for (Paragraph& paragraph : paragraphs) {
@@ -215,7 +215,7 @@ int plan_unit(Editor& editor, PyObject* text, const std::vector<py::Ref>& elemen
         if (!new_text)
             return -1;
         if (!editor.can_assign(new_text.get())) {
-            note_fallback("the paragraph's assignment cannot hold the replacement");
+            trace("the paragraph's assignment cannot hold the replacement");
             return 0;
         }
     }
@@ -326,7 +326,7 @@ int edit_unit(Editor& editor, const rename::Keyword& keyword, PyObject* holder, 
     if (found.empty())
         return 0;
     matches += static_cast<Py_ssize_t>(found.size());
-    note_fallback(nullptr);
+    trace(nullptr);
     std::vector<Paragraph> paragraphs;
     int planned = plan_unit(editor, text, elements, found, paragraphs);
     if (planned < 0)
