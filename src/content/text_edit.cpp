@@ -115,7 +115,12 @@ int read_paragraphs(Editor& editor, PyObject* text, const std::vector<py::Ref>& 
         Paragraph paragraph;
         paragraph.element = element;
         paragraph.proxy = editor.paragraph(element.get());
-        paragraph.text = paragraph.proxy ? py::getattr(paragraph.proxy.get(), "text"_id) : py::Ref();
+        if (!paragraph.proxy)
+            return -1;
+        // The libraries join a unit's paragraphs: one paragraph's text is the
+        // unit's, and is not read again.
+        paragraph.text = elements.size() == 1 ? py::Ref::borrow(text)
+                                              : py::getattr(paragraph.proxy.get(), "text"_id);
         if (!paragraph.text)
             return -1;
         if (!PyUnicode_Check(paragraph.text.get()))
@@ -301,7 +306,12 @@ int find_matches(const rename::Keyword& keyword, PyObject* text, std::vector<Mat
         Match match;
         if (read_span(item, match) < 0)
             return -1;
-        match.replacement = py::call_method(item, "expand"_id, keyword.new_keyword);
+        // Only a backslash makes a template differ from its text (as in sub).
+        bool literal = PyUnicode_Check(keyword.new_keyword) &&
+                       PyUnicode_FindChar(keyword.new_keyword, '\\', 0,
+                                          length(keyword.new_keyword), 1) == -1;
+        match.replacement = literal ? py::Ref::borrow(keyword.new_keyword)
+                                    : py::call_method(item, "expand"_id, keyword.new_keyword);
         if (!match.replacement)
             return -1;
         if (!PyUnicode_Check(match.replacement.get())) {
