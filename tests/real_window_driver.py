@@ -2,15 +2,19 @@
 
 Started by test_window_real.py in its own process (so a hung Tk cannot hang
 the suite) as: driver SCENARIO ROOT SHOTS RESULT. Every step runs as a Tk
-`after` callback of the main window. The windows that main() opens besides
+idle callback of the main window, started by an `after` timer: a click made
+in a timer callback could run in the same pass as a read's own timeout
+timer, which then overwrites it (a real click is an event of its own). The windows that main() opens besides
 the main window are told apart by their buttons: a message ("确定") records
 its text and closes itself, then the next step follows; the progress window
 ("取消") is recorded and, in the cancelling scenario, cancelled.
 """
 import json
 import os
+import signal
 import subprocess
 import sys
+import threading
 import time
 import traceback
 
@@ -30,6 +34,14 @@ def screenshot(name):
         record["screens"].append(path)
     else:
         record["errors"].append(f"screenshot {name}: {done.stderr.decode(errors='replace')}")
+
+
+def thread_count():
+    """Threads of this process, the interpreter's own and any other (Linux)."""
+    try:
+        return len(os.listdir("/proc/self/task"))
+    except OSError:
+        return None
 
 
 def type_into(field, text):
@@ -62,8 +74,12 @@ def look_at_field(window):
 def look_at_browse_start(window):
     type_into(window["folder_path"], ROOT)
     # the loop sees the typed text at its next read (at most 0.1 s later)
-    window.TKroot.after(400, lambda: (record["initial_folders"].append(
+    later(window, 400, lambda: (record["initial_folders"].append(
         window["选择文件夹"].InitialFolder), toolkit.next_step()))
+
+
+def later(window, ms, action):
+    window.TKroot.after(ms, lambda: window.TKroot.after_idle(action))
 
 
 def leave(window):
@@ -91,6 +107,7 @@ class LatenessProbe:
 
 def long_run(window):
     fill(window, ROOT, "old", "new", "mode_content")
+    record["threads_before_run"] = thread_count()
     toolkit.probe = LatenessProbe(window.TKroot)
     window["执行替换"].click()
 
@@ -112,6 +129,7 @@ SCENARIOS = {
     ],
     "long": lambda: [long_run, leave],
     "cancel": lambda: [long_run, leave],
+    "interrupt": lambda: [long_run, leave],
 }
 STEPS = SCENARIOS[SCENARIO]()
 
@@ -174,10 +192,17 @@ class Toolkit:
 
         def look():
             self.note_owner(window)
-            screenshot("progress.png")
+            record["progress_text"] = window["progress_count"].get()
+            if SCENARIO == "long":
+                # from another thread: the event thread must stay free meanwhile
+                threading.Thread(target=screenshot, args=("progress.png",)).start()
             if SCENARIO == "cancel":
                 window["取消"].click()
-        self.window.TKroot.after(150, look)
+            elif SCENARIO == "interrupt":
+                record["threads_during_run"] = thread_count()
+                # as a terminal sends it: from outside, at no particular moment
+                threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+        later(self.window, 150, look)
 
     def answer_message(self, window, text):
         record["messages"].append(text)
@@ -192,10 +217,10 @@ class Toolkit:
                 screenshot("summary.png" if SCENARIO != "modes" else "popup.png")
             window["确定"].click()
             self.schedule_next()
-        self.window.TKroot.after(200, answer)
+        later(self.window, 200, answer)
 
     def schedule_next(self):
-        self.window.TKroot.after(300, self.next_step)
+        later(self.window, 300, self.next_step)
 
     def next_step(self):
         try:
@@ -212,7 +237,15 @@ tw.sg = toolkit
 os.chdir(SHOTS)  # the icon file must not land in the tree being rewritten
 try:
     record["result"] = repr(tw.main())
-except BaseException:
-    record["errors"].append(traceback.format_exc())
+except BaseException as error:
+    if SCENARIO == "interrupt" and isinstance(error, (KeyboardInterrupt, SystemExit)):
+        record["result"] = type(error).__name__
+    else:
+        record["errors"].append(traceback.format_exc())
+for helper in threading.enumerate():
+    if helper is not threading.main_thread():
+        helper.join(20)
+# any thread left now is one that main() left behind
+record["threads_after"] = thread_count()
 with open(RESULT, "w", encoding="utf-8") as out:
     json.dump(record, out, ensure_ascii=False)

@@ -51,11 +51,11 @@ py::Ref message_layout(PyObject* text)
 }
 
 // Reads until the user answers: any event but a timeout.
-int wait_for_answer(PyObject* window)
+int wait_for_answer(const Owner& owner, PyObject* window)
 {
     for (;;) {
         py::Ref event, values;
-        if (read_window(window, event, values) < 0)
+        if (read_window(owner, window, event, values) < 0)
             return -1;
         int waiting = is_timeout(event.get());
         if (waiting <= 0)
@@ -73,7 +73,7 @@ int show_message(const Owner& owner, PyObject* text)
     }
     py::Ref layout = message_layout(text);
     py::Ref window = layout ? open_owned_window(owner, layout.get(), true) : py::Ref();
-    if (!window || wait_for_answer(window.get()) < 0)
+    if (!window || wait_for_answer(owner, window.get()) < 0)
         return -1;
     return py::call_method(window.get(), "close"_id) ? 0 : -1;
 }

@@ -68,12 +68,12 @@ public:
 
     // 1 when the user asks to stop the run ("取消" or the close box), 0 if
     // not, -1 on error.
-    int poll()
+    int poll(const Owner& owner)
     {
         if (closed_by_user_)
             return 0;
         py::Ref event, values;
-        if (read_window(window_.get(), event, values, 0) < 0)
+        if (read_window(owner, window_.get(), event, values, 0) < 0)
             return -1;
         int closed = is_closed(event.get());
         if (closed != 0) {
@@ -130,7 +130,7 @@ int wait_once(const Owner& owner, BackgroundRun& run, ProgressWindow& progress,
               Clock::time_point started)
 {
     py::Ref event, values;
-    if (read_window(owner.window, event, values) < 0)
+    if (read_window(owner, owner.window, event, values) < 0)
         return -1;
     int leave = is_exit_event(event.get());
     if (leave != 0)
@@ -140,7 +140,7 @@ int wait_once(const Owner& owner, BackgroundRun& run, ProgressWindow& progress,
         return -1;
     if (!progress.is_open())
         return 0;
-    int cancel = progress.poll();
+    int cancel = progress.poll(owner);
     if (cancel < 0)
         return -1;
     if (cancel)

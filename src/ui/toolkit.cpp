@@ -75,13 +75,20 @@ py::Ref open_owned_window(const Owner& owner, PyObject* layout, bool modal)
     return window;
 }
 
-int read_window(PyObject* window, py::Ref& event, py::Ref& values, int timeout_ms)
+int read_window(const Owner& owner, PyObject* window, py::Ref& event, py::Ref& values,
+                int timeout_ms)
 {
     py::Ref read = py::getattr(window, "read"_id);
     py::Ref timeout = read ? py::Ref::steal(PyLong_FromLong(timeout_ms)) : py::Ref();
     py::Ref result = timeout ? py::call_kw(read.get(), {}, {{"timeout"_id, timeout}}) : py::Ref();
+    if (owner.interrupts->has_caught()) {
+        // The interrupt comes first, whatever else went wrong with the read.
+        if (!result)
+            PyErr_Clear();
+        return owner.interrupts->raise_caught();
+    }
     std::array<py::Ref, 2> pair;  // event, values
-    if (!result || py::unpack(result.get(), pair) < 0)
+    if (!result || py::unpack(result.get(), pair) < 0 || owner.interrupts->watch(window) < 0)
         return -1;
     event = std::move(pair[0]);
     values = std::move(pair[1]);

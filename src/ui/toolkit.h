@@ -3,6 +3,7 @@
 #pragma once
 
 #include "py/ops.h"
+#include "ui/interrupts.h"
 
 #include <initializer_list>
 #include <span>
@@ -18,6 +19,7 @@ inline constexpr int k_read_timeout_ms = 100;
 struct Owner {
     PyObject* window;
     bool with_icon;  // "brelvo.ico" could be written and is every window's icon
+    InterruptRelay* interrupts;
 };
 
 // `format % args` by the interpreter's own %-formatting, for texts that are
@@ -44,8 +46,9 @@ py::Ref item(PyObject* container, py::Id key);
 py::Ref open_owned_window(const Owner& owner, PyObject* layout, bool modal);
 
 // window.read(timeout=k_read_timeout_ms) (or `timeout_ms`), unpacked into
-// event and values. Returns 0, or -1 with the exception set.
-int read_window(PyObject* window, py::Ref& event, py::Ref& values,
+// event and values; a console interrupt caught meanwhile is raised. Returns
+// 0, or -1 with the exception set.
+int read_window(const Owner& owner, PyObject* window, py::Ref& event, py::Ref& values,
                 int timeout_ms = k_read_timeout_ms);
 
 // 1 when the event says the window was closed (sg.WIN_CLOSED), 0 if not, -1.

@@ -302,7 +302,7 @@ int run_event_loop(const Owner& owner, PyObject* browse)
     BrowseStart browse_start{browse, {}};
     for (;;) {
         py::Ref event, values;
-        if (read_window(owner.window, event, values) < 0)
+        if (read_window(owner, owner.window, event, values) < 0)
             return -1;
         int leave = is_exit_event(event.get());
         if (leave)
@@ -327,14 +327,20 @@ py::Ref main_window()
     int icon = write_icon_file();
     if (icon < 0)
         return {};
-    Owner owner{nullptr, icon > 0};
+    InterruptRelay interrupts;
+    if (interrupts.start() < 0)
+        return {};
+    Owner owner{nullptr, icon > 0, &interrupts};
     py::Ref browse;
     py::Ref layout = build_layout(browse);
     py::Ref window = layout ? open_window(layout.get(), owner.with_icon) : py::Ref();
     owner.window = window.get();
     if (!window || run_event_loop(owner, browse.get()) < 0)
         return {};
-    return py::call_method(window.get(), "close"_id) ? py::none() : py::Ref();
+    if (!py::call_method(window.get(), "close"_id))
+        return {};
+    // One that came while the window closed still ends the program.
+    return interrupts.has_caught() ? (interrupts.raise_caught(), py::Ref()) : py::none();
 }
 
 }  // namespace tw::ui
