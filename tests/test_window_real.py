@@ -178,3 +178,13 @@ def test_without_a_display_one_line_and_no_icon(tw, tmp_path):
     lines = done.stderr.strip().split("\n")
     assert len(lines) == 1 and "needs a desktop (a display)" in lines[0], done.stderr
     assert not (tmp_path / "brelvo.ico").exists()
+
+
+def test_the_window_starts_as_a_gui_program(tw):
+    import tomllib
+    project = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())["project"]
+    # a GUI entry point opens no console window on Windows; the console one is for debugging
+    assert project["gui-scripts"] == {"termweave-mira7": "termweave_mira7:main"}
+    assert project["scripts"] == {"termweave-mira7-console": "termweave_mira7:main"}
+    module, function = project["gui-scripts"]["termweave-mira7"].split(":")
+    assert getattr(__import__(module), function) is tw.main
