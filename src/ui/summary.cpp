@@ -75,13 +75,14 @@ struct Counts {
     long seen, changed, passed_over, failed;
 };
 
-// The report's counts, made consistent with the failures listed (an
-// operation that does not fill the report may still raise a group).
-Counts counts_of(const run::Report& report, std::size_t listed)
+// The report's counts, with the failures that only the exception group
+// holds added (an operation that does not fill the report may still raise
+// one). Folders that could not be listed are among the failures listed but
+// are not items, so the report does not count them as failed.
+Counts counts_of(const run::Report& report, std::size_t unrecorded)
 {
     Counts counts{report.seen.load(), report.changed.load(), report.passed_over.load(),
-                  report.failed.load()};
-    counts.failed = std::max(counts.failed, static_cast<long>(listed));
+                  report.failed.load() + static_cast<long>(unrecorded)};
     counts.seen = std::max(counts.seen, counts.changed + counts.passed_over + counts.failed);
     return counts;
 }
@@ -112,16 +113,22 @@ int flatten_group(PyObject* error, std::vector<py::Ref>& out, std::unordered_set
 }
 
 // The failed items: those the report recorded (workbooks whose handler
-// reported its own failure among them), then any others of the group.
-int collect_failures(const RunEnding& ending, std::vector<py::Ref>& failures)
+// reported its own failure among them), then those only the group holds;
+// `unrecorded` receives how many of these there are.
+int collect_failures(const RunEnding& ending, std::vector<py::Ref>& failures,
+                     std::size_t& unrecorded)
 {
     std::unordered_set<PyObject*> known;
     PyObject* recorded = ending.report.failures();
-    if (recorded && py::for_each(recorded, [&](PyObject* one) {
+    if (!recorded || py::for_each(recorded, [&](PyObject* one) {
             return flatten_group(one, failures, known);
         }) < 0)
         return -1;
-    return ending.error ? flatten_group(ending.error, failures, known) : 0;
+    std::size_t from_report = failures.size();
+    if (ending.error && flatten_group(ending.error, failures, known) < 0)
+        return -1;
+    unrecorded = failures.size() - from_report;
+    return 0;
 }
 
 // The first line of the message, cut to a readable length.
@@ -228,14 +235,15 @@ py::Ref error_text(const RunEnding& ending)
 py::Ref run_text(const RunEnding& ending)
 {
     std::vector<py::Ref> failures;
-    if (collect_failures(ending, failures) < 0)
+    std::size_t unrecorded = 0;
+    if (collect_failures(ending, failures, unrecorded) < 0)
         return {};
-    Counts counts = counts_of(ending.report, failures.size());
+    Counts counts = counts_of(ending.report, unrecorded);
     py::Ref counts_text = counts_line(ending.mode, counts);
     if (!counts_text)
         return {};
     Lines lines;
-    bool failed = counts.failed > 0 || ending.error;
+    bool failed = !failures.empty() || counts.failed > 0 || ending.error;
     int status = failed
         ? lines.add(failed_with(counts_text))
         : lines.add(py::Ref::borrow((ending.cancelled ? "替换已取消！"_id : "替换完成！"_id).get()))
