@@ -47,7 +47,7 @@ def test_keywords_bind_in_any_order(monkeypatch):
 
 def fake_os(triples):
     real = __import__("os")
-    return types.SimpleNamespace(walk=lambda root: iter(triples), path=real.path)
+    return types.SimpleNamespace(walk=lambda root, onerror=None: iter(triples), path=real.path)
 
 
 @pytest.mark.parametrize("triple, message", [

@@ -1,4 +1,7 @@
+import errno
 import os
+import re
+import traceback
 
 import pytest
 
@@ -79,9 +82,21 @@ def test_walk_order_is_os_walk_order(tw, calls, tmp_path):
 
 def test_keywords_passed_unchanged(tw, calls, tmp_path):
     make_files(tmp_path, ["a.txt"])
-    old, new = object(), ["not", "text"]
+
+    class Text(str):
+        pass
+    old, new = Text("o"), Text("n")
     tw.replace_file_contents(str(tmp_path), old, new, False)
     assert calls[0][2] is old and calls[0][3] is new
+
+
+@pytest.mark.parametrize("old, new", [(object(), "n"), ("ab(", "n"), ("o", "\\q"), ("(o)", "\\2")])
+def test_bad_keyword_or_template_ends_the_run_before_any_handler(tw, calls, tmp_path, old, new):
+    make_files(tmp_path, ["a.txt", "sub/b.csv"])
+    with pytest.raises((AttributeError, re.error)) as info:
+        tw.replace_file_contents(str(tmp_path), old, new, True)
+    assert not getattr(info.value, "__notes__", None)
+    assert calls == []
 
 
 @pytest.mark.parametrize("root", ["", "missing-folder", "a-file.txt"])
@@ -91,22 +106,39 @@ def test_nothing_to_walk_returns_none(tw, calls, in_tmp, root):
     assert calls == []
 
 
-def test_handler_error_stops_walk_with_path_note(tw, calls, monkeypatch, tmp_path):
-    make_files(tmp_path, ["bad.csv", "sub/later.txt"])
-    bad = os.path.join(str(tmp_path), "bad.csv")
+def test_handler_errors_are_recorded_and_the_walk_goes_on(tw, calls, monkeypatch, tmp_path):
+    make_files(tmp_path, ["bad.csv", "good.txt", "sub/later.txt", "sub/worse.csv"])
 
     def failing(path, old, new):
         raise UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte")
     monkeypatch.setattr(tw, "replace_csv_content", failing)
 
-    with pytest.raises(UnicodeDecodeError) as info:
+    with pytest.raises(ExceptionGroup) as info:
         tw.replace_file_contents(str(tmp_path), "o", "n", True)
-    assert info.value.reason == "invalid start byte"
-    assert str(info.value) == str(UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"))
-    assert info.value.__notes__ == [f"while replacing content in {bad}"]
-    assert calls == []  # the subfolder's file was never reached
-    names = [entry.name for entry in info.traceback]
-    assert "failing" in names
+    group = info.value
+    assert str(group).startswith("2 of 4 files could not be changed")
+    bad = [os.path.join(str(tmp_path), "bad.csv"), os.path.join(str(tmp_path), "sub", "worse.csv")]
+    assert [type(e) for e in group.exceptions] == [UnicodeDecodeError] * 2
+    assert [e.__notes__ for e in group.exceptions] == [[f"while replacing content in {p}"] for p in bad]
+    assert group.exceptions[0].reason == "invalid start byte"
+    assert "failing" in [frame.name for frame in traceback.extract_tb(group.exceptions[0].__traceback__)]
+    assert sorted(os.path.basename(c[1]) for c in calls) == ["good.txt", "later.txt"]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError,
+                                   lambda: OSError(errno.ENOSPC, "No space left on device"),
+                                   lambda: OSError(errno.EDQUOT, "Disk quota exceeded")])
+def test_run_ending_errors_stop_at_once(tw, calls, monkeypatch, tmp_path, error):
+    make_files(tmp_path, ["a.csv", "sub/b.txt"])
+
+    def failing(path, old, new):
+        raise error()
+    monkeypatch.setattr(tw, "replace_csv_content", failing)
+    with pytest.raises(BaseException) as info:
+        tw.replace_file_contents(str(tmp_path), "o", "n", True)
+    assert not isinstance(info.value, BaseExceptionGroup)
+    assert info.value.__notes__ == [f"while replacing content in {tmp_path / 'a.csv'}"]
+    assert calls == []  # the subfolder's file was never handed over
 
 
 def test_note_added_to_existing_notes_and_base_exceptions(tw, calls, monkeypatch, tmp_path):

@@ -42,23 +42,65 @@ def test_names_are_substituted(tw, root, old, new, expected):
     assert names == expected
 
 
-def test_existing_target_raises_and_loses_nothing(tw, tmp_path):
+def test_existing_target_is_recorded_and_loses_nothing(tw, tmp_path):
     (tmp_path / "new_a.txt").write_text("first")
     (tmp_path / "old_a.txt").write_text("second")
-    with pytest.raises(FileExistsError) as info:
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "old_b.txt").write_text("third")
+    with pytest.raises(ExceptionGroup) as info:
         tw.replace_file_names(str(tmp_path), "old", "new", True)
-    assert "old_a.txt" in str(info.value) and "new_a.txt" in str(info.value)
+    assert str(info.value).startswith("1 of 3 files could not be renamed")
+    (error,) = info.value.exceptions
+    assert isinstance(error, FileExistsError)
+    assert (error.filename, error.filename2) == (str(tmp_path / "old_a.txt"), str(tmp_path / "new_a.txt"))
+    assert "target exists" in str(error)
+    assert error.__notes__ == [f"while renaming {tmp_path / 'old_a.txt'}"]
     assert (tmp_path / "new_a.txt").read_text() == "first"
     assert (tmp_path / "old_a.txt").read_text() == "second"
+    assert (tmp_path / "sub" / "new_b.txt").read_text() == "third"  # the walk went on
+
+
+def test_two_files_claiming_one_name(tw, tmp_path):
+    for name in ("x1.txt", "x2.txt", "x3.txt"):
+        (tmp_path / name).write_text(name)
+    with pytest.raises(ExceptionGroup) as info:
+        tw.replace_file_names(str(tmp_path), r"\d", "N", True)
+    assert str(info.value).startswith("2 of 3 files could not be renamed")
+    assert all("two items would get the same name" in str(e) for e in info.value.exceptions)
+    names = sorted(os.listdir(tmp_path))
+    assert len(names) == 3 and "xN.txt" in names
+    assert sorted((tmp_path / n).read_text() for n in names) == ["x1.txt", "x2.txt", "x3.txt"]
+
+
+def test_a_name_freed_earlier_in_the_run_can_be_taken(tw, tmp_path):
+    # "x" -> "xx" meets "xx" unless "xx" has already become "xxx": the
+    # outcome follows the listing order, which the walk takes as it is.
+    (tmp_path / "x").write_text("x")
+    (tmp_path / "xx").write_text("xx")
+    first = next(os.walk(tmp_path))[2][0]
+    errors = []
+    try:
+        tw.replace_file_names(str(tmp_path), "^x", "xx", True)
+    except ExceptionGroup as group:
+        errors = group.exceptions
+    contents = {n: (tmp_path / n).read_text() for n in os.listdir(tmp_path)}
+    if first == "xx":
+        assert contents == {"xxx": "xx", "xx": "x"} and errors == []
+    else:
+        assert contents == {"xxx": "xx", "x": "x"}
+        assert [type(e) for e in errors] == [FileExistsError]
 
 
 @pytest.mark.parametrize("new", ["", "..", "../x", "a/b"])
 def test_name_that_leaves_the_folder_is_refused(tw, tmp_path, new):
     (tmp_path / "sub").mkdir()
     (tmp_path / "sub" / "abc").write_text("x")
-    with pytest.raises(ValueError):
+    (tmp_path / "sub" / "keep").write_text("y")
+    with pytest.raises(ExceptionGroup) as info:
         tw.replace_file_names(str(tmp_path / "sub"), "abc", new, True)
-    assert tree(tmp_path) == {"sub/", "sub/abc"}
+    (error,) = info.value.exceptions
+    assert isinstance(error, ValueError) and "abc" in str(error)
+    assert tree(tmp_path) == {"sub/", "sub/abc", "sub/keep"}
 
 
 @pytest.mark.parametrize("old, new, error", [("ab(", "x", re.error), ("a", "\\q", re.error)])
@@ -71,3 +113,5 @@ def test_bad_keyword_or_template_touches_nothing(tw, root, old, new, error):
 
 def test_missing_folder_is_not_an_error(tw, tmp_path):
     assert tw.replace_file_names(str(tmp_path / "absent"), "a", "b", True) is None
+    (tmp_path / "file").write_text("x")
+    assert tw.replace_file_names(str(tmp_path / "file"), "a", "b", True) is None

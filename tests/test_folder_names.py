@@ -57,20 +57,36 @@ def test_names_above_the_chosen_folder_are_never_changed(tw, tmp_path):
 def test_an_existing_target_is_never_replaced(tw, tmp_path):
     (tmp_path / "new_a").mkdir()
     (tmp_path / "new_a" / "precious.txt").write_text("keep me")
-    (tmp_path / "old_a").mkdir()
-    with pytest.raises(FileExistsError) as info:
+    (tmp_path / "old_a" / "old_inner").mkdir(parents=True)
+    with pytest.raises(ExceptionGroup) as info:
         tw.replace_folder_names(str(tmp_path), "old", "new", True)
-    assert info.value.filename.endswith("old_a") and info.value.filename2.endswith("new_a")
-    assert tree(tmp_path) == {"new_a/", "new_a/precious.txt", "old_a/"}
+    assert str(info.value).startswith("1 of 4 folders could not be renamed")
+    (error,) = info.value.exceptions
+    assert isinstance(error, FileExistsError) and "target exists" in str(error)
+    assert error.filename.endswith("old_a") and error.filename2.endswith("new_a")
+    assert error.__notes__ == [f"while renaming {tmp_path / 'old_a'}"]
+    # the folder keeps its name and the walk goes on beneath it
+    assert tree(tmp_path) == {"new_a/", "new_a/precious.txt", "old_a/", "old_a/new_inner/"}
 
 
 def test_an_empty_target_folder_is_not_replaced_either(tw, tmp_path):
     (tmp_path / "new_a").mkdir()
     (tmp_path / "old_a").mkdir()
     (tmp_path / "old_a" / "f").write_text("x")
-    with pytest.raises(FileExistsError):
+    with pytest.raises(ExceptionGroup) as info:
         tw.replace_folder_names(str(tmp_path), "old", "new", True)
+    assert [type(e) for e in info.value.exceptions] == [FileExistsError]
     assert tree(tmp_path) == {"new_a/", "old_a/", "old_a/f"}
+
+
+def test_two_folders_claiming_one_name(tw, tmp_path):
+    for name in ("d1", "d2"):
+        (tmp_path / name / "old").mkdir(parents=True)
+    with pytest.raises(ExceptionGroup) as info:
+        tw.replace_folder_names(str(tmp_path), r"\d|old", "N", True)
+    (error,) = info.value.exceptions
+    assert "two items would get the same name" in str(error)
+    assert tree(tmp_path) in ({"dN/", "dN/N/", "d2/", "d2/N/"}, {"dN/", "dN/N/", "d1/", "d1/N/"})
 
 
 @pytest.mark.parametrize("old, new", [("abc", "abc"), ("b", r"\g<0>")])
@@ -82,10 +98,12 @@ def test_a_substitution_giving_the_same_name_changes_nothing(tw, tmp_path, old, 
 
 @pytest.mark.parametrize("new_keyword", ["", "..", "x/y", "."])
 def test_new_names_that_are_not_plain_names_are_refused(tw, tmp_path, new_keyword):
-    (tmp_path / "old").mkdir()
-    with pytest.raises(ValueError, match="old"):
+    (tmp_path / "old" / "old").mkdir(parents=True)
+    with pytest.raises(ExceptionGroup) as info:
         tw.replace_folder_names(str(tmp_path), "old", new_keyword, True)
-    assert tree(tmp_path) == {"old/"}
+    assert [type(e) for e in info.value.exceptions] == [ValueError] * 2
+    assert all("old" in str(e) for e in info.value.exceptions)
+    assert tree(tmp_path) == {"old/", "old/old/"}
 
 
 def test_bad_keyword_or_template_changes_nothing(tw, root, tmp_path):

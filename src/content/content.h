@@ -3,11 +3,20 @@
 
 #include "content/decision.h"
 #include "rename/rename.h"
+#include "run/plan.h"
 
 namespace tw::content {
 
 py::Ref replace_file_contents(PyObject* root_folder, PyObject* old_keyword,
                               PyObject* new_keyword, PyObject* recursive);
+
+// What replace_file_contents would do, decided with the handlers' decide
+// functions and nothing on disk changed: the files that would change with
+// their match counts, those passed over, those that would fail. Progress and
+// cancellation go through the report installed on this thread. Returns 0,
+// or -1 with the exception set for an error that would end the run.
+int plan_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                       PyObject* recursive, run::Plan& plan);
 
 py::Ref replace_text_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword);
 py::Ref replace_csv_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword);

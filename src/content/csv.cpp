@@ -7,6 +7,7 @@
 #include "platform/fs.h"
 #include "py/names.h"
 #include "py/scope.h"
+#include "py/unpack.h"
 #include "rename/rename.h"
 
 namespace tw::content {
@@ -40,36 +41,54 @@ py::Ref read_rows(PyObject* file_path)
     return status == 0 ? rows : py::Ref();
 }
 
-// The row with each str cell substituted; `changed` is set when a cell's
-// text came out different.
-py::Ref substitute_row(PyObject* pattern, PyObject* new_keyword, PyObject* row, bool& changed)
+// The keyword applied to every str cell of every row; `matches` adds up
+// the replacements, `changed` tells whether any cell's text came out
+// different.
+struct Substitution {
+    PyObject* pattern;
+    PyObject* new_keyword;
+    Py_ssize_t matches = 0;
+    bool changed = false;
+};
+
+// pattern.subn(new_keyword, cell), counted.
+py::Ref substitute_cell(Substitution& sub, PyObject* cell)
+{
+    py::Ref result = py::call_method(sub.pattern, "subn"_id, sub.new_keyword, cell);
+    py::Ref parts[2];
+    if (!result || py::unpack(result.get(), parts) < 0)
+        return {};
+    Py_ssize_t count = PyLong_AsSsize_t(parts[1].get());
+    if (count < 0 && PyErr_Occurred())
+        return {};
+    int same = py::equals(parts[0].get(), cell);
+    if (same < 0)
+        return {};
+    sub.matches += count;
+    sub.changed = sub.changed || !same;
+    return parts[0];
+}
+
+// The row with each str cell substituted; other cells as they are.
+py::Ref substitute_row(Substitution& sub, PyObject* row)
 {
     py::Ref new_row = py::Ref::steal(PyList_New(0));
     if (!new_row)
         return {};
     int status = py::for_each(row, [&](PyObject* cell) {
-        py::Ref value = py::Ref::borrow(cell);
-        if (PyUnicode_Check(cell)) {
-            value = py::call_method(pattern, "sub"_id, new_keyword, cell);
-            if (!value)
-                return -1;
-            int same = py::equals(value.get(), cell);
-            if (same < 0)
-                return -1;
-            changed = changed || !same;
-        }
-        return PyList_Append(new_row.get(), value.get());
+        py::Ref value = PyUnicode_Check(cell) ? substitute_cell(sub, cell) : py::Ref::borrow(cell);
+        return value ? PyList_Append(new_row.get(), value.get()) : -1;
     });
     return status < 0 ? py::Ref() : new_row;
 }
 
-py::Ref substitute_rows(PyObject* pattern, PyObject* new_keyword, PyObject* rows, bool& changed)
+py::Ref substitute_rows(Substitution& sub, PyObject* rows)
 {
     py::Ref new_rows = py::Ref::steal(PyList_New(0));
     if (!new_rows)
         return {};
     int status = py::for_each(rows, [&](PyObject* row) {
-        py::Ref new_row = substitute_row(pattern, new_keyword, row, changed);
+        py::Ref new_row = substitute_row(sub, row);
         return new_row ? PyList_Append(new_rows.get(), new_row.get()) : -1;
     });
     return status < 0 ? py::Ref() : new_rows;
@@ -94,24 +113,38 @@ int write_rows(PyObject* path, PyObject* new_rows)
 
 }  // namespace
 
+int decide_csv_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+{
+    out = Decision{};
+    py::Ref rows = read_rows(file_path);
+    if (!rows)
+        return -1;
+    Substitution sub{keyword.pattern, keyword.new_keyword};
+    py::Ref new_rows = substitute_rows(sub, rows.get());
+    if (!new_rows)
+        return -1;
+    if (!sub.changed)
+        return 0;
+    out.matches = sub.matches;
+    out.write = [path = py::Ref::borrow(file_path), new_rows]() {
+        return platform::replace_file(path.get(), [&](PyObject* temp_path) {
+            return write_rows(temp_path, new_rows.get());
+        });
+    };
+    return 0;
+}
+
 py::Ref replace_csv_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
     py::Ref pattern = rename::compile_keyword(old_keyword);
     if (!pattern)
         return {};
-    py::Ref rows = read_rows(file_path);
-    if (!rows)
+    Decision decision;
+    if (decide_csv_content(file_path, {pattern.get(), new_keyword}, decision) < 0)
         return {};
-    bool changed = false;
-    py::Ref new_rows = substitute_rows(pattern.get(), new_keyword, rows.get(), changed);
-    if (!new_rows)
+    if (decision.write && decision.write() < 0)
         return {};
-    if (!changed)
-        return py::none();
-    int status = platform::replace_file(file_path, [&](PyObject* temp_path) {
-        return write_rows(temp_path, new_rows.get());
-    });
-    return status < 0 ? py::Ref() : py::none();
+    return py::none();
 }
 
 }  // namespace tw::content

@@ -1,27 +1,41 @@
 // Hands every file under a folder to the content handler for its extension.
+//
+// Before a handler sees a file, the run passes over what is not for it: the
+// project's own temporary files, anything that is not a regular file,
+// the old binary formats, and, for the plain-text handler, binary files. A
+// file reached through a link that leads outside the chosen folder is an
+// error. A handler's error is recorded against its file and the walk goes on.
 #include "content/content.h"
 
-#include "platform/walk.h"
-#include "py/error.h"
 #include "py/names.h"
+#include "run/probe.h"
+#include "run/run.h"
 
 namespace tw::content {
 
 namespace {
 
+using run::ItemKind;
+using run::PassOver;
+using Decide = int (*)(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
+
 struct Route {
     py::Id ext;
-    py::Id handler;
+    py::Id handler;  // the module global a run calls
+    Decide decide;   // what a plan asks; null while a plan cannot decide for this kind
+    bool plain_text;
 };
 
 // Checked in order; the first matching extension decides.
 const Route g_routes[] = {
-    {".pptx"_id, "replace_pptx_content"_id},
-    {".docx"_id, "replace_docx_content"_id},
-    {".xlsx"_id, "replace_xlsx_content"_id},
-    {".csv"_id, "replace_csv_content"_id},
-    {".txt"_id, "replace_text_content"_id},
+    {".pptx"_id, "replace_pptx_content"_id, nullptr, false},
+    {".docx"_id, "replace_docx_content"_id, nullptr, false},
+    {".xlsx"_id, "replace_xlsx_content"_id, nullptr, false},
+    {".csv"_id, "replace_csv_content"_id, decide_csv_content, false},
 };
+
+// ".txt", and every extension not otherwise handled.
+const Route g_plain_text = {".txt"_id, "replace_text_content"_id, decide_text_content, true};
 
 // Old binary formats the handlers cannot read: left untouched.
 const py::Id g_skipped[] = {".ppt"_id, ".doc"_id, ".xls"_id};
@@ -29,7 +43,7 @@ const py::Id g_skipped[] = {".ppt"_id, ".doc"_id, ".xls"_id};
 // os.path.splitext(filename)[1].lower()
 py::Ref extension_of(PyObject* filename)
 {
-    py::Ref path = platform::os_path();
+    py::Ref path = run::os_path();
     py::Ref parts = path ? py::call_method(path.get(), "splitext"_id, filename) : py::Ref();
     if (!parts)
         return {};
@@ -37,69 +51,146 @@ py::Ref extension_of(PyObject* filename)
     return ext ? py::call_method(ext.get(), "lower"_id) : py::Ref();
 }
 
-// Sets *handler to the handler's global name. Returns 1 when the file has a
-// handler, 0 when it is skipped, -1 on error.
-int route_for(PyObject* ext, py::Id* handler)
+// Sets `route` to the file's route, or to null for the skipped formats.
+// Returns 0, or -1 with the exception set.
+int route_for(PyObject* filename, const Route*& route)
 {
-    for (const Route& route : g_routes) {
-        int hit = py::equals(ext, route.ext);
+    py::Ref ext = extension_of(filename);
+    if (!ext)
+        return -1;
+    for (const Route& candidate : g_routes) {
+        int hit = py::equals(ext.get(), candidate.ext);
         if (hit != 0) {
-            *handler = route.handler;
-            return hit;
+            route = &candidate;
+            return hit < 0 ? -1 : 0;
         }
     }
     for (py::Id skipped : g_skipped) {
-        int hit = py::equals(ext, skipped);
-        if (hit != 0)
+        int hit = py::equals(ext.get(), skipped);
+        if (hit != 0) {
+            route = nullptr;
             return hit < 0 ? -1 : 0;
+        }
     }
-    *handler = "replace_text_content"_id;
-    return 1;
-}
-
-// Without the path the user cannot tell which of many files failed. The
-// pending exception keeps its type, message and traceback; a note that
-// cannot be made is dropped rather than replacing the real error.
-void note_failed_file(PyObject* filepath)
-{
-    py::PendingError error;
-    error.add_note(py::Ref::steal(PyUnicode_FromFormat("while replacing content in %S", filepath)).get());
-    error.restore();
-}
-
-int replace_one_file(PyObject* foldername, PyObject* filename, PyObject* old_keyword,
-                     PyObject* new_keyword)
-{
-    py::Ref filepath = platform::join_path(foldername, filename);
-    py::Ref ext = filepath ? extension_of(filename) : py::Ref();
-    if (!ext)
-        return -1;
-    py::Id name{};
-    int routed = route_for(ext.get(), &name);
-    if (routed <= 0)
-        return routed;
-    py::Ref handler = py::global(name);
-    if (!handler)
-        return -1;
-    if (!py::call(handler.get(), filepath, old_keyword, new_keyword)) {
-        note_failed_file(filepath.get());
-        return -1;
-    }
+    route = &g_plain_text;
     return 0;
 }
+
+struct ContentRun {
+    run::Run& run;
+    PyObject* old_keyword;
+    PyObject* new_keyword;
+    rename::Keyword keyword;
+};
+
+// A plan asks the handler's decide function.
+int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
+{
+    if (!route.decide)
+        return job.run.not_planned(ItemKind::file_content, filepath);
+    Decision decision;
+    if (route.decide(filepath, job.keyword, decision) < 0)
+        return -1;
+    if (!decision.write)
+        return 0;
+    if (run::check_may_write(filepath) < 0)
+        return -1;
+    return job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches);
+}
+
+// A run calls the handler bound in the module now, with the keywords as
+// given; whether it wrote the file shows in the file's stat.
+int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject* before)
+{
+    py::Ref handler = py::global(route.handler);
+    if (!handler || !py::call(handler.get(), filepath, job.old_keyword, job.new_keyword))
+        return -1;
+    py::Ref old_signature = run::write_signature(before);
+    if (!old_signature)
+        return -1;
+    py::Ref after = run::stat_path(filepath, true);
+    py::Ref new_signature = after ? run::write_signature(after.get()) : py::Ref();
+    int same = 0;
+    if (new_signature)
+        same = py::equals(old_signature.get(), new_signature.get());
+    else if (PyErr_ExceptionMatches(PyExc_OSError))
+        PyErr_Clear();  // gone or replaced by something else: it did change
+    else
+        return -1;
+    if (same != 0)
+        return same < 0 ? -1 : 0;
+    return job.run.change(ItemKind::file_content, filepath, nullptr, 0);
+}
+
+int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename)
+{
+    if (run::is_own_temporary(filename))
+        return job.run.pass_over(ItemKind::file_content, filepath, PassOver::own_temporary);
+    run::FileState state;
+    if (run::probe_file(filepath, state) < 0)
+        return -1;
+    if (!state.regular)
+        return job.run.pass_over(ItemKind::file_content, filepath, PassOver::not_regular);
+    const Route* route = nullptr;
+    if (route_for(filename, route) < 0)
+        return -1;
+    if (!route)
+        return job.run.pass_over(ItemKind::file_content, filepath, PassOver::old_format);
+    if (state.link && job.run.check_inside(filepath) < 0)
+        return -1;
+    if (route->plain_text) {
+        int binary = run::looks_binary(filepath);
+        if (binary != 0)
+            return binary < 0 ? -1 : job.run.pass_over(ItemKind::file_content, filepath, PassOver::binary);
+    }
+    if (job.run.planning())
+        return plan_file(job, *route, filepath);
+    return hand_over(job, *route, filepath, state.stat.get());
+}
+
+int visit_file(ContentRun& job, PyObject* foldername, PyObject* filename)
+{
+    py::Ref filepath = run::join_path(foldername, filename);
+    if (!filepath)
+        return -1;
+    int cancelled = job.run.begin_item(filepath.get());
+    if (cancelled)
+        return cancelled;
+    if (handle_file(job, filepath.get(), filename) < 0)
+        return job.run.fail(ItemKind::file_content, filepath.get(), run::Doing::replacing_content);
+    return 0;
+}
+
+int replace_contents(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
+                     PyObject* new_keyword, PyObject* recursive)
+{
+    py::Ref pattern = rename::compile_checked(old_keyword, new_keyword);
+    if (!pattern || run.check_root(root_folder) < 0)
+        return -1;
+    ContentRun job{run, old_keyword, new_keyword, {pattern.get(), new_keyword}};
+    return run.walk(root_folder, recursive, [&](PyObject* foldername, PyObject* filenames) {
+        return py::for_each(filenames, [&](PyObject* filename) {
+            return visit_file(job, foldername, filename);
+        });
+    });
+}
+
+const char* const kOperation = "replace_file_contents";
 
 }  // namespace
 
 py::Ref replace_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                               PyObject* recursive)
 {
-    int status = platform::walk_tree(root_folder, recursive,
-        [&](PyObject* foldername, PyObject*, PyObject* filenames) {
-            return py::for_each(filenames, [&](PyObject* filename) {
-                return replace_one_file(foldername, filename, old_keyword, new_keyword);
-            });
-        });
-    return status < 0 ? py::Ref() : py::none();
+    run::Run run(kOperation, run::kFileContents);
+    return run.finish(replace_contents(run, root_folder, old_keyword, new_keyword, recursive));
+}
+
+int plan_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                       PyObject* recursive, run::Plan& plan)
+{
+    run::Run run(kOperation, run::kFileContents, &plan);
+    return replace_contents(run, root_folder, old_keyword, new_keyword, recursive);
 }
 
 }  // namespace tw::content

@@ -2,6 +2,7 @@
 // replaced on their whole text, then saved over the same path.
 #include "content/content.h"
 #include "content/office_text.h"
+#include "content/package.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -63,6 +64,7 @@ int replace_in_tables(PyObject* doc, const rename::Keyword& sub)
 
 py::Ref open_document(PyObject* file_path)
 {
+    if (check_package(file_path) < 0) return {};
     py::Ref docx = py::global("docx"_id);
     if (!docx)
         return {};

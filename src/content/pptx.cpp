@@ -2,6 +2,7 @@
 // replaced on its whole text, then saved over the same path.
 #include "content/content.h"
 #include "content/office_text.h"
+#include "content/package.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -46,6 +47,7 @@ int replace_in_slides(PyObject* prs, const rename::Keyword& sub)
 
 py::Ref open_presentation(PyObject* file_path)
 {
+    if (check_package(file_path) < 0) return {};
     py::Ref presentation = py::global("Presentation"_id);
     if (!presentation)
         return {};

@@ -46,22 +46,36 @@ int write_text(PyObject* path, PyObject* new_content)
 
 }  // namespace
 
+int decide_text_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+{
+    out = Decision{};
+    py::Ref content = read_text(file_path);
+    if (!content)
+        return -1;
+    rename::Replacement new_content;
+    int matched = rename::replace_in(keyword, content.get(), new_content);
+    if (matched <= 0)
+        return matched;
+    out.matches = new_content.count;
+    out.write = [path = py::Ref::borrow(file_path), text = new_content.text]() {
+        return platform::replace_file(path.get(), [&](PyObject* temp_path) {
+            return write_text(temp_path, text.get());
+        });
+    };
+    return 0;
+}
+
 py::Ref replace_text_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
     py::Ref pattern = rename::compile_keyword(old_keyword);
     if (!pattern)
         return {};
-    py::Ref content = read_text(file_path);
-    if (!content)
+    Decision decision;
+    if (decide_text_content(file_path, {pattern.get(), new_keyword}, decision) < 0)
         return {};
-    rename::Replacement new_content;
-    int matched = rename::replace_in({pattern.get(), new_keyword}, content.get(), new_content);
-    if (matched <= 0)
-        return matched < 0 ? py::Ref() : py::none();
-    int status = platform::replace_file(file_path, [&](PyObject* temp_path) {
-        return write_text(temp_path, new_content.text.get());
-    });
-    return status < 0 ? py::Ref() : py::none();
+    if (decision.write && decision.write() < 0)
+        return {};
+    return py::none();
 }
 
 }  // namespace tw::content

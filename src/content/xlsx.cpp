@@ -4,6 +4,7 @@
 #include "content/content.h"
 #include "py/builtins.h"
 #include "content/office_text.h"
+#include "content/package.h"
 #include "py/error.h"
 #include "py/names.h"
 #include "rename/rename.h"
@@ -115,6 +116,7 @@ int replace_in_workbook(PyObject* wb, Run& run)
 
 py::Ref load(PyObject* file_path)
 {
+    if (check_package(file_path) < 0) return {};
     py::Ref load_workbook = py::global("load_workbook"_id);
     if (!load_workbook)
         return {};

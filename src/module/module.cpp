@@ -6,11 +6,15 @@
 #include "module/functions.h"
 #include "py/boundary.h"
 #include "py/builtins.h"
+#include "py/error.h"
 #include "py/names.h"
 #include "py/ops.h"
+#include "py/scope.h"
 
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #ifndef TW_COMPILED_FOR_MAJOR
 #define TW_COMPILED_FOR_MAJOR PY_MAJOR_VERSION
@@ -197,6 +201,99 @@ int import_libraries(PyObject* dict)
     return 0;
 }
 
+// --- the host's process state ---------------------------------------------
+//
+// Importing the window toolkit switches off certificate checks for every
+// HTTPS request of the process and adds warnings filters (one shows every
+// UserWarning always); its Tcl library sets the numeric locale to "C".
+// The host that imports this module keeps its own: all three are put back
+// once the libraries are in.
+
+struct HttpsContext {
+    Ref ssl;      // empty when the interpreter has no ssl module (or no such context)
+    Ref factory;  // ssl._create_default_https_context before the imports
+};
+
+int save_https_context(HttpsContext& saved)
+{
+    saved.ssl = Ref::steal(PyImport_ImportModule("ssl"));
+    if (!saved.ssl) {
+        // Without ssl there is nothing to keep; a library that needs it
+        // reports its own import error.
+        if (!PyErr_ExceptionMatches(PyExc_ImportError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    saved.factory = py::getattr(saved.ssl.get(), "_create_default_https_context"_id);
+    if (saved.factory || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return saved.factory ? 0 : -1;
+    PyErr_Clear();
+    saved.ssl = Ref();
+    return 0;
+}
+
+int put_back_https_context(const HttpsContext& saved)
+{
+    if (!saved.ssl)
+        return 0;
+    Ref now = py::getattr(saved.ssl.get(), "_create_default_https_context"_id);
+    if (!now)
+        return -1;
+    if (now.get() == saved.factory.get())
+        return 0;
+    return py::setattr(saved.ssl.get(), "_create_default_https_context"_id, saved.factory.get());
+}
+
+// After a failed import the import's error is the one reported.
+int restore_https_context(const HttpsContext& saved, int imported)
+{
+    if (imported == 0)
+        return put_back_https_context(saved);
+    py::PendingError error;
+    if (put_back_https_context(saved) < 0)
+        PyErr_Clear();
+    error.restore();
+    return -1;
+}
+
+// with warnings.catch_warnings(): import_libraries(dict)
+int import_keeping_warnings(PyObject* dict)
+{
+    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+    Ref keeper = warnings ? py::call_method(warnings.get(), "catch_warnings"_id) : Ref();
+    if (!keeper)
+        return -1;
+    // As with the statement, an error that __exit__ suppresses is gone and
+    // the names it left unbound fail when they are used.
+    int status = py::with_scope(keeper.get(), [&](PyObject*) { return import_libraries(dict); });
+    return status > 0 ? 0 : status;
+}
+
+// The C library's locale, all categories, as setlocale reports it.
+std::string current_locale()
+{
+    const char* name = std::setlocale(LC_ALL, nullptr);
+    return name ? name : "";
+}
+
+void restore_locale(const std::string& saved)
+{
+    if (!saved.empty() && current_locale() != saved)
+        std::setlocale(LC_ALL, saved.c_str());
+}
+
+int import_libraries_keeping_host_state(PyObject* dict)
+{
+    HttpsContext saved;
+    if (save_https_context(saved) < 0)
+        return -1;
+    std::string locale = current_locale();
+    int imported = import_keeping_warnings(dict);
+    restore_locale(locale);
+    return restore_https_context(saved, imported);
+}
+
 int set_theme()
 {
     Ref sg = py::global("sg"_id);
@@ -231,8 +328,8 @@ int run_main_if_script()
 
 int run_body(PyObject* dict)
 {
-    if (import_libraries(dict) < 0 || set_theme() < 0 || bind_functions(dict) < 0 ||
-        run_main_if_script() < 0)
+    if (import_libraries_keeping_host_state(dict) < 0 || set_theme() < 0 ||
+        bind_functions(dict) < 0 || run_main_if_script() < 0)
         return -1;
     return bind(dict, "__test__"_id, Ref::steal(PyDict_New()));
 }

@@ -1,51 +1,70 @@
 // File renaming: every file whose name (extension included) matches the
 // keyword gets the substitution applied to its name, in its own folder.
-#include "platform/fs.h"
-#include "platform/walk.h"
-#include "rename/rename.h"
+// A rename that cannot be made is recorded and the run goes on.
+#include "rename/names.h"
+#include "run/probe.h"
+#include "run/run.h"
 
 namespace tw::rename {
 
 namespace {
 
-// Renames one file in `foldername` when its name matches. 0 or -1.
-int rename_matching_file(const Keyword& keyword, PyObject* foldername, PyObject* filename)
+using run::ItemKind;
+
+// Decides one file's new name and, in a run, renames it.
+int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObject* foldername,
+               PyObject* filename)
 {
-    Replacement replaced;
-    int matched = replace_in(keyword, filename, replaced);
-    if (matched <= 0)
-        return matched;
-    PyObject* new_filename = replaced.text.get();
-    // A substituted name must stay a name in this folder: "", ".." or a
-    // separator would move the file elsewhere or onto the folder itself.
-    if (platform::check_plain_name(filename, new_filename) < 0)
+    py::Ref path = run::join_path(foldername, filename);
+    if (!path)
         return -1;
-    py::Ref src = platform::join_path(foldername, filename);
-    if (!src)
+    int cancelled = run.begin_item(path.get());
+    if (cancelled)
+        return cancelled;
+    if (run::is_own_temporary(filename))
+        return run.pass_over(ItemKind::file_name, path.get(), run::PassOver::own_temporary);
+    NameChange change;
+    int decided = decide_new_name(keyword, ledger, foldername, filename, change);
+    if (decided > 0 && act_or_foresee(run, foldername, change) < 0)
+        decided = -1;
+    if (decided <= 0)
+        return decided < 0 ? run.fail(ItemKind::file_name, path.get(), run::Doing::renaming) : 0;
+    if (ledger.settle(filename, change.new_name.get()) < 0)
         return -1;
-    py::Ref dst = platform::join_path(foldername, new_filename);
-    if (!dst)
-        return -1;
-    return platform::rename_no_replace(src.get(), dst.get());
+    return run.change(ItemKind::file_name, change.src.get(), change.dst.get(), 0);
 }
+
+int rename_files(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
+                 PyObject* new_keyword, PyObject* recursive)
+{
+    py::Ref pattern = compile_checked(old_keyword, new_keyword);
+    if (!pattern || run.check_root(root_folder) < 0)
+        return -1;
+    Keyword keyword{pattern.get(), new_keyword};
+    return run.walk(root_folder, recursive, [&](PyObject* foldername, PyObject* filenames) {
+        NameLedger ledger;
+        return py::for_each(filenames, [&](PyObject* filename) {
+            return visit_file(run, keyword, ledger, foldername, filename);
+        });
+    });
+}
+
+const char* const kOperation = "replace_file_names";
 
 }  // namespace
 
 py::Ref replace_file_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                            PyObject* recursive)
 {
-    py::Ref pattern = compile_keyword(old_keyword);
-    if (!pattern)
-        return {};
-    int status = platform::walk_tree(
-        root_folder, recursive, [&](PyObject* foldername, PyObject*, PyObject* filenames) {
-            return py::for_each(filenames, [&](PyObject* filename) {
-                return rename_matching_file({pattern.get(), new_keyword}, foldername, filename);
-            });
-        });
-    if (status < 0)
-        return {};
-    return py::none();
+    run::Run run(kOperation, run::kFileNames);
+    return run.finish(rename_files(run, root_folder, old_keyword, new_keyword, recursive));
+}
+
+int plan_file_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                    PyObject* recursive, run::Plan& plan)
+{
+    run::Run run(kOperation, run::kFileNames, &plan);
+    return rename_files(run, root_folder, old_keyword, new_keyword, recursive);
 }
 
 }  // namespace tw::rename

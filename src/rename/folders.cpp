@@ -3,18 +3,28 @@
 // Only a folder's own name is searched and replaced, so no folder ever moves
 // to another parent. Parents are renamed before their subfolders, and the
 // walk goes on beneath a renamed folder under its new path, so nested
-// matches are renamed too.
-#include "platform/fs.h"
-#include "platform/walk.h"
-#include "rename/rename.h"
+// matches are renamed too. A folder that cannot be renamed keeps its name
+// and the walk goes on beneath it.
+#include "rename/names.h"
+#include "run/run.h"
 
 namespace tw::rename {
 
 namespace {
 
 using py::Ref;
+using run::ItemKind;
+
+// Where a folder is on disk, and where the run meets it. They differ only
+// in a plan, which shows folders under their parents' new names while
+// nothing has moved yet.
+struct Place {
+    Ref disk;
+    Ref shown;
+};
 
 struct FolderRenaming {
+    run::Run& run;
     Keyword keyword;
     PyObject* recursive;
 };
@@ -23,7 +33,7 @@ struct FolderRenaming {
 // "a/b/" gives ("a", "b"). A root such as "/" has no name of its own.
 int split_own_name(PyObject* folder, Ref& parent, Ref& name)
 {
-    Ref path = platform::os_path();
+    Ref path = run::os_path();
     Ref current = Ref::borrow(folder);
     while (path) {
         Ref parts[2];
@@ -50,76 +60,112 @@ bool has_own_name(PyObject* name)
            PyUnicode_CompareWithASCIIString(name, "..") != 0;
 }
 
-// Renames `folder` when its own name matches; `current` receives the path
-// the folder has afterwards.
-int rename_folder(const FolderRenaming& job, PyObject* folder, Ref& current)
+// Decides the new name of the folder met at `met`, entry `name` of
+// `parent`, and, in a run, renames it. `now` receives where the folder is
+// afterwards. 0, or -1 when the run ends.
+int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, PyObject* name,
+                  const Place& met, Place& now)
 {
-    current = Ref::borrow(folder);
-    Ref parent, name;
-    if (split_own_name(folder, parent, name) < 0)
+    now = met;
+    NameChange change;
+    int decided = decide_new_name(job.keyword, ledger, parent.disk.get(), name, change);
+    if (decided > 0 && act_or_foresee(job.run, parent.disk.get(), change) < 0)
+        decided = -1;
+    if (decided <= 0)
+        return decided < 0 ? job.run.fail(ItemKind::folder_name, met.shown.get(), run::Doing::renaming) : 0;
+    Ref new_shown = run::join_path(parent.shown.get(), change.new_name.get());
+    if (!new_shown || ledger.settle(name, change.new_name.get()) < 0)
         return -1;
-    if (!has_own_name(name.get()))
-        return 0;
-    Replacement new_name;
-    int matched = replace_in(job.keyword, name.get(), new_name);
-    if (matched <= 0)
-        return matched;
-    if (platform::check_plain_name(name.get(), new_name.text.get()) < 0)
-        return -1;
-    Ref new_foldername = platform::join_path(parent.get(), new_name.text.get());
-    if (!new_foldername || platform::rename_no_replace(folder, new_foldername.get()) < 0)
-        return -1;
-    current = new_foldername;
-    return 0;
+    if (!job.run.planning())
+        now.disk = change.dst;
+    now.shown = new_shown;
+    return job.run.change(ItemKind::folder_name, met.shown.get(), new_shown.get(), 0);
 }
 
-int is_link(PyObject* path)
-{
-    Ref os_path = platform::os_path();
-    Ref link = os_path ? py::call_method(os_path.get(), "islink"_id, path) : Ref();
-    return link ? py::truth(link.get()) : -1;
-}
+int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders);
 
-// Visits one folder and, in recursive mode, its subtree, depth first.
-// Returns 1 when the walk ends because recursion is off, 0 to go on, -1 on error.
-int visit_folder(const FolderRenaming& job, PyObject* folder)
+// Lists a folder and, in recursive mode, goes on beneath it. Returns 0, 1
+// when the walk stops, -1 when the run ends.
+int visit_folder(FolderRenaming& job, const Place& here)
 {
-    // The walk's first triple lists just this folder; an unlistable one yields none.
-    Ref walk = platform::start_walk(folder);
-    Ref it = walk ? Ref::steal(PyObject_GetIter(walk.get())) : Ref();
-    if (!it)
-        return -1;
-    Ref triple = Ref::steal(PyIter_Next(it.get()));
-    if (!triple)
-        return PyErr_Occurred() ? -1 : 0;
     Ref parts[3];  // foldername, subfolders, filenames
-    Ref current;
-    if (py::unpack(triple.get(), parts) < 0 || rename_folder(job, parts[0].get(), current) < 0)
-        return -1;
-    int recursive = py::truth(job.recursive);
-    if (recursive <= 0)
-        return recursive < 0 ? -1 : 1;
-    return py::for_each(parts[1].get(), [&](PyObject* subfolder) {
-        Ref child = platform::join_path(current.get(), subfolder);
-        int link = child ? is_link(child.get()) : -1;
-        if (link != 0)
-            return link < 0 ? -1 : 0;  // links to folders are not followed
-        return visit_folder(job, child.get()) < 0 ? -1 : 0;
-    });
+    int listed = job.run.list_folder(here.disk.get(), parts);
+    if (listed <= 0)
+        return listed;
+    int stop = job.run.go_deeper(job.recursive);
+    return stop != 0 ? stop : visit_listed(job, here, parts[1].get());
 }
+
+// Each subfolder of a listed folder, in listing order: renamed, then
+// visited beneath. Links to folders are neither renamed nor followed.
+int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
+{
+    NameLedger ledger;
+    int stopped = 0;
+    int status = py::for_each(subfolders, [&](PyObject* name) {
+        Place met{run::join_path(here.disk.get(), name), run::join_path(here.shown.get(), name)};
+        int link = met.disk && met.shown ? run::is_link(met.disk.get()) : -1;
+        if (link != 0)
+            return link < 0 ? -1 : 0;
+        Place now;
+        stopped = job.run.begin_item(met.shown.get());
+        if (!stopped && rename_folder(job, ledger, here, name, met, now) < 0)
+            return -1;
+        if (!stopped)
+            stopped = visit_folder(job, now);
+        return stopped;
+    });
+    return status < 0 ? -1 : stopped;
+}
+
+// The chosen folder: listed first (a folder that does not exist yields
+// nothing), then renamed, then visited beneath under its new path.
+int rename_tree(FolderRenaming& job, PyObject* root_folder)
+{
+    Ref parts[3];
+    int listed = job.run.list_folder(root_folder, parts);
+    if (listed <= 0)
+        return listed;
+    Place met{Ref::borrow(root_folder), Ref::borrow(root_folder)};
+    Place now = met;
+    if (job.run.begin_item(root_folder))
+        return 0;
+    Ref parent, name;
+    if (split_own_name(root_folder, parent, name) < 0)
+        return -1;
+    NameLedger ledger;
+    if (has_own_name(name.get()) && rename_folder(job, ledger, {parent, parent}, name.get(), met, now) < 0)
+        return -1;
+    int stop = job.run.go_deeper(job.recursive);
+    return stop != 0 ? (stop < 0 ? -1 : 0) : visit_listed(job, now, parts[1].get());
+}
+
+int rename_folders(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
+                   PyObject* new_keyword, PyObject* recursive)
+{
+    Ref pattern = compile_checked(old_keyword, new_keyword);
+    if (!pattern || run.check_root(root_folder) < 0)
+        return -1;
+    FolderRenaming job{run, {pattern.get(), new_keyword}, recursive};
+    return rename_tree(job, root_folder) < 0 ? -1 : 0;
+}
+
+const char* const kOperation = "replace_folder_names";
 
 }  // namespace
 
 py::Ref replace_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                              PyObject* recursive)
 {
-    Ref pattern = compile_keyword(old_keyword);
-    if (!pattern)
-        return {};
-    FolderRenaming job{{pattern.get(), new_keyword}, recursive};
-    if (visit_folder(job, root_folder) < 0)
-        return {};
-    return py::none();
+    run::Run run(kOperation, run::kFolders);
+    return run.finish(rename_folders(run, root_folder, old_keyword, new_keyword, recursive));
+}
+
+int plan_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                      PyObject* recursive, run::Plan& plan)
+{
+    run::Run run(kOperation, run::kFolders, &plan);
+    return rename_folders(run, root_folder, old_keyword, new_keyword, recursive);
 }
 
 }  // namespace tw::rename

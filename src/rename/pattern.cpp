@@ -25,6 +25,17 @@ py::Ref compile_keyword(PyObject* old_keyword)
     return py::call_method(re.get(), "compile"_id, expression);
 }
 
+py::Ref compile_checked(PyObject* old_keyword, PyObject* new_keyword)
+{
+    py::Ref pattern = compile_keyword(old_keyword);
+    if (!pattern)
+        return {};
+    py::Ref empty = py::Ref::steal(PyUnicode_New(0, 0));
+    if (!empty || !py::call_method(pattern.get(), "sub"_id, new_keyword, empty))
+        return {};
+    return pattern;
+}
+
 int replace_in(const Keyword& keyword, PyObject* text, Replacement& out)
 {
     py::Ref found = py::call_method(keyword.pattern, "search"_id, text);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "py/ref.h"
+#include "run/plan.h"
 
 namespace tw::rename {
 
@@ -10,6 +11,11 @@ py::Ref convert_to_regex(PyObject* pattern);
 
 // re.compile(convert_to_regex(old_keyword)), both looked up as globals.
 py::Ref compile_keyword(PyObject* old_keyword);
+
+// The keyword pattern for a whole run, checked before anything is touched:
+// compiled, and the template expanded once, since `pattern.sub(new_keyword,
+// "")` rejects a bad template even where nothing matches.
+py::Ref compile_checked(PyObject* old_keyword, PyObject* new_keyword);
 
 // The keyword as the operations apply it: the compiled pattern and the
 // replacement template.
@@ -33,5 +39,15 @@ py::Ref replace_folder_names(PyObject* root_folder, PyObject* old_keyword,
                              PyObject* new_keyword, PyObject* recursive);
 py::Ref replace_file_names(PyObject* root_folder, PyObject* old_keyword,
                            PyObject* new_keyword, PyObject* recursive);
+
+// What the two operations would do, decided by their own code with nothing
+// on disk changed: the renames in the order the run would make them (nested
+// folders under their parents' new names), and those that would fail.
+// Progress and cancellation go through the report installed on this thread.
+// Returns 0, or -1 with the exception set for an error that would end the run.
+int plan_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                      PyObject* recursive, run::Plan& plan);
+int plan_file_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                    PyObject* recursive, run::Plan& plan);
 
 }  // namespace tw::rename

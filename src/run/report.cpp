@@ -1,15 +1,27 @@
 #include "run/report.h"
 
+#include "run/run.h"
+
 namespace tw::run {
 
 namespace {
+
 thread_local Report* t_current = nullptr;
+
+PyObject* list_made_once(py::Ref& list)
+{
+    if (!list)
+        list = py::Ref::steal(PyList_New(0));
+    return list.get();
 }
 
-Report::Report()
-    : failures_(py::Ref::steal(PyList_New(0))), renamed_folders_(py::Ref::steal(PyList_New(0)))
+int append(py::Ref& list, PyObject* item)
 {
+    PyObject* made = list_made_once(list);
+    return made ? PyList_Append(made, item) : -1;
 }
+
+}  // namespace
 
 void Report::set_current(std::string path)
 {
@@ -23,14 +35,30 @@ std::string Report::current() const
     return current_;
 }
 
+PyObject* Report::failures() const { return list_made_once(failures_); }
+
 int Report::record_failure(PyObject* error)
 {
-    if (!failures_)
-        return PyErr_NoMemory(), -1;
-    if (PyList_Append(failures_.get(), error) < 0)
+    if (append(failures_, error) < 0)
         return -1;
     ++failed;
     return 0;
+}
+
+int Report::record_unlisted_folder(PyObject* error)
+{
+    if (append(failures_, error) < 0)
+        return -1;
+    ++unlisted_folders;
+    return 0;
+}
+
+PyObject* Report::renamed_folders() const { return list_made_once(renamed_folders_); }
+
+int Report::record_renamed_folder(PyObject* old_path, PyObject* new_path)
+{
+    py::Ref pair = py::Ref::steal(PyTuple_Pack(2, old_path, new_path));
+    return pair ? append(renamed_folders_, pair.get()) : -1;
 }
 
 Report* current_report() { return t_current; }
@@ -39,6 +67,17 @@ ReportScope::ReportScope(Report& report) : previous_(t_current) { t_current = &r
 
 ReportScope::~ReportScope() { t_current = previous_; }
 
-void note_reported_failure(PyObject*, PyObject*) {}
+void note_reported_failure(PyObject* file_path, PyObject* error)
+{
+    Report* report = current_report();
+    if (!report || !error)
+        return;
+    add_path_note(error, Doing::replacing_content, file_path);
+    // Losing the summary entry must not turn a reported failure into a raised one.
+    if (report->record_failure(error) < 0) {
+        PyErr_Clear();
+        ++report->failed;
+    }
+}
 
 }  // namespace tw::run

@@ -4,8 +4,8 @@
 //
 // The run updates the report from the thread that runs the operation; the
 // window reads the counts and the current item from its own thread, so those
-// are atomic or guarded. The Python objects (the failures) are touched only
-// with the interpreter's lock held.
+// are atomic or guarded. The Python objects (the failures, the renamed
+// folders) are touched only with the interpreter's lock held.
 #pragma once
 
 #include "py/ref.h"
@@ -18,13 +18,20 @@ namespace tw::run {
 
 class Report {
 public:
-    Report();
+    Report() = default;
+    Report(const Report&) = delete;
+    Report& operator=(const Report&) = delete;
 
-    // Counts of items (files, or folders for folder renaming).
+    // Counts of items: files, or folders for folder renaming. Every item
+    // taken up is seen; it then ends up changed, passed over, failed, or
+    // left as it was (no match).
     std::atomic<long> seen{0};         // taken up by the run
     std::atomic<long> changed{0};      // renamed or rewritten
     std::atomic<long> passed_over{0};  // not for this run: special, binary, own temporary files
     std::atomic<long> failed{0};       // could not be changed; see failures()
+    // Folders whose listing failed: what lies beneath them was not reached.
+    // Not items, so not in `failed`; their errors are in failures().
+    std::atomic<long> unlisted_folders{0};
 
     // The path being worked on, as UTF-8 text for display.
     void set_current(std::string path);
@@ -34,22 +41,30 @@ public:
     void request_cancel() { cancel_.store(true); }
     bool cancel_requested() const { return cancel_.load(); }
 
-    // The exceptions recorded for failed items, in walk order, each with a
-    // note naming its path (a list; borrowed). Needs the interpreter's lock.
-    PyObject* failures() const { return failures_.get(); }
-    // Records a failure (needs the lock); 0, or -1 with the exception set.
+    // The exceptions recorded for failed items and unlisted folders, in walk
+    // order, each with a note naming its path: a list (borrowed), or null with
+    // MemoryError set when it cannot be made. Needs the interpreter's lock.
+    PyObject* failures() const;
+    // Records the failure of an item (`failed` counts it). Needs the lock;
+    // 0, or -1 with the exception set.
     int record_failure(PyObject* error);
+    // Records a folder that could not be listed (`unlisted_folders`).
+    int record_unlisted_folder(PyObject* error);
 
-    // Paths whose folders the run renamed, old and new (for the window: the
-    // chosen folder may have been renamed). Needs the lock.
-    PyObject* renamed_folders() const { return renamed_folders_.get(); }
+    // (old path, new path) of each folder the run renamed, in the order of
+    // the renames (for the window: the chosen folder itself may have been
+    // renamed, and then it comes first). A list (borrowed), or null with
+    // MemoryError set. Needs the lock.
+    PyObject* renamed_folders() const;
+    int record_renamed_folder(PyObject* old_path, PyObject* new_path);
 
 private:
     mutable std::mutex mutex_;
     std::string current_;
     std::atomic<bool> cancel_{false};
-    py::Ref failures_;
-    py::Ref renamed_folders_;
+    // Made on first use, so that making a report never leaves an error pending.
+    mutable py::Ref failures_;
+    mutable py::Ref renamed_folders_;
 };
 
 // The report of the run in progress on this thread, or null. The window
@@ -70,7 +85,10 @@ private:
 
 // A handler that reports its own failure instead of raising it (the
 // workbook handler prints it) tells the run in progress here, so that the
-// run still counts the file as failed. Outside a run it does nothing.
+// run still counts the file as failed and keeps the exception for the
+// summary; the exception does not go into the run's exception group, since
+// the handler has returned normally. Outside a run it does nothing. Call it
+// with no exception pending; it never leaves one pending.
 void note_reported_failure(PyObject* file_path, PyObject* error);
 
 }  // namespace tw::run

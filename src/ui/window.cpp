@@ -64,22 +64,69 @@ int check_display()
 
 // ---- icon file --------------------------------------------------------------
 
+// base64.b64decode(ico), with base64 looked up now.
+py::Ref icon_bytes()
+{
+    py::Ref ico = icon_text();
+    py::Ref base64 = ico ? py::global("base64"_id) : py::Ref();
+    return base64 ? py::call_method(base64.get(), "b64decode"_id, ico) : py::Ref();
+}
+
+// open(path, "xb"): never opens what is already there, a link included.
+// A leftover of this process's own (a crash between writing and renaming)
+// is removed once; removing a link removes only the link.
+py::Ref create_new(PyObject* os, PyObject* path)
+{
+    py::Ref file = py::call(py::builtin_open(), path, "xb"_id);
+    if (file || !PyErr_ExceptionMatches(PyExc_FileExistsError))
+        return file;
+    PyErr_Clear();
+    if (!py::call_method(os, "unlink"_id, path))
+        return {};
+    return py::call(py::builtin_open(), path, "xb"_id);
+}
+
+int write_new_file(PyObject* os, PyObject* path, PyObject* data)
+{
+    py::Ref file = create_new(os, path);
+    if (!file)
+        return -1;
+    int status = py::with_scope(file.get(), [&](PyObject* entered) {
+        return py::call_method(entered, "write"_id, data) ? 0 : -1;
+    });
+    return status > 0 ? py::incomplete_after_suppressed_error() : status;
+}
+
+// The icon goes to a new file in the current folder that is then renamed
+// over "brelvo.ico": the rename replaces whatever bears that name, a
+// symbolic link included, where writing to the name would follow the link
+// and overwrite its target. On failure the new file is removed.
+int replace_icon_file(PyObject* data)
+{
+    py::Ref os = py::Ref::steal(PyImport_ImportModule("os"));
+    py::Ref pid = os ? py::call_method(os.get(), "getpid"_id) : py::Ref();
+    py::Ref temp = pid ? py::Ref::steal(PyUnicode_FromFormat(".termweave-brelvo-%S.tmp", pid.get()))
+                       : py::Ref();
+    if (!temp)
+        return -1;
+    if (write_new_file(os.get(), temp.get(), data) == 0 &&
+        py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
+        return 0;
+    py::PendingError error;
+    if (!py::call_method(os.get(), "unlink"_id, temp))
+        PyErr_Clear();
+    error.restore();
+    return -1;
+}
+
 // 1 when "brelvo.ico" holds the icon, 0 when the current folder refused it
 // (the window then goes without an icon), -1 on any other error.
 int write_icon_file()
 {
-    py::Ref ico = icon_text();
-    if (!ico)
+    py::Ref data = icon_bytes();
+    if (!data)
         return -1;
-    py::Ref image_file = py::call(py::builtin_open(), "brelvo.ico"_id, "wb"_id);
-    int status = !image_file ? -1 : py::with_scope(image_file.get(), [&](PyObject* entered) {
-        py::Ref base64 = py::global("base64"_id);
-        py::Ref data = base64 ? py::call_method(base64.get(), "b64decode"_id, ico) : py::Ref();
-        return data && py::call_method(entered, "write"_id, data) ? 0 : -1;
-    });
-    if (status > 0)
-        status = py::incomplete_after_suppressed_error();
-    if (status == 0)
+    if (replace_icon_file(data.get()) == 0)
         return 1;
     if (!PyErr_ExceptionMatches(PyExc_OSError))
         return -1;

@@ -1,0 +1,38 @@
+// Limits on what an office document may hold. A .docx, .pptx or .xlsx is a
+// zip package, and nothing else bounds what its members inflate to: a file
+// of a megabyte can unpack to many gigabytes inside the library that opens
+// it. Its zip directory is therefore read and judged before any library
+// sees the file, and a package over a limit is refused untouched.
+#pragma once
+
+#include "py/ref.h"
+
+#include <cstdint>
+
+namespace tw::content {
+
+namespace package_limits {
+
+// All members together, inflated.
+inline constexpr std::uint64_t max_total_size = std::uint64_t{1} << 30;  // 1 GiB
+// A member larger than this may not inflate more than max_ratio times its
+// stored size; smaller members may (a page of spaces compresses very well).
+inline constexpr std::uint64_t ratio_checked_above = std::uint64_t{1} << 20;  // 1 MiB
+inline constexpr std::uint64_t max_ratio = 200;
+inline constexpr std::uint64_t max_members = 10000;
+// The zip directory itself, whatever count it claims: reading it makes one
+// object per entry, so it is bounded before it is read. A real document
+// needs about a hundred bytes per member.
+inline constexpr std::uint64_t max_directory_size = max_members * 1024;
+
+}  // namespace package_limits
+
+// Judges the package at `file_path` by its zip directory. Returns 0 when it
+// is within the limits, and also when it cannot be read as a zip package at
+// all: the library that opens it next then reports that in its own words.
+// Returns -1 with ValueError naming the file and the limit when the
+// package is refused, or with the error that stopped the reading when it
+// is no ordinary error of the file (MemoryError, an interrupt).
+int check_package(PyObject* file_path);
+
+}  // namespace tw::content

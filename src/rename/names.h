@@ -1,0 +1,48 @@
+// A new name for one entry of a folder (a file, or a folder's own name):
+// decided once, by the same code for a run and for a plan, then made.
+#pragma once
+
+#include "rename/rename.h"
+#include "run/run.h"
+
+namespace tw::rename {
+
+// The names of one folder as the renames decided so far leave them. A plan
+// changes nothing on disk, so it must remember which names its earlier
+// decisions took and freed; a run keeps the same record, which also tells
+// two items claiming one name apart from a target that was there before.
+class NameLedger {
+public:
+    // 0 when `new_name` is free for the rename `src` → `dst`; otherwise -1
+    // with FileExistsError ("target exists", or "two items would get the
+    // same name") or the error met while looking set.
+    int check(PyObject* src, PyObject* dst, PyObject* new_name);
+    // Records a rename decided (and, in a run, made). 0, or -1.
+    int settle(PyObject* old_name, PyObject* new_name);
+
+private:
+    py::Ref taken_;  // names that earlier renames produce (a set)
+    py::Ref freed_;  // names that earlier renames give up (a set)
+};
+
+struct NameChange {
+    py::Ref src;       // the entry's path now
+    py::Ref dst;       // its path after the rename
+    py::Ref new_name;  // its new name
+};
+
+// Decides the new name of entry `name` in `folder`: the keyword's
+// substitution, which must stay a plain name in the folder and must not
+// meet another entry. Returns 1 with `out` filled, 0 when the name stays as
+// it is, -1 with the reason it cannot be renamed set.
+int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder, PyObject* name,
+                    NameChange& out);
+
+// Makes the rename decided; never replaces anything. 0, or -1.
+int rename_entry(const NameChange& change);
+
+// A run makes the rename; a plan checks only that `folder` would let it be
+// made. 0, or -1 with the error set.
+int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
+
+}  // namespace tw::rename

@@ -1,0 +1,26 @@
+// Paths as the run spells them: through the interpreter's os.path, looked
+// up at each use, since a host may rebind os in the module.
+#pragma once
+
+#include "py/names.h"
+
+#include <string>
+
+namespace tw::run {
+
+// os.path
+py::Ref os_path();
+
+// os.path.join(folder, name)
+py::Ref join_path(PyObject* folder, PyObject* name);
+
+// os.path.islink(path): 1, 0, or -1 with the exception set.
+int is_link(PyObject* path);
+
+// os.stat(path) or, with follow_links false, os.lstat(path).
+py::Ref stat_path(PyObject* path, bool follow_links);
+
+// The path as UTF-8 text for display; undecodable parts are escaped.
+std::string display_text(PyObject* path);
+
+}  // namespace tw::run

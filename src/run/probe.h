@@ -1,0 +1,59 @@
+// What the run finds out about a file before anything opens it: whether it
+// is the project's own temporary file, a regular file, binary, or reached
+// through a link that leads outside the chosen folder.
+#pragma once
+
+#include "py/ref.h"
+
+namespace tw::run {
+
+// The temporary files that the all-or-nothing replacement writes beside a
+// file: ".termweave-<anything>.tmp".
+bool is_own_temporary(PyObject* filename);
+
+// Removes the project's temporary files among `filenames` in `folder` that
+// are older than ten minutes: a run that was killed left them. Younger ones
+// may belong to a run still writing and are left alone, as is any that
+// cannot be removed. Returns 0, or -1 for an error that is not an OSError.
+int remove_stale_temporaries(PyObject* folder, PyObject* filenames);
+
+struct FileState {
+    bool regular = false;  // a regular file, directly or through links
+    bool link = false;     // the name itself is a symbolic link
+    py::Ref stat;          // os.stat of the regular file it leads to
+};
+
+// Fills `out` from os.lstat and, for a link, os.stat; never opens the file.
+// A dangling link or a file gone since the listing is not regular.
+// Returns 0, or -1 with the exception set.
+int probe_file(PyObject* path, FileState& out);
+
+// 1 when the file's first 8 KiB hold a NUL byte, 0 when not, -1 with the
+// exception set. The file is opened without blocking; one that is not a
+// regular file by then (swapped since it was probed) counts as binary, so
+// it is passed over as well.
+int looks_binary(PyObject* path);
+
+// What tells whether a file was written: (st_dev, st_ino, st_size,
+// st_mtime_ns, st_ctime_ns) of a stat result.
+py::Ref write_signature(PyObject* stat_result);
+
+// os.path.normcase(os.path.realpath(path))
+py::Ref real_path(PyObject* path);
+
+// 0 when `path` resolves inside the folder whose real path is `real_root`;
+// otherwise -1 with PermissionError "... outside the chosen folder" (or
+// the error met while resolving) set.
+int check_inside(PyObject* real_root, PyObject* path);
+
+// What a plan foresees of the permissions a run will meet (a run learns
+// them by trying). 0 when the content of `path` may be replaced: the file
+// and its folder (for the temporary file) are writable; else -1 with the
+// PermissionError the run would meet (or the error met while looking) set.
+int check_may_write(PyObject* path);
+
+// 0 when `folder` lets its entry `src` be renamed to `dst`; else -1 with the
+// PermissionError the rename would meet set.
+int check_may_rename(PyObject* folder, PyObject* src, PyObject* dst);
+
+}  // namespace tw::run

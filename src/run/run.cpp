@@ -1,0 +1,278 @@
+#include "run/run.h"
+
+#include "py/boundary.h"
+#include "py/error.h"
+#include "run/probe.h"
+
+#include <cerrno>
+#include <string>
+
+namespace tw::run {
+
+// What os.walk's onerror reaches; the run detaches it when it ends, so a
+// callback kept alive elsewhere can never reach a run that is gone.
+struct CallbackTarget {
+    Run* run;
+};
+
+namespace {
+
+const char* const kCapsuleName = "termweave_mira7.run";
+
+void free_target(PyObject* capsule)
+{
+    delete static_cast<CallbackTarget*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+PyObject* on_walk_error(PyObject* capsule, PyObject* error) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        auto* target = static_cast<CallbackTarget*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+        if (!target)
+            return nullptr;
+        if (target->run && target->run->folder_not_listed(error) < 0)
+            return nullptr;
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyMethodDef g_on_walk_error = {"onerror", on_walk_error, METH_O, nullptr};
+
+bool is_full_disk(PyObject* error)
+{
+    py::Ref code = py::getattr(error, "errno"_id);
+    long value = code && code.get() != Py_None ? PyLong_AsLong(code.get()) : 0;
+    PyErr_Clear();  // an OSError without a usable errno is an ordinary one
+#ifdef EDQUOT
+    if (value == EDQUOT)
+        return true;
+#endif
+    return value == ENOSPC;
+}
+
+std::string counted(long count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+}  // namespace
+
+void add_path_note(PyObject* error, Doing doing, PyObject* path)
+{
+    const char* format = doing == Doing::renaming            ? "while renaming %S"
+                         : doing == Doing::replacing_content ? "while replacing content in %S"
+                                                             : "while listing %S";
+    py::Ref note = py::Ref::steal(PyUnicode_FromFormat(format, path));
+    if (note && py::call_method(error, "add_note"_id, note))
+        return;
+    PyErr_Clear();  // the error itself matters more than its note
+}
+
+bool ends_run(PyObject* error)
+{
+    if (!PyErr_GivenExceptionMatches(error, PyExc_Exception))
+        return true;
+    if (PyErr_GivenExceptionMatches(error, PyExc_MemoryError))
+        return true;
+    return PyErr_GivenExceptionMatches(error, PyExc_OSError) && is_full_disk(error);
+}
+
+Run::Run(const char* operation, ItemWords words, Plan* plan)
+    : operation_(operation), words_(words), plan_(plan), report_(current_report())
+{
+    if (!report_) {
+        report_ = &own_report_;
+        scope_.emplace(own_report_);
+    }
+    seen_before_ = report_->seen;
+    failed_before_ = report_->failed;
+    unlisted_before_ = report_->unlisted_folders;
+}
+
+Run::~Run()
+{
+    if (target_)
+        target_->run = nullptr;
+}
+
+int Run::check_root(PyObject* root)
+{
+    if (PyUnicode_Check(root))
+        return 0;
+    py::Ref path = py::Ref::steal(PyOS_FSPath(root));
+    if (path && PyUnicode_Check(path.get()))
+        return 0;
+    if (!path && !PyErr_ExceptionMatches(PyExc_TypeError))
+        return -1;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "%s(): root_folder must be a str path or an os.PathLike giving one, not %.200s",
+                 operation_, Py_TYPE(root)->tp_name);
+    return -1;
+}
+
+py::Ref Run::error_callback()
+{
+    if (callback_)
+        return callback_;
+    auto* target = new CallbackTarget{this};
+    py::Ref capsule = py::Ref::steal(PyCapsule_New(target, kCapsuleName, free_target));
+    if (!capsule) {
+        delete target;
+        return {};
+    }
+    target_ = target;
+    callback_ = py::Ref::steal(PyCFunction_New(&g_on_walk_error, capsule.get()));
+    return callback_;
+}
+
+py::Ref Run::start_walk(PyObject* root)
+{
+    root_ = py::Ref::borrow(root);
+    py::Ref os = py::global("os"_id);
+    py::Ref walk = os ? py::getattr(os.get(), "walk"_id) : py::Ref();
+    py::Ref callback = walk ? error_callback() : py::Ref();
+    if (!callback)
+        return {};
+    return py::call_kw(walk.get(), {root}, {{"onerror"_id, callback}});
+}
+
+int Run::list_folder(PyObject* folder, py::Ref (&parts)[3])
+{
+    py::Ref walk = start_walk(folder);
+    py::Ref it = walk ? py::Ref::steal(PyObject_GetIter(walk.get())) : py::Ref();
+    if (!it)
+        return -1;
+    py::Ref triple = py::Ref::steal(PyIter_Next(it.get()));
+    root_reached_ = true;
+    if (!triple)
+        return PyErr_Occurred() ? -1 : 0;
+    if (py::unpack(triple.get(), parts) < 0 || tidy_folder(parts[0].get(), parts[2].get()) < 0)
+        return -1;
+    return 1;
+}
+
+int Run::go_deeper(PyObject* recursive)
+{
+    if (report_->cancel_requested())
+        return 1;
+    int deeper = py::truth(recursive);
+    return deeper < 0 ? -1 : !deeper;
+}
+
+int Run::tidy_folder(PyObject* folder, PyObject* filenames)
+{
+    return planning() ? 0 : remove_stale_temporaries(folder, filenames);
+}
+
+int Run::begin_item(PyObject* path)
+{
+    if (report_->cancel_requested())
+        return 1;
+    ++report_->seen;
+    report_->set_current(display_text(path));
+    return 0;
+}
+
+int Run::fail(ItemKind kind, PyObject* path, Doing doing)
+{
+    py::PendingError error;
+    if (!error.value())
+        return 0;
+    add_path_note(error.value(), doing, path);
+    if (ends_run(error.value())) {
+        error.restore();
+        return -1;
+    }
+    if (planning())
+        plan_->push_back({kind, Outcome::failure, py::Ref::borrow(path), {}, 0,
+                          py::Ref::borrow(error.value())});
+    int recorded = kind == ItemKind::folder_listing ? report_->record_unlisted_folder(error.value())
+                                                    : report_->record_failure(error.value());
+    if (recorded < 0)
+        return -1;
+    if (planning())
+        return 0;
+    if (!raised_)
+        raised_ = py::Ref::steal(PyList_New(0));
+    return raised_ ? PyList_Append(raised_.get(), error.value()) : -1;
+}
+
+int Run::pass_over(ItemKind kind, PyObject* path, PassOver reason)
+{
+    ++report_->passed_over;
+    if (planning())
+        plan_->push_back({kind, Outcome::passed_over, py::Ref::borrow(path), {}, 0, {}, reason});
+    return 0;
+}
+
+int Run::change(ItemKind kind, PyObject* path, PyObject* new_path, Py_ssize_t matches)
+{
+    ++report_->changed;
+    if (planning())
+        plan_->push_back({kind, Outcome::change, py::Ref::borrow(path), py::Ref::borrow(new_path),
+                          matches, {}});
+    else if (kind == ItemKind::folder_name)
+        return report_->record_renamed_folder(path, new_path);
+    return 0;
+}
+
+int Run::not_planned(ItemKind kind, PyObject* path)
+{
+    if (planning())
+        plan_->push_back({kind, Outcome::not_planned, py::Ref::borrow(path), {}, 0, {}});
+    return 0;
+}
+
+int Run::check_inside(PyObject* path)
+{
+    if (!real_root_)
+        real_root_ = real_path(root_.get());
+    return real_root_ ? run::check_inside(real_root_.get(), path) : -1;
+}
+
+int Run::folder_not_listed(PyObject* error)
+{
+    bool missing_root = !root_reached_ && (PyErr_GivenExceptionMatches(error, PyExc_FileNotFoundError) ||
+                                           PyErr_GivenExceptionMatches(error, PyExc_NotADirectoryError));
+    if (missing_root)
+        return 0;
+    py::Ref path = py::getattr(error, "filename"_id);
+    if (!path)
+        return -1;
+    if (path.get() == Py_None)
+        path = root_;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+    return fail(ItemKind::folder_listing, path.get(), Doing::listing);
+}
+
+py::Ref Run::closing_message()
+{
+    long seen = report_->seen - seen_before_;
+    long failed = report_->failed - failed_before_;
+    long unlisted = report_->unlisted_folders - unlisted_before_;
+    std::string text;
+    if (failed > 0)
+        text = std::to_string(failed) + " of " + counted(seen, words_.one, words_.many) +
+               " could not be " + words_.not_done;
+    if (unlisted > 0)
+        text += (text.empty() ? "" : ", and ") + counted(unlisted, "folder", "folders") +
+                " could not be read";
+    return py::Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+py::Ref Run::finish(int status)
+{
+    if (status < 0)
+        return {};
+    if (!raised_ || PyList_GET_SIZE(raised_.get()) == 0)
+        return py::none();
+    py::Ref message = closing_message();
+    py::Ref group = message ? py::call(PyExc_BaseExceptionGroup, message, raised_) : py::Ref();
+    if (!group)
+        return {};
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(group.get())), group.get());
+    return {};
+}
+
+}  // namespace tw::run

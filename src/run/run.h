@@ -1,0 +1,145 @@
+// One run over a folder tree: the walk, what is passed over, which errors
+// end the run and which are recorded against one item, the report, the
+// cancel request between items, and the closing exception group.
+//
+// The same Run serves a plan: it then decides only, collects what the run
+// would do, and changes nothing on disk.
+//
+// Errors that end the run at once: anything that is not an Exception
+// (interrupts, exit requests), MemoryError, a full disk or quota (ENOSPC,
+// EDQUOT), and errors outside any one item (a bad keyword or template, a
+// failing truth test of the recursion flag). Any other Exception met while
+// handling one item, and a folder that cannot be listed, is recorded with a
+// note naming its path, and the walk goes on; after the walk the recorded
+// exceptions are raised together in one ExceptionGroup, in walk order.
+#pragma once
+
+#include "py/unpack.h"
+#include "run/paths.h"
+#include "run/plan.h"
+#include "run/report.h"
+
+#include <optional>
+
+namespace tw::run {
+
+// What was being done to the item an error concerns, for its note.
+enum class Doing { renaming, replacing_content, listing };
+
+// Adds the note "while <doing> <path>" to `error`. A note that cannot be
+// made is dropped. Call it with no exception pending.
+void add_path_note(PyObject* error, Doing doing, PyObject* path);
+
+// True when `error` ends the run instead of being recorded.
+bool ends_run(PyObject* error);
+
+// How the closing message names the items: "2 of 57 files could not be changed".
+struct ItemWords {
+    const char* one;
+    const char* many;
+    const char* not_done;  // "changed", "renamed"
+};
+inline constexpr ItemWords kFolders{"folder", "folders", "renamed"};
+inline constexpr ItemWords kFileNames{"file", "files", "renamed"};
+inline constexpr ItemWords kFileContents{"file", "files", "changed"};
+
+struct CallbackTarget;
+
+class Run {
+public:
+    // A run that acts; with `plan`, one that only decides and fills it.
+    // Uses the report installed on this thread, or installs one of its own.
+    Run(const char* operation, ItemWords words, Plan* plan = nullptr);
+    ~Run();
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    bool planning() const { return plan_ != nullptr; }
+    Report& report() { return *report_; }
+
+    // The chosen folder must be a str path: os.walk would yield bytes names
+    // that no keyword matches. 0, or -1 with TypeError naming the argument.
+    int check_root(PyObject* root);
+
+    // os.walk(root) top-down: visit(foldername, filenames) for each folder
+    // listed, the chosen folder first. visit returns 0 to go on, 1 to stop,
+    // -1 to end the run. After each folder the walk stops when a cancel was
+    // requested or `recursive` is false. Returns 0, or -1 with the
+    // exception set.
+    template <class Visit>
+    int walk(PyObject* root, PyObject* recursive, Visit&& visit);
+
+    // Lists one folder as os.walk's first triple. Returns 1 with `parts`
+    // (foldername, subfolders, filenames) filled, 0 when the folder could
+    // not be listed (recorded, or the chosen folder does not exist), -1.
+    int list_folder(PyObject* folder, py::Ref (&parts)[3]);
+
+    // After a listed folder: 0 to go deeper, 1 when the walk stops there
+    // (recursion off, or a cancel requested), -1 with the exception set.
+    int go_deeper(PyObject* recursive);
+
+    // Takes up the item at `path`: counted and shown as current. Returns 1
+    // when a cancel was requested (the item is not taken up), else 0.
+    int begin_item(PyObject* path);
+
+    // The pending exception concerns the item at `path`. Returns 0 when it
+    // was recorded (nothing pending), -1 when it ends the run (still pending).
+    int fail(ItemKind kind, PyObject* path, Doing doing);
+    // The item is not for this run. Returns 0.
+    int pass_over(ItemKind kind, PyObject* path, PassOver reason);
+    // The item changed (or, in a plan, would change); a renamed folder goes
+    // into the report's renamed folders. 0, or -1.
+    int change(ItemKind kind, PyObject* path, PyObject* new_path, Py_ssize_t matches);
+    // A plan that cannot decide for this kind of file yet. 0, or -1.
+    int not_planned(ItemKind kind, PyObject* path);
+
+    // Content is never written outside the chosen folder: 0 when `path`
+    // resolves inside it, -1 with the exception set otherwise.
+    int check_inside(PyObject* path);
+
+    // os.walk's onerror: records a folder that could not be listed, except
+    // the chosen folder not existing. 0, or -1 when the run ends.
+    int folder_not_listed(PyObject* error);
+
+    // After the walk: None, or the recorded exceptions raised as one group.
+    // With status -1 the pending exception is passed on.
+    py::Ref finish(int status);
+
+private:
+    py::Ref start_walk(PyObject* root);
+    py::Ref error_callback();
+    int tidy_folder(PyObject* folder, PyObject* filenames);
+    py::Ref closing_message();
+
+    const char* operation_;
+    ItemWords words_;
+    Plan* plan_;
+    Report own_report_;
+    Report* report_;
+    std::optional<ReportScope> scope_;
+    long seen_before_, failed_before_, unlisted_before_;
+    bool root_reached_ = false;
+    py::Ref root_;
+    py::Ref real_root_;
+    py::Ref raised_;    // the exceptions for the closing group
+    py::Ref callback_;  // os.walk's onerror, bound to this run
+    CallbackTarget* target_ = nullptr;
+};
+
+template <class Visit>
+int Run::walk(PyObject* root, PyObject* recursive, Visit&& visit)
+{
+    py::Ref walk = start_walk(root);
+    if (!walk)
+        return -1;
+    return py::for_each(walk.get(), [&](PyObject* triple) {
+        root_reached_ = true;
+        py::Ref parts[3];  // foldername, subfolders, filenames
+        if (py::unpack(triple, parts) < 0 || tidy_folder(parts[0].get(), parts[2].get()) < 0)
+            return -1;
+        int visited = visit(parts[0].get(), parts[2].get());
+        return visited != 0 ? visited : go_deeper(recursive);
+    });
+}
+
+}  // namespace tw::run

@@ -1,0 +1,193 @@
+"""What a run does around its items: checks before the walk, the report,
+cancellation, failures a handler reports itself, and what a plan shows."""
+import os
+import pathlib
+import re
+import time
+
+import pytest
+
+from conftest import tree
+from run_support import probe  # noqa: F401
+
+MODES = {"folders": "replace_folder_names", "files": "replace_file_names",
+         "content": "replace_file_contents"}
+
+
+def make(root, names, data="old"):
+    for name in names:
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(data)
+
+
+def stale(path):
+    path.write_text("x")
+    then = time.time() - 11 * 60
+    os.utime(path, (then, then))
+    return path
+
+
+def state(root):
+    """Names, bytes and modification times of everything under root."""
+    found = {}
+    for parent, subfolders, filenames in os.walk(root):
+        for name in subfolders + filenames:
+            path = os.path.join(parent, name)
+            data = pathlib.Path(path).read_bytes() if name in filenames else None
+            found[os.path.relpath(path, root)] = (data, os.lstat(path).st_mtime_ns)
+    return found
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("old, new", [("ol(d", "x"), ("old", "\\q"), ("(old)", "\\2"), ("o*+", "x")])
+def test_a_bad_keyword_or_template_changes_nothing_at_all(tw, tmp_path, mode, old, new):
+    make(tmp_path, ["old_a/old.txt", "old.csv"])
+    stale(tmp_path / ".termweave-left.tmp")
+    before = state(tmp_path)
+    with pytest.raises(re.error):
+        getattr(tw, MODES[mode])(str(tmp_path), old, new, True)
+    assert state(tmp_path) == before
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_a_bytes_folder_is_refused_naming_the_argument(tw, tmp_path, mode):
+    make(tmp_path, ["old_a/old.txt"])
+    before = state(tmp_path)
+    for root in (os.fsencode(tmp_path), 7, None):
+        with pytest.raises(TypeError, match=rf"^{MODES[mode]}\(\): root_folder must be a str path"):
+            getattr(tw, MODES[mode])(root, "old", "new", True)
+    assert state(tmp_path) == before
+    assert getattr(tw, MODES[mode])(pathlib.Path(tmp_path), "old", "new", True) is None
+    assert state(tmp_path) != before
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_stale_temporary_files_are_removed_in_visited_folders_only(tw, tmp_path, mode):
+    make(tmp_path, ["top/sub/x.txt"])
+    visited = stale(tmp_path / "top" / ".termweave-a1.tmp")
+    fresh = tmp_path / "top" / ".termweave-a2.tmp"
+    fresh.write_text("x")
+    below = stale(tmp_path / "top" / "sub" / ".termweave-a3.tmp")
+    link_target = stale(tmp_path / "elsewhere.txt")
+    os.symlink(link_target, tmp_path / "top" / ".termweave-a4.tmp")
+    getattr(tw, MODES[mode])(str(tmp_path / "top"), "zzz", "y", False)
+    assert not visited.exists() and fresh.exists() and below.exists()
+    assert link_target.exists()  # only regular files of ours are removed
+
+
+def test_clean_run_returns_none_and_counts(probe, tmp_path):
+    make(tmp_path, ["a.txt", "b.txt", "sub/c.csv", "sub/d.doc"])
+    (tmp_path / "e.txt").write_text("nothing here")
+    result, report = probe.run("content", str(tmp_path), "old", "new", True)
+    assert result is None
+    assert {k: report[k] for k in ("seen", "changed", "passed_over", "failed")} == dict(
+        seen=5, changed=3, passed_over=1, failed=0)
+    assert report["failures"] == [] and report["renamed_folders"] == []
+    assert report["current"].startswith(str(tmp_path))
+
+
+def test_cancel_stops_after_the_current_item(tw, probe, monkeypatch, tmp_path):
+    make(tmp_path, ["a.txt", "sub/b.txt", "sub/deeper/c.txt"])
+    seen = []
+
+    def handler(path, old, new):
+        seen.append(path)
+        probe.cancel()
+    monkeypatch.setattr(tw, "replace_text_content", handler)
+    result, report = probe.run("content", str(tmp_path), "old", "new", True)
+    assert result is None and seen == [str(tmp_path / "a.txt")]
+    assert report["seen"] == 1
+
+
+def test_cancel_after_a_failure_raises_what_failed_so_far(tw, probe, monkeypatch, tmp_path):
+    make(tmp_path, ["a.csv", "sub/b.txt"])
+
+    def failing(path, old, new):
+        probe.cancel()
+        raise ValueError("broken")
+    monkeypatch.setattr(tw, "replace_csv_content", failing)
+    result, report = probe.run("content", str(tmp_path), "old", "new", True)
+    assert isinstance(result, ExceptionGroup) and str(result).startswith("1 of 1 file could not be changed")
+    assert (tmp_path / "sub" / "b.txt").read_text() == "old"
+
+
+def test_a_failure_the_handler_reports_itself_is_counted_but_not_raised(tw, probe, monkeypatch, tmp_path):
+    make(tmp_path, ["book.xlsx", "sub/bad.csv", "sub/fine.txt"])
+
+    def reporting(path, old, new):
+        probe.reported_failure(path, ValueError("damaged workbook"))
+    monkeypatch.setattr(tw, "replace_xlsx_content", reporting)
+    result, report = probe.run("content", str(tmp_path), "old", "new", True)
+    assert result is None
+    assert report["failed"] == 1 and report["changed"] == 2
+    (kept,) = report["failures"]
+    assert str(kept) == "damaged workbook"
+    assert kept.__notes__ == [f"while replacing content in {tmp_path / 'book.xlsx'}"]
+
+    (tmp_path / "sub" / "bad.csv").write_bytes(b"\xff old")
+    result, report = probe.run("content", str(tmp_path), "old", "new", True)
+    assert str(result).startswith("2 of 3 files could not be changed")
+    assert [type(e) for e in result.exceptions] == [UnicodeDecodeError]
+    assert len(report["failures"]) == 2
+
+
+def test_outside_check_resolves_the_chosen_folder_too(tw, tmp_path):
+    real = tmp_path / "real"
+    make(real, ["a.txt"])
+    os.symlink("a.txt", real / "link.txt")
+    os.symlink(real, tmp_path / "alias")
+    tw.replace_file_contents(str(tmp_path / "alias"), "old", "new", True)
+    assert (real / "a.txt").read_text() == "new" and os.path.islink(real / "link.txt")
+    os.symlink(tmp_path / "other.txt", real / "away.txt")
+    (tmp_path / "other.txt").write_text("old")
+    with pytest.raises(ExceptionGroup) as info:
+        tw.replace_file_contents(str(real), "new", "x", True)
+    (error,) = info.value.exceptions
+    assert isinstance(error, PermissionError) and "outside the chosen folder" in str(error)
+    assert (tmp_path / "other.txt").read_text() == "old" and (real / "a.txt").read_text() == "x"
+
+
+@pytest.mark.parametrize("offset, passed_over", [(0, True), (8191, True), (8192, False)])
+def test_binary_means_a_nul_byte_in_the_first_8_kib(probe, tmp_path, offset, passed_over):
+    data = bytearray(b"old " * 2100)
+    data[offset] = 0
+    (tmp_path / "f.dat").write_bytes(bytes(data))
+    items, report = probe.plan("content", str(tmp_path), "old", "new", True)
+    assert report["passed_over"] == passed_over
+    if not passed_over:
+        assert [(i["outcome"], i["matches"]) for i in items] == [("change", 2099)]
+
+
+def test_plan_counts_matches_as_the_handlers_replace_them(probe, tmp_path):
+    (tmp_path / "t.txt").write_text("old old\nold")
+    (tmp_path / "c.csv").write_text("old,xoldx\r\n7,old\r\n")
+    (tmp_path / "same.csv").write_text("old\r\n")
+    (tmp_path / "none.txt").write_text("nothing")
+    items, report = probe.plan("content", str(tmp_path), "old", "new", True)
+    assert sorted((os.path.basename(i["path"]), i["matches"]) for i in items) == [
+        ("c.csv", 3), ("same.csv", 1), ("t.txt", 3)]
+    assert report["seen"] == 4 and report["changed"] == 3
+    # A CSV file whose cells come out the same is left alone; a text file
+    # with a match is rewritten whatever the replacement gives.
+    items, _ = probe.plan("content", str(tmp_path), "old", "old", True)
+    assert [os.path.basename(i["path"]) for i in items] == ["t.txt"]
+
+
+def test_plan_of_nested_folder_renames_and_name_clashes(probe, tmp_path):
+    root = tmp_path / "w"
+    for folder in ("a1/a1", "a2"):
+        (root / folder).mkdir(parents=True)
+    winner, loser = os.listdir(root)  # the walk takes the listing's order
+    before = state(tmp_path)
+    items, report = probe.plan("folders", str(root), r"\d", "N", True)
+    assert state(tmp_path) == before
+    changes = [(i["path"], i["new_path"]) for i in items if i["outcome"] == "change"]
+    failures = [(i["path"], i["problem"]) for i in items if i["outcome"] == "failure"]
+    nested_parent = root / ("aN" if winner == "a1" else "a1")
+    assert changes == [(str(root / winner), str(root / "aN")),
+                       (str(nested_parent / "a1"), str(nested_parent / "aN"))]
+    ((path, problem),) = failures
+    assert path == str(root / loser)
+    assert isinstance(problem, FileExistsError) and "two items would get the same name" in str(problem)
+    assert report["failed"] == 1 and report["changed"] == 2
