@@ -109,6 +109,8 @@ def test_checks_modes_and_a_bad_keyword_through_the_window(tw, display, tmp_path
     assert len(messages) == 9
     # the browse button opens where the typed folder is
     assert record["initial_folders"] == [str(root)]
+    # renaming the chosen folder itself puts its new path in the field
+    assert record["fields"] == [str(root / "gamma7_dir")]
 
     assert sorted(p.relative_to(root).as_posix() for p in root.rglob("*")) == [
         "gamma7_dir", "gamma7_dir/summary.txt"]
@@ -128,7 +130,7 @@ def test_a_long_run_keeps_the_window_responsive(tw, display, tmp_path):
     assert record["progress_windows"] == 1
     assert record["progress_text"].startswith("已处理 ")
     summary, = record["messages"]
-    assert summary.split("\n")[0] == "替换完成！"
+    assert summary == f"替换完成！\n共处理 {count} 个文件：已修改 {count} 个，跳过 0 个，失败 0 个。"
     # Tk `after` callbacks every 50 ms throughout the run: the event thread
     # was never kept from them for long
     lateness = record["lateness"]
@@ -148,9 +150,13 @@ def test_cancel_leaves_every_file_old_or_new(tw, display, tmp_path):
     assert record["result"] == "None"
     texts = contents(root)
     assert len(texts) == count and set(texts) <= {OLD_TEXT, NEW_TEXT}
+    changed = texts.count(NEW_TEXT)
+    assert changed < count  # stopped before the end
     summary, = record["messages"]
-    lines = summary.split("\n")
-    assert lines[0] == "替换已取消！" and lines[2] == "已按“取消”停止：其余项目未处理，保持原样。"
+    # it says how far it got: exactly the files that hold the new text
+    assert summary == ("替换已取消！\n"
+                       f"共处理 {changed} 个文件：已修改 {changed} 个，跳过 0 个，失败 0 个。\n"
+                       "已按“取消”停止：其余项目未处理，保持原样。")
     assert str(tmp_path / "summary.png") in record["screens"]
     assert_picture(tmp_path / "summary.png")
 
@@ -164,6 +170,7 @@ def test_a_console_interrupt_ends_the_program_after_the_run_stops(tw, display, t
     assert record["threads_after"] == record["threads_before_run"]
     texts = contents(root)
     assert len(texts) == count and set(texts) <= {OLD_TEXT, NEW_TEXT}
+    assert OLD_TEXT in texts  # the run was stopped, not waited out
 
 
 def test_without_a_display_one_line_and_no_icon(tw, tmp_path):

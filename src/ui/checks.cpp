@@ -1,6 +1,6 @@
 #include "ui/checks.h"
 
-#include "platform/walk.h"
+#include "run/paths.h"
 #include "ui/toolkit.h"
 
 namespace tw::ui {
@@ -49,7 +49,7 @@ int is_blank(PyObject* value)
 // os.path.<test>(path): 1, 0 or -1.
 int path_test(py::Id test, PyObject* path)
 {
-    py::Ref os_path = platform::os_path();
+    py::Ref os_path = run::os_path();
     py::Ref answer = os_path ? py::call_method(os_path.get(), test, path) : py::Ref();
     return answer ? py::truth(answer.get()) : -1;
 }

@@ -72,7 +72,7 @@ int notes_of(PyObject* error, std::vector<py::Ref>& notes)
 // ---- counts -------------------------------------------------------------------
 
 struct Counts {
-    long seen, changed, passed_over, failed;
+    long seen, changed, passed_over, failed, unlisted_folders;
 };
 
 // The report's counts, with the failures that only the exception group
@@ -82,7 +82,8 @@ struct Counts {
 Counts counts_of(const run::Report& report, std::size_t unrecorded)
 {
     Counts counts{report.seen.load(), report.changed.load(), report.passed_over.load(),
-                  report.failed.load() + static_cast<long>(unrecorded)};
+                  report.failed.load() + static_cast<long>(unrecorded),
+                  report.unlisted_folders.load()};
     counts.seen = std::max(counts.seen, counts.changed + counts.passed_over + counts.failed);
     return counts;
 }
@@ -91,9 +92,16 @@ py::Ref counts_line(ModeKind mode, const Counts& counts)
 {
     const char* noun = mode == ModeKind::folders ? "文件夹" : "文件";
     const char* verb = mode == ModeKind::contents ? "修改" : "重命名";
-    return format_text("共处理 %d 个%s：已%s %d 个，跳过 %d 个，失败 %d 个。"_id,
-                       py::Ref::steal(Py_BuildValue("(lsslll)", counts.seen, noun, verb,
-                                                    counts.changed, counts.passed_over, counts.failed)));
+    py::Ref line = format_text("共处理 %d 个%s：已%s %d 个，跳过 %d 个，失败 %d 个。"_id,
+                               py::Ref::steal(Py_BuildValue("(lsslll)", counts.seen, noun, verb,
+                                                            counts.changed, counts.passed_over,
+                                                            counts.failed)));
+    if (!line || counts.unlisted_folders == 0)
+        return line;
+    // What lies in a folder that could not be read was never reached.
+    py::Ref unlisted = format_text("另有 %d 个文件夹无法读取，其中的内容未处理。"_id,
+                                   py::Ref::steal(Py_BuildValue("(l)", counts.unlisted_folders)));
+    return unlisted ? py::Ref::steal(PyUnicode_Concat(line.get(), unlisted.get())) : py::Ref();
 }
 
 // ---- failures -------------------------------------------------------------------
@@ -243,7 +251,8 @@ py::Ref run_text(const RunEnding& ending)
     if (!counts_text)
         return {};
     Lines lines;
-    bool failed = !failures.empty() || counts.failed > 0 || ending.error;
+    bool failed = !failures.empty() || counts.failed > 0 || counts.unlisted_folders > 0 ||
+                  ending.error;
     int status = failed
         ? lines.add(failed_with(counts_text))
         : lines.add(py::Ref::borrow((ending.cancelled ? "替换已取消！"_id : "替换完成！"_id).get()))

@@ -8,7 +8,7 @@
 #include "py/error.h"
 #include "py/scope.h"
 #include "py/unpack.h"
-#include "platform/walk.h"
+#include "run/paths.h"
 #include "ui/background.h"
 #include "ui/checks.h"
 #include "ui/icon.h"
@@ -228,7 +228,7 @@ struct BrowseStart {
         if (same != 0)
             return same < 0 ? -1 : 0;
         typed = py::Ref::borrow(folder);
-        py::Ref os_path = platform::os_path();
+        py::Ref os_path = run::os_path();
         py::Ref is_folder = os_path ? py::call_method(os_path.get(), "isdir"_id, folder) : py::Ref();
         int found = is_folder ? py::truth(is_folder.get()) : -1;
         if (found < 0)
@@ -250,7 +250,7 @@ int set_folder_field(PyObject* window, PyObject* path)
 // os.path.normpath(path)
 py::Ref normalised(PyObject* path)
 {
-    py::Ref os_path = platform::os_path();
+    py::Ref os_path = run::os_path();
     return os_path ? py::call_method(os_path.get(), "normpath"_id, path) : py::Ref();
 }
 
