@@ -10,6 +10,11 @@ BackgroundRun::~BackgroundRun() { stop(); }
 
 int BackgroundRun::start(Task task)
 {
+    if (thread_.joinable()) {
+        // Replacing a joinable std::thread would end the process.
+        PyErr_SetString(PyExc_RuntimeError, "a run is already going");
+        return -1;
+    }
     task_ = std::move(task);
     finished_.store(false, std::memory_order_relaxed);
     try {
