@@ -26,11 +26,17 @@ struct Route {
     bool plain_text;
 };
 
+// A plan asks the workbook handler without its console lines.
+int decide_workbook(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+{
+    return decide_xlsx_content(file_path, keyword, false, out);
+}
+
 // Checked in order; the first matching extension decides.
 const Route g_routes[] = {
     {".pptx"_id, "replace_pptx_content"_id, nullptr, false},
     {".docx"_id, "replace_docx_content"_id, nullptr, false},
-    {".xlsx"_id, "replace_xlsx_content"_id, nullptr, false},
+    {".xlsx"_id, "replace_xlsx_content"_id, decide_workbook, false},
     {".csv"_id, "replace_csv_content"_id, decide_csv_content, false},
 };
 
