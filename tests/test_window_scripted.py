@@ -713,8 +713,6 @@ def test_counts_of_a_real_rename_run(run_main, real_ops, values, tmp_path):
     assert toolkit.messages == [done("文件", seen=3, changed=2)]
 
 
-@pytest.mark.xfail(strict=True, reason="the workbook handler does not yet tell the run about the "
-                   "failure it prints (run::note_reported_failure); remove this mark when it does")
 def test_a_workbook_its_handler_reported_is_listed(run_main, real_ops, values, tmp_path, capsys):
     top = tmp_path / "top"
     top.mkdir()
