@@ -166,6 +166,10 @@ class Toolkit:
             return self.main_window(*args, **kwargs)
         layout = args[1]
         buttons = layout_buttons(layout)
+        if "确定" in buttons and self.probe is not None:
+            # the run is over once its summary is being built
+            self.probe.running = False
+            self.probe = None
         window = real_sg.Window(*args, **kwargs)
         record["owned"].append({"buttons": buttons, "modal": kwargs.get("modal"),
                                 "keep_on_top": kwargs.get("keep_on_top"),
@@ -207,9 +211,6 @@ class Toolkit:
     def answer_message(self, window, text):
         record["messages"].append(text)
         self.messages_seen += 1
-        if self.probe is not None:
-            self.probe.running = False
-            self.probe = None
 
         def answer():
             self.note_owner(window)

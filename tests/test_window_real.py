@@ -122,25 +122,35 @@ def test_checks_modes_and_a_bad_keyword_through_the_window(tw, display, tmp_path
 
 
 def test_a_long_run_keeps_the_window_responsive(tw, display, tmp_path):
-    root = tmp_path / "tree"
-    count = many_files(root)
-    record = drive(display, "long", root, tmp_path)
-    assert record["result"] == "None"
-    assert contents(root) == [NEW_TEXT] * count
-    assert record["progress_windows"] == 1
-    assert record["progress_text"].startswith("已处理 ")
-    summary, = record["messages"]
-    assert summary == f"替换完成！\n共处理 {count} 个文件：已修改 {count} 个，跳过 0 个，失败 0 个。"
-    # Tk `after` callbacks every 50 ms throughout the run: the event thread
-    # was never kept from them for long
-    lateness = record["lateness"]
-    assert len(lateness) >= 10
-    print(f"worst lateness of a Tk callback during the run: {max(lateness):.3f} s "
-          f"over {len(lateness)} callbacks")
-    assert max(lateness) < 0.25, sorted(lateness)[-5:]
-    for shot in ("progress.png", "summary.png"):
-        assert str(tmp_path / shot) in record["screens"]
-        assert_picture(tmp_path / shot)
+    # Tk `after` callbacks every 50 ms throughout the run: none may be kept
+    # waiting for more than a quarter of a second. A machine shared with
+    # other work can stall any process that long now and then, so a run
+    # that meets the bound once in three tries passes; a window that waits
+    # for the run is late by seconds in every try.
+    worst = []
+    for attempt in range(3):
+        shots = tmp_path / f"try{attempt}"
+        root = shots / "tree"
+        count = many_files(root)
+        record = drive(display, "long", root, shots)
+        assert record["result"] == "None"
+        assert contents(root) == [NEW_TEXT] * count
+        assert record["progress_windows"] == 1
+        assert record["progress_text"].startswith("已处理 ")
+        summary, = record["messages"]
+        assert summary == f"替换完成！\n共处理 {count} 个文件：已修改 {count} 个，跳过 0 个，失败 0 个。"
+        for shot in ("progress.png", "summary.png"):
+            assert str(shots / shot) in record["screens"]
+            assert_picture(shots / shot)
+        lateness = sorted(record["lateness"])
+        assert len(lateness) >= 10
+        assert lateness[len(lateness) // 2] < 0.05  # typically on time
+        worst.append(lateness[-1])
+        print(f"worst lateness of a Tk callback during the run: {worst[-1]:.3f} s "
+              f"over {len(lateness)} callbacks")
+        if worst[-1] < 0.25:
+            break
+    assert min(worst) < 0.25, worst
 
 
 def test_cancel_leaves_every_file_old_or_new(tw, display, tmp_path):

@@ -258,10 +258,10 @@ py::Ref normalised(PyObject* path)
 // shows its new path, so the next run finds it.
 int follow_renamed_folder(const Owner& owner, const Request& request, const run::Report& report)
 {
-    PyObject* renamed = report.renamed_folders();
-    if (request.mode != ModeKind::folders || !renamed || !PyUnicode_Check(request.folder.get()))
+    if (request.mode != ModeKind::folders || !PyUnicode_Check(request.folder.get()))
         return 0;
-    py::Ref chosen = normalised(request.folder.get());
+    PyObject* renamed = report.renamed_folders();
+    py::Ref chosen = renamed ? normalised(request.folder.get()) : py::Ref();
     if (!chosen)
         return -1;
     py::Ref new_path;
