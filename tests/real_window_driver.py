@@ -1,47 +1,64 @@
 """Runs main() in a real window and drives it from inside the process.
 
 Started by test_window_real.py in its own process (so a hung Tk cannot hang
-the suite) as: driver ROOT SHOTS RESULT [stand-in operation names...].
-Every step runs as a Tk `after` callback of the main window; each pop-up
-closes itself and then schedules the next step.
+the suite) as: driver SCENARIO ROOT SHOTS RESULT. Every step runs as a Tk
+idle callback of the main window, started by an `after` timer: a click made
+in a timer callback could run in the same pass as a read's own timeout
+timer, which then overwrites it (a real click is an event of its own). The windows that main() opens besides
+the main window are told apart by their buttons: a message ("确定") records
+its text and closes itself, then the next step follows; the progress window
+("取消") is recorded and, in the cancelling scenario, cancelled.
 """
 import json
 import os
-import re
+import signal
 import subprocess
 import sys
 import threading
+import time
 import traceback
 
 import PySimpleGUI as real_sg
 
 import termweave_mira7 as tw
 
-ROOT, SHOTS, RESULT, *STAND_INS = sys.argv[1:]
-record = {"title": None, "popups": [], "screens": [], "errors": [], "result": None}
+SCENARIO, ROOT, SHOTS, RESULT = sys.argv[1:]
+record = {"title": None, "messages": [], "screens": [], "errors": [], "result": None,
+          "progress_windows": 0, "owned": [], "lateness": [], "fields": [], "initial_folders": []}
 
 
 def screenshot(name):
     path = os.path.join(SHOTS, name)
-    done = subprocess.run(["import", "-window", "root", path], timeout=10, capture_output=True)
+    done = subprocess.run(["import", "-window", "root", path], timeout=20, capture_output=True)
     if done.returncode == 0:
         record["screens"].append(path)
     else:
         record["errors"].append(f"screenshot {name}: {done.stderr.decode(errors='replace')}")
 
 
+def thread_count():
+    """Threads of this process, the interpreter's own and any other (Linux)."""
+    try:
+        return len(os.listdir("/proc/self/task"))
+    except OSError:
+        return None
+
+
 def type_into(field, text):
-    # as typing does; the element's update() trips over this theme's colours
     field.TKEntry.delete(0, "end")
     field.TKEntry.insert(0, text)
 
 
-def run_with(mode, old, new, shot=None):
+def fill(window, folder, old, new, mode):
+    type_into(window["folder_path"], folder)
+    type_into(window["old_keyword"], old)
+    type_into(window["new_keyword"], new)
+    window[mode].update(True)
+
+
+def run_with(folder, mode, old, new, shot=None):
     def step(window):
-        type_into(window["folder_path"], ROOT)
-        type_into(window["old_keyword"], old)
-        type_into(window["new_keyword"], new)
-        window[mode].update(True)
+        fill(window, folder, old, new, mode)
         window.TKroot.update()
         if shot:
             screenshot(shot)
@@ -49,44 +66,162 @@ def run_with(mode, old, new, shot=None):
     return step
 
 
+def look_at_field(window):
+    record["fields"].append(window["folder_path"].get())
+    toolkit.next_step()
+
+
+def look_at_browse_start(window):
+    type_into(window["folder_path"], ROOT)
+    # the loop sees the typed text at its next read (at most 0.1 s later)
+    later(window, 400, lambda: (record["initial_folders"].append(
+        window["选择文件夹"].InitialFolder), toolkit.next_step()))
+
+
+def later(window, ms, action):
+    window.TKroot.after(ms, lambda: window.TKroot.after_idle(action))
+
+
 def leave(window):
     window["退出"].click()
 
 
-STEPS = [
-    run_with("mode_folder", "alpha7", "beta7", shot="window.png"),
-    run_with("mode_filename", "report", "summary"),
-    run_with("mode_content", "foo", "bar"),
-    run_with("mode_content", "ab(", "x"),
-    leave,
-]
+class LatenessProbe:
+    """Schedules Tk `after` callbacks back to back and records how late each runs."""
+
+    INTERVAL = 0.05
+
+    def __init__(self, root):
+        self.root = root
+        self.running = True
+        self.expected = time.monotonic() + self.INTERVAL
+        root.after(int(self.INTERVAL * 1000), self.tick)
+
+    def tick(self):
+        now = time.monotonic()
+        record["lateness"].append(round(now - self.expected, 4))
+        if self.running:
+            self.expected = now + self.INTERVAL
+            self.root.after(int(self.INTERVAL * 1000), self.tick)
+
+
+def long_run(window):
+    fill(window, ROOT, "old", "new", "mode_content")
+    record["threads_before_run"] = thread_count()
+    toolkit.probe = LatenessProbe(window.TKroot)
+    window["执行替换"].click()
+
+
+SCENARIOS = {
+    "modes": lambda: [
+        run_with("", "mode_folder", "alpha7", "beta7"),
+        run_with(os.path.join(ROOT, "missing"), "mode_folder", "alpha7", "beta7"),
+        run_with(os.path.join(ROOT, "alpha7_dir", "report.txt"), "mode_folder", "alpha7", "beta7"),
+        run_with(ROOT, "mode_content", "", "x"),
+        look_at_browse_start,
+        run_with(ROOT, "mode_folder", "alpha7", "beta7", shot="window.png"),
+        run_with(ROOT, "mode_filename", "report", "summary"),
+        run_with(ROOT, "mode_content", "foo", "bar"),
+        run_with(ROOT, "mode_content", "ab(", "x"),
+        run_with(os.path.join(ROOT, "beta7_dir"), "mode_folder", "beta7", "gamma7"),
+        look_at_field,
+        leave,
+    ],
+    "long": lambda: [long_run, leave],
+    "cancel": lambda: [long_run, leave],
+    "interrupt": lambda: [long_run, leave],
+}
+STEPS = SCENARIOS[SCENARIO]()
+
+
+def layout_buttons(layout):
+    return [element.ButtonText for row in layout for element in row
+            if getattr(element, "Type", None) == real_sg.ELEM_TYPE_BUTTON]
+
+
+def layout_text(layout):
+    texts = []
+    for row in layout:
+        for element in row:
+            if element.Type == real_sg.ELEM_TYPE_TEXT:
+                texts.append(element.DisplayText)
+            elif element.Type == real_sg.ELEM_TYPE_INPUT_MULTILINE:
+                texts.append(element.DefaultText)
+    return "\n".join(texts)
 
 
 class Toolkit:
-    """The real PySimpleGUI, except that windows and pop-ups are driven."""
+    """The real PySimpleGUI, except that windows are watched and driven."""
 
     def __init__(self):
         self.window = None
+        self.probe = None
+        self.messages_seen = 0
 
     def __getattr__(self, name):
         return getattr(real_sg, name)
 
     def Window(self, *args, **kwargs):
+        if self.window is None:
+            return self.main_window(*args, **kwargs)
+        layout = args[1]
+        buttons = layout_buttons(layout)
+        if "确定" in buttons and self.probe is not None:
+            # the run is over once its summary is being built
+            self.probe.running = False
+            self.probe = None
+        window = real_sg.Window(*args, **kwargs)
+        record["owned"].append({"buttons": buttons, "modal": kwargs.get("modal"),
+                                "keep_on_top": kwargs.get("keep_on_top"),
+                                "transient": None})
+        if "取消" in buttons:
+            self.watch_progress(window)
+        elif "确定" in buttons:
+            self.answer_message(window, layout_text(layout))
+        return window
+
+    def main_window(self, *args, **kwargs):
         window = real_sg.Window(*args, **kwargs).finalize()
         record["title"] = window.TKroot.title()
         self.window = window
         self.schedule_next()
         return window
 
-    def popup(self, *args, **kwargs):
-        record["popups"].append([list(args), kwargs])
-        if len(record["popups"]) == 1:
-            threading.Timer(0.5, screenshot, ("popup.png",)).start()
-        real_sg.popup(*args, auto_close=True, auto_close_duration=1, **kwargs)
-        self.schedule_next()
+    def note_owner(self, window):
+        owner = window.TKroot.transient()
+        record["owned"][-1]["transient"] = str(owner) == str(self.window.TKroot)
+
+    def watch_progress(self, window):
+        record["progress_windows"] += 1
+
+        def look():
+            self.note_owner(window)
+            record["progress_text"] = window["progress_count"].get()
+            if SCENARIO == "long":
+                # from another thread: the event thread must stay free meanwhile
+                threading.Thread(target=screenshot, args=("progress.png",)).start()
+            if SCENARIO == "cancel":
+                window["取消"].click()
+            elif SCENARIO == "interrupt":
+                record["threads_during_run"] = thread_count()
+                # as a terminal sends it: from outside, at no particular moment
+                threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+        later(self.window, 150, look)
+
+    def answer_message(self, window, text):
+        record["messages"].append(text)
+        self.messages_seen += 1
+
+        def answer():
+            self.note_owner(window)
+            if SCENARIO != "modes" or self.messages_seen == 5:
+                screenshot("summary.png" if SCENARIO != "modes" else "popup.png")
+            window["确定"].click()
+            self.schedule_next()
+        later(self.window, 200, answer)
 
     def schedule_next(self):
-        self.window.TKroot.after(300, self.next_step)
+        later(self.window, 300, self.next_step)
 
     def next_step(self):
         try:
@@ -96,40 +231,22 @@ class Toolkit:
             leave(self.window)
 
 
-def rename_stand_in(pick):
-    """Renames matching names bottom-up; used only while the real one is not built."""
-    def operation(root_folder, old_keyword, new_keyword, recursive):
-        pattern = re.compile(tw.convert_to_regex(old_keyword))
-        for folder, subfolders, filenames in os.walk(root_folder, topdown=False):
-            for name in pick(subfolders, filenames):
-                if pattern.search(name):
-                    os.rename(os.path.join(folder, name),
-                              os.path.join(folder, pattern.sub(new_keyword, name)))
-    return operation
-
-
-def text_stand_in(file_path, old_keyword, new_keyword):
-    pattern = re.compile(tw.convert_to_regex(old_keyword))
-    with open(file_path, encoding="utf-8") as file:
-        content = file.read()
-    if pattern.search(content):
-        with open(file_path, "w", encoding="utf-8") as file:
-            file.write(pattern.sub(new_keyword, content))
-
-
-STAND_IN_OPERATIONS = {
-    "replace_folder_names": rename_stand_in(lambda folders, files: folders),
-    "replace_file_names": rename_stand_in(lambda folders, files: files),
-    "replace_text_content": text_stand_in,
-}
-
-for name in STAND_INS:
-    setattr(tw, name, STAND_IN_OPERATIONS[name])
-tw.sg = Toolkit()
+# main() asks the toolkit for the screen before anything else
+Toolkit.Window.get_screen_size = real_sg.Window.get_screen_size
+toolkit = Toolkit()
+tw.sg = toolkit
 os.chdir(SHOTS)  # the icon file must not land in the tree being rewritten
 try:
     record["result"] = repr(tw.main())
-except BaseException:
-    record["errors"].append(traceback.format_exc())
+except BaseException as error:
+    if SCENARIO == "interrupt" and isinstance(error, (KeyboardInterrupt, SystemExit)):
+        record["result"] = type(error).__name__
+    else:
+        record["errors"].append(traceback.format_exc())
+for helper in threading.enumerate():
+    if helper is not threading.main_thread():
+        helper.join(20)
+# any thread left now is one that main() left behind
+record["threads_after"] = thread_count()
 with open(RESULT, "w", encoding="utf-8") as out:
     json.dump(record, out, ensure_ascii=False)

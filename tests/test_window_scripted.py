@@ -1,8 +1,19 @@
-"""main() against a scripted stand-in for the window toolkit bound as `sg`."""
+"""main() against a scripted stand-in for the window toolkit bound as `sg`.
+
+The stand-in plays a user who follows a script of main-window events and
+waits while a run goes on (the run button is disabled then). Messages are
+answered with "确定" at once; the progress window answers from its own
+script.
+"""
 import base64
 import io
+import os
 import re
+import signal
 import struct
+import threading
+import time
+import tkinter
 import zlib
 
 import pytest
@@ -10,10 +21,11 @@ from PIL import Image
 
 import termweave_mira7
 
-# taken before any test rebinds it
-REAL_DISPATCH = termweave_mira7.replace_file_contents
+# taken before any test rebinds them
+REAL = {name: getattr(termweave_mira7, name) for name in (
+    "replace_file_contents", "replace_folder_names", "replace_file_names")}
 
-RUN, EXIT, CLOSED = "执行替换", "退出", object()
+RUN, EXIT, CLOSED, TIMEOUT = "执行替换", "退出", object(), "__TIMEOUT__"
 OPERATIONS = ("replace_folder_names", "replace_file_names", "replace_file_contents")
 
 LAYOUT_CALLS = [
@@ -33,52 +45,166 @@ LAYOUT_CALLS = [
 ROW_SIZES = [2, 2, 2, 1, 3, 2]
 
 
-class FakeToolkit:
-    """Records every call made through it, in order, in `log`."""
+def done(noun="文件夹", verb="重命名", seen=0, changed=0, passed=0, failed=0):
+    return f"替换完成！\n共处理 {seen} 个{noun}：已{verb} {changed} 个，跳过 {passed} 个，失败 {failed} 个。"
 
-    def __init__(self, events, closed=CLOSED):
-        self.log = []
+
+DONE = {"mode_folder": done(), "mode_filename": done("文件"), "mode_content": done("文件", "修改")}
+
+
+class Busy(tuple):
+    """A main-window event delivered even while a run goes on."""
+
+
+class Element:
+    def __init__(self, toolkit, kind, args, kwargs):
+        self.toolkit, self.kind, self.args, self.kwargs = toolkit, kind, args, kwargs
+        self.key = kwargs.get("key", args[0] if kind == "Button" else None)
+        self.disabled = False
+        self.TKStringVar = self
+        self.InitialFolder = "unset"
+
+    def update(self, **change):
+        self.toolkit.log.append(("update", self.key, change))
+        self.disabled = change.get("disabled", self.disabled)
+
+    def set(self, text):  # the folder field's text variable
+        self.toolkit.log.append(("set", self.key, text))
+
+
+class FakeRoot:
+    """The Tk root: tkinter calls report_callback_exception on it."""
+
+    def __init__(self, toolkit):
+        self.toolkit = toolkit
+
+    def quit(self):
+        self.toolkit.log.append(("quit", (), {}))
+
+    def report_callback_exception(self, exc, val, tb):
+        self.toolkit.log.append(("reported", type(val).__name__, {}))
+
+
+class FakeTk:
+    def __init__(self, root):
+        self.root, self.master = root, None
+
+    def transient(self, master):
+        self.master = master
+
+    def _root(self):
+        return self.root
+
+
+class FakeWindow:
+    def __init__(self, toolkit, kind, args, kwargs):
+        self.toolkit, self.kind, self.args, self.kwargs = toolkit, kind, args, kwargs
+        self.TKroot = FakeTk(toolkit.root)
+        self.elements = {e.key: e for row in args[1] for e in row if e.key is not None}
+        self.closed = False
+
+    def __getitem__(self, key):
+        return self.elements[key]
+
+    def close(self):
+        self.closed = True
+        self.toolkit.log.append(("close", self.kind, {}))
+
+    def read(self, timeout=None):
+        self.toolkit.log.append(("read", self.kind, {"timeout": timeout}))
+        return getattr(self, "read_" + self.kind)(timeout)
+
+    def read_main(self, timeout):
+        toolkit = self.toolkit
+        if toolkit.before_read:
+            toolkit.before_read.pop(0)(toolkit)
+        running = self.elements[RUN].disabled
+        if running and not (toolkit.events and isinstance(toolkit.events[0], Busy)):
+            assert time.monotonic() < toolkit.deadline, "the run never ended"
+            time.sleep(timeout / 1000)
+            return TIMEOUT, {}
+        if not toolkit.events:
+            return toolkit.WIN_CLOSED, None
+        return toolkit.events.pop(0)
+
+    def read_progress(self, timeout):
+        if self.toolkit.progress_events:
+            return self.toolkit.progress_events.pop(0), {}
+        return TIMEOUT, {}
+
+    def read_message(self, timeout):
+        body = self.args[1][0][0]
+        self.toolkit.messages.append(body.args[0])
+        self.toolkit.message_boxes.append(body.kind)
+        return "确定", {}
+
+
+class WindowType:
+    def __init__(self, toolkit):
+        self.toolkit = toolkit
+
+    def __call__(self, *args, **kwargs):
+        toolkit = self.toolkit
+        toolkit.log.append(("Window", args, kwargs))
+        buttons = [e.args[0] for row in args[1] for e in row if e.kind == "Button"]
+        kind = ("main" if RUN in buttons else "progress" if "取消" in buttons
+                else "message" if "确定" in buttons else "unknown")
+        window = FakeWindow(toolkit, kind, args, kwargs)
+        toolkit.windows.append(window)
+        return window
+
+    def get_screen_size(self):
+        if self.toolkit.no_display:
+            raise tkinter.TclError("no display name and no $DISPLAY environment variable")
+        return 800, 600
+
+
+class FakeToolkit:
+    """Records the calls made through it, in order, in `log`."""
+    TIMEOUT_KEY = TIMEOUT
+
+    def __init__(self, events, closed=CLOSED, progress_events=(), no_display=False):
+        self.log, self.messages, self.message_boxes, self.windows = [], [], [], []
         self.events = list(events)
+        self.progress_events = list(progress_events)
+        self.before_read = []
         self.WIN_CLOSED = closed
-        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button"):
+        self.no_display = no_display
+        self.root = FakeRoot(self)
+        self.deadline = time.monotonic() + 30
+        self.Window = WindowType(self)
+        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button", "Multiline"):
             setattr(self, name, self._element(name))
 
     def _element(self, name):
         def make(*args, **kwargs):
             self.log.append((name, args, kwargs))
-            return ("element", len(self.log) - 1)
+            return Element(self, name, args, kwargs)
         return make
-
-    def Window(self, *args, **kwargs):
-        self.log.append(("Window", args, kwargs))
-        return FakeWindow(self)
-
-    def popup(self, *args, **kwargs):
-        self.log.append(("popup", args, kwargs))
 
     def calls(self, name):
         return [entry for entry in self.log if entry[0] == name]
 
-
-class FakeWindow:
-    def __init__(self, toolkit):
-        self.toolkit = toolkit
-
-    def read(self):
-        self.toolkit.log.append(("read", (), {}))
-        if not self.toolkit.events:
-            return self.toolkit.WIN_CLOSED, None
-        return self.toolkit.events.pop(0)
-
-    def close(self):
-        self.toolkit.log.append(("close", (), {}))
+    def of_kind(self, kind):
+        return [window for window in self.windows if window.kind == kind]
 
 
-def values(folder="/some/folder", old="a*b", new="c", recursive=True, mode="mode_folder"):
-    result = {"folder_path": folder, "old_keyword": old, "new_keyword": new, "recursive": recursive}
-    for key in ("mode_folder", "mode_filename", "mode_content"):
-        result[key] = key == mode
-    return result
+@pytest.fixture
+def folder(tmp_path):
+    path = tmp_path / "chosen"
+    path.mkdir()
+    return str(path)
+
+
+@pytest.fixture
+def values(folder):
+    def make(folder=folder, old="a*b", new="c", recursive=True, mode="mode_folder"):
+        result = {"folder_path": folder, "old_keyword": old, "new_keyword": new,
+                  "recursive": recursive}
+        for key in ("mode_folder", "mode_filename", "mode_content"):
+            result[key] = key == mode
+        return result
+    return make
 
 
 @pytest.fixture
@@ -95,15 +221,12 @@ def ops(tw, monkeypatch):
 
 @pytest.fixture
 def run_main(tw, monkeypatch, in_tmp, ops):
-    def run(events, closed=CLOSED):
-        toolkit = FakeToolkit(events, closed)
+    def run(events, closed=CLOSED, **options):
+        toolkit = FakeToolkit(events, closed, **options)
         monkeypatch.setattr(tw, "sg", toolkit)
         assert tw.main() is None
         return toolkit
     return run
-
-
-DONE = ("popup", ("替换完成！",), {"icon": "brelvo.ico"})
 
 
 def test_layout_window_and_close(run_main):
@@ -113,101 +236,257 @@ def test_layout_window_and_close(run_main):
     assert (name, args[0], kwargs) == ("Window", "关键字替换工具_mira7", {"icon": "brelvo.ico"})
     layout = args[1]
     assert [len(row) for row in layout] == ROW_SIZES
-    assert [element for row in layout for element in row] == [("element", i) for i in range(12)]
-    assert toolkit.log[13:] == [("read", (), {}), ("close", (), {})]
+    assert [(e.kind, e.args, e.kwargs) for row in layout for e in row] == LAYOUT_CALLS
+    # reads never block without limit, so a run and an interrupt are noticed
+    assert toolkit.log[13:] == [("read", "main", {"timeout": 100}), ("close", "main", {})]
 
 
 @pytest.mark.parametrize("event, closed", [
     (CLOSED, CLOSED), (None, None), (EXIT, None), ("bye", "bye"),
 ])
-def test_leaving_events_close_without_popup(run_main, ops, event, closed):
+def test_leaving_events_close_without_message(run_main, ops, values, event, closed):
     toolkit = run_main([(event, values())], closed=closed)
-    assert ops == [] and toolkit.calls("popup") == []
-    assert toolkit.log[-1] == ("close", (), {})
+    assert ops == [] and toolkit.messages == []
+    assert toolkit.log[-1] == ("close", "main", {})
 
 
-@pytest.mark.parametrize("flags, expected", [
-    ({"mode_folder": True}, "replace_folder_names"),
-    ({"mode_filename": True}, "replace_file_names"),
-    ({"mode_content": True}, "replace_file_contents"),
-    ({"mode_filename": 1, "mode_content": True}, "replace_file_names"),
-    ({"mode_folder": "x", "mode_content": True}, "replace_folder_names"),
-    ({}, None),
+@pytest.mark.parametrize("flags, expected, text", [
+    ({"mode_folder": True}, "replace_folder_names", DONE["mode_folder"]),
+    ({"mode_filename": True}, "replace_file_names", DONE["mode_filename"]),
+    ({"mode_content": True}, "replace_file_contents", DONE["mode_content"]),
+    ({"mode_filename": 1, "mode_content": True}, "replace_file_names", DONE["mode_filename"]),
+    ({"mode_folder": "x", "mode_content": True}, "replace_folder_names", DONE["mode_folder"]),
+    ({}, None, "替换完成！"),
 ])
-def test_mode_selects_operation(run_main, ops, flags, expected):
+def test_mode_selects_operation(run_main, ops, values, folder, flags, expected, text):
     vals = values(mode=None) | flags
     toolkit = run_main([(RUN, vals), (EXIT, {})])
-    assert ops == ([] if expected is None else [(expected, ("/some/folder", "a*b", "c", True))])
-    assert toolkit.calls("popup") == [DONE]
+    assert ops == ([] if expected is None else [(expected, (folder, "a*b", "c", True))])
+    assert toolkit.messages == [text] and toolkit.message_boxes == ["Text"]
 
 
-def test_values_passed_as_reported(run_main, ops):
+def test_values_passed_as_reported(run_main, ops, values, folder):
     recursive = object()
-    toolkit = run_main([(RUN, values("", "", "", recursive, "mode_content")), (CLOSED, None)])
-    assert ops == [("replace_file_contents", ("", "", "", recursive))]
+    toolkit = run_main([(RUN, values(folder + "/", "-", "", recursive, "mode_content")),
+                        (CLOSED, None)])
+    assert ops == [("replace_file_contents", (folder + "/", "-", "", recursive))]
     assert ops[0][1][3] is recursive
-    assert toolkit.calls("popup") == [DONE]
+    assert toolkit.messages == [DONE["mode_content"]]
 
 
-def test_each_press_runs_again_and_other_events_are_ignored(run_main, ops):
+def test_each_press_runs_again_and_other_events_are_ignored(run_main, ops, values, tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    a, b = str(tmp_path / "a"), str(tmp_path / "b")
     toolkit = run_main([
-        (RUN, values("/a", mode="mode_filename")),
+        (RUN, values(a, mode="mode_filename")),
         ("选择文件夹", values()),
-        ("__TIMEOUT__", values()),
-        (RUN, values("/b", recursive=False, mode="mode_content")),
+        (TIMEOUT, values()),
+        (RUN, values(b, recursive=False, mode="mode_content")),
         (EXIT, values()),
     ])
-    assert ops == [("replace_file_names", ("/a", "a*b", "c", True)),
-                   ("replace_file_contents", ("/b", "a*b", "c", False))]
-    assert toolkit.calls("popup") == [DONE, DONE]
-    assert [e[0] for e in toolkit.log[13:]] == [
-        "read", "popup", "read", "read", "read", "popup", "read", "close"]
+    assert ops == [("replace_file_names", (a, "a*b", "c", True)),
+                   ("replace_file_contents", (b, "a*b", "c", False))]
+    assert toolkit.messages == [DONE["mode_filename"], DONE["mode_content"]]
 
 
-def test_failing_operation_shows_error_and_keeps_window(tw, run_main, ops, monkeypatch):
+@pytest.mark.parametrize("field, old, text", [
+    ("", "a", "替换失败：请先选择要处理的文件夹。"),
+    ("  \t", "a", "替换失败：请先选择要处理的文件夹。"),
+    ("{tmp}/missing", "a", "替换失败：文件夹不存在：{tmp}/missing"),
+    ("{tmp}/file.txt", "a", "替换失败：所选路径不是文件夹：{tmp}/file.txt"),
+    ("{tmp}/chosen", "", "替换失败：旧关键字不能为空。"),
+    ("", "", "替换失败：请先选择要处理的文件夹。"),
+])
+@pytest.mark.parametrize("mode", ["mode_folder", "mode_filename", "mode_content"])
+def test_checks_run_nothing_and_say_why(run_main, ops, values, tmp_path, folder, field, old, text,
+                                        mode):
+    (tmp_path / "file.txt").write_text("a")
+    typed = field.format(tmp=tmp_path)
+    toolkit = run_main([(RUN, values(typed, old, "x", mode=mode)),
+                        (RUN, values(folder, "a", "", mode=mode)), (EXIT, {})])
+    assert toolkit.messages == [text.format(tmp=tmp_path), DONE[mode]]
+    # the check ran nothing; an empty new keyword is allowed
+    assert [args for _, args in ops] == [(folder, "a", "", True)]
+
+
+def test_an_empty_keyword_never_reaches_the_tree(run_main, tw, monkeypatch, values, tmp_path):
+    (tmp_path / "top").mkdir()
+    (tmp_path / "top" / "sub").mkdir()
+    (tmp_path / "top" / "a.txt").write_text("text", encoding="utf-8")
+    for name, operation in REAL.items():
+        monkeypatch.setattr(tw, name, operation)
+    top = str(tmp_path / "top")
+    toolkit = run_main([(RUN, values(top, "", "X", mode=mode)) for mode in DONE] + [(EXIT, {})])
+    assert toolkit.messages == ["替换失败：旧关键字不能为空。"] * 3
+    assert sorted(p.name for p in (tmp_path / "top").iterdir()) == ["a.txt", "sub"]
+    assert (tmp_path / "top" / "a.txt").read_text(encoding="utf-8") == "text"
+
+
+def test_failing_operation_shows_error_and_keeps_window(tw, run_main, ops, values, folder,
+                                                        monkeypatch):
     def bad_keyword(*args):
         re.compile("ab(")
     monkeypatch.setattr(tw, "replace_folder_names", bad_keyword)
     toolkit = run_main([(RUN, values(old="ab(")), (RUN, values(mode="mode_filename")), (EXIT, {})])
     message = str(pytest.raises(re.error, re.compile, "ab(").value)
-    assert toolkit.calls("popup") == [
-        ("popup", ("替换失败：" + message,), {"icon": "brelvo.ico"}),
-        DONE,
-    ]
-    assert ops == [("replace_file_names", ("/some/folder", "a*b", "c", True))]
-    assert toolkit.log[-1] == ("close", (), {})
+    assert toolkit.messages == ["替换失败：" + message, DONE["mode_filename"]]
+    assert ops == [("replace_file_names", (folder, "a*b", "c", True))]
+    assert toolkit.log[-1] == ("close", "main", {})
 
 
 @pytest.mark.parametrize("error, text", [
     (OSError(2, "No such file"), "替换失败：[Errno 2] No such file\nwhile replacing content in /x/a.txt\nsecond"),
     (KeyError(), "替换失败：KeyError\nwhile replacing content in /x/a.txt\nsecond"),
 ])
-def test_failure_popup_lists_notes(tw, run_main, monkeypatch, error, text):
+def test_failure_message_lists_notes(tw, run_main, values, monkeypatch, error, text):
     def failing(*args):
         error.add_note("while replacing content in /x/a.txt")
         error.add_note("second")
         raise error
     monkeypatch.setattr(tw, "replace_file_contents", failing)
     toolkit = run_main([(RUN, values(mode="mode_content")), (EXIT, {})])
-    assert toolkit.calls("popup") == [("popup", (text,), {"icon": "brelvo.ico"})]
+    assert toolkit.messages == [text]
 
 
-def test_failure_note_from_real_dispatch(tw, run_main, monkeypatch, in_tmp):
+def test_failure_note_from_real_dispatch(tw, run_main, values, monkeypatch, in_tmp):
     (in_tmp / "data").mkdir()
     (in_tmp / "data" / "a.txt").write_text("x")
 
     def broken(path, old, new):
         raise ValueError("bad text")
     monkeypatch.setattr(tw, "replace_text_content", broken)
-    monkeypatch.setattr(tw, "replace_file_contents", REAL_DISPATCH)
+    monkeypatch.setattr(tw, "replace_file_contents", REAL["replace_file_contents"])
     toolkit = run_main([(RUN, values(str(in_tmp / "data"), mode="mode_content")), (EXIT, {})])
     path = str(in_tmp / "data" / "a.txt")
-    assert toolkit.calls("popup") == [
-        ("popup", (f"替换失败：bad text\nwhile replacing content in {path}",), {"icon": "brelvo.ico"})]
+    assert len(toolkit.messages) == 1
+    message = toolkit.messages[0]
+    assert message.startswith("替换失败：") and path in message and "bad text" in message
+
+
+def failed(path, reason):
+    error = ValueError(reason)
+    error.add_note(f"while replacing content in {path}")
+    return error
+
+
+def test_exception_group_lists_each_failure(tw, run_main, values, monkeypatch):
+    def partly(*args):
+        missing = FileNotFoundError(2, "No such file or directory", "/x/gone.txt")
+        raise ExceptionGroup("2 of 3 files could not be changed", [
+            failed("/x/a.txt", "first line\nsecond line"),
+            ExceptionGroup("inner", [failed("/x/b.docx", "x" * 300)]),
+            missing,
+        ])
+    monkeypatch.setattr(tw, "replace_file_contents", partly)
+    toolkit = run_main([(RUN, values(mode="mode_content")), (EXIT, {})])
+    assert toolkit.messages == [
+        "替换失败：共处理 3 个文件：已修改 0 个，跳过 0 个，失败 3 个。\n"
+        "while replacing content in /x/a.txt：ValueError: first line\n"
+        "while replacing content in /x/b.docx：ValueError: " + "x" * 119 + "…\n"
+        "/x/gone.txt：FileNotFoundError: [Errno 2] No such file or directory: '/x/gone.txt'"]
+    assert toolkit.message_boxes == ["Multiline"]  # a line too long to show plainly
+
+
+def test_a_long_failure_list_is_cut_and_scrolls(tw, run_main, values, monkeypatch):
+    def many(*args):
+        raise ExceptionGroup("25 of 25", [failed(f"/x/{i}.txt", "bad") for i in range(25)])
+    monkeypatch.setattr(tw, "replace_file_names", many)
+    toolkit = run_main([(RUN, values(mode="mode_filename")), (EXIT, {})])
+    lines = toolkit.messages[0].split("\n")
+    assert lines[0] == "替换失败：共处理 25 个文件：已重命名 0 个，跳过 0 个，失败 25 个。"
+    assert lines[1:21] == [f"while replacing content in /x/{i}.txt：ValueError: bad" for i in range(20)]
+    assert lines[21:] == ["…（其余 5 个未列出）"]
+    assert toolkit.message_boxes == ["Multiline"]
+    box = toolkit.calls("Multiline")[0]
+    assert box[2]["disabled"] is True and box[2]["size"] == (90, 20)
+
+
+def test_every_window_is_owned_modal_and_on_top(tw, run_main, values, monkeypatch):
+    monkeypatch.setattr(tw, "replace_file_contents", lambda *args: time.sleep(0.8))
+    toolkit = run_main([(RUN, values("")), (RUN, values(mode="mode_content")), (EXIT, {})])
+    main, *owned = toolkit.windows
+    assert [w.kind for w in owned] == ["message", "progress", "message"]
+    for window in owned:
+        assert window.TKroot.master is main.TKroot
+        assert window.kwargs["keep_on_top"] is True and window.kwargs["finalize"] is True
+        assert window.kwargs["icon"] == "brelvo.ico"
+        assert window.args[0] == "关键字替换工具_mira7"
+        assert window.closed
+    assert [w.kwargs["modal"] for w in owned] == [True, False, True]
+
+
+def test_slow_run_shows_progress_and_keeps_the_run_button_off(tw, run_main, values, monkeypatch):
+    def slow(*args):
+        time.sleep(1.0)
+    monkeypatch.setattr(tw, "replace_file_contents", slow)
+    toolkit = run_main([(RUN, values(mode="mode_content")), (EXIT, {})])
+    run_button = [entry for entry in toolkit.log if entry[:2] == ("update", RUN)]
+    assert run_button == [("update", RUN, {"disabled": True}), ("update", RUN, {"disabled": False})]
+    progress, = toolkit.of_kind("progress")
+    count, path, cancel = [row[0] for row in progress.args[1]]
+    assert (count.kind, count.key, cancel.args) == ("Text", "progress_count", ("取消",))
+    assert path.key == "progress_path"
+    shown = [entry[2]["value"] for entry in toolkit.log if entry[:2] == ("update", "progress_count")]
+    assert shown and set(shown) == {"已处理 0 项（已改 0，跳过 0，失败 0）"}
+    # the progress window closed before the summary opened
+    order = [(e[0], e[1]) for e in toolkit.log if e[0] in ("close", "Window")]
+    assert order.index(("close", "progress")) < len(order) - 2
+    assert toolkit.messages == [DONE["mode_content"]]
+
+
+def test_a_quick_run_shows_no_progress_window(run_main, values):
+    toolkit = run_main([(RUN, values()), (EXIT, {})])
+    assert toolkit.of_kind("progress") == []
+
+
+@pytest.mark.parametrize("answer", ["取消", CLOSED])
+def test_cancel_asks_the_run_to_stop_and_says_so(tw, run_main, values, monkeypatch, answer):
+    finished = threading.Event()
+
+    def slow(*args):
+        time.sleep(1.0)
+        finished.set()
+    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    toolkit = run_main([(RUN, values()), (EXIT, {})], progress_events=[answer])
+    assert finished.is_set()
+    assert toolkit.messages == [
+        "替换已取消！\n共处理 0 个文件夹：已重命名 0 个，跳过 0 个，失败 0 个。\n"
+        "已按“取消”停止：其余项目未处理，保持原样。"]
+    if answer == "取消":
+        assert ("update", "取消", {"disabled": True}) in toolkit.log
+        shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "progress_count")]
+        assert shown[-1] == "正在取消：当前文件处理完后停止（已处理 0 项）"
+
+
+@pytest.mark.parametrize("leaving", [EXIT, CLOSED])
+def test_leaving_during_a_run_waits_for_it(tw, run_main, values, monkeypatch, leaving):
+    finished = threading.Event()
+
+    def slow(*args):
+        time.sleep(0.5)
+        finished.set()
+    monkeypatch.setattr(tw, "replace_file_names", slow)
+    toolkit = run_main([(RUN, values(mode="mode_filename")), Busy((leaving, None))])
+    # main returned only after the run had ended: it never leaves a thread behind
+    assert finished.is_set()
+    assert toolkit.messages == []
+    assert toolkit.log[-1] == ("close", "main", {})
+
+
+def test_a_second_press_during_a_run_starts_nothing(tw, run_main, values, monkeypatch):
+    calls = []
+
+    def slow(*args):
+        calls.append(args)
+        time.sleep(0.5)
+    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    toolkit = run_main([(RUN, values()), Busy((RUN, values())), (EXIT, {})])
+    assert len(calls) == 1 and toolkit.messages == [DONE["mode_folder"]]
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
-def test_non_exception_errors_leave_main(tw, monkeypatch, in_tmp, ops, error):
+def test_non_exception_errors_leave_main(tw, monkeypatch, in_tmp, ops, values, error):
     def interrupted(*args):
         raise error()
     monkeypatch.setattr(tw, "replace_folder_names", interrupted)
@@ -216,7 +495,71 @@ def test_non_exception_errors_leave_main(tw, monkeypatch, in_tmp, ops, error):
     with pytest.raises(error) as info:
         tw.main()
     assert "termweave_mira7.main" in [entry.name for entry in info.traceback]
-    assert toolkit.calls("popup") == [] and toolkit.calls("close") == []
+    assert toolkit.messages == [] and toolkit.calls("close") == []
+
+
+def test_an_interrupt_inside_a_tk_callback_ends_main(tw, monkeypatch, in_tmp, values):
+    finished = threading.Event()
+
+    def slow(*args):
+        time.sleep(0.5)
+        finished.set()
+    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    toolkit = FakeToolkit([(RUN, values()), (EXIT, {})])
+
+    def ordinary_error(toolkit):
+        toolkit.root.report_callback_exception(ValueError, ValueError("shown"), None)
+
+    def interrupt(toolkit):
+        # what tkinter does when Ctrl+C lands in a Python callback
+        toolkit.root.report_callback_exception(KeyboardInterrupt, KeyboardInterrupt(), None)
+    toolkit.before_read = [lambda t: None, ordinary_error, interrupt]
+    monkeypatch.setattr(tw, "sg", toolkit)
+    with pytest.raises(KeyboardInterrupt):
+        tw.main()
+    assert finished.is_set()  # the run was waited for
+    assert ("reported", "ValueError", {}) in toolkit.log and ("quit", (), {}) in toolkit.log
+    assert toolkit.messages == []
+    # the relay is removed again: the root reports as tkinter does
+    assert "report_callback_exception" not in vars(toolkit.root)
+
+
+def test_ctrl_c_during_a_run_stops_it_and_ends_main(tw, monkeypatch, in_tmp, values):
+    finished = threading.Event()
+
+    def slow(*args):
+        time.sleep(0.6)
+        finished.set()
+    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    toolkit = FakeToolkit([(RUN, values()), (EXIT, {})])
+    handlers = []
+
+    def press_ctrl_c(toolkit):
+        handlers.append(signal.getsignal(signal.SIGINT))
+        threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+    toolkit.before_read = [lambda t: None, press_ctrl_c]
+    monkeypatch.setattr(tw, "sg", toolkit)
+    with pytest.raises(KeyboardInterrupt):
+        tw.main()
+    assert finished.is_set()  # stopped and joined before main left
+    assert handlers[0] is not signal.default_int_handler
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    assert toolkit.messages == []
+
+
+def test_a_host_handler_for_ctrl_c_is_left_alone(tw, in_tmp, ops, values, monkeypatch):
+    def host_handler(signum, frame):
+        pass
+    previous = signal.signal(signal.SIGINT, host_handler)
+    try:
+        seen = []
+        toolkit = FakeToolkit([(RUN, values()), (EXIT, {})])
+        toolkit.before_read = [lambda t: seen.append(signal.getsignal(signal.SIGINT))]
+        monkeypatch.setattr(tw, "sg", toolkit)
+        tw.main()
+        assert seen == [host_handler] and signal.getsignal(signal.SIGINT) is host_handler
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @pytest.mark.parametrize("result, exc, text", [
@@ -229,19 +572,54 @@ def test_toolkit_faults_still_propagate(tw, monkeypatch, in_tmp, ops, result, ex
     monkeypatch.setattr(tw, "sg", toolkit)
     with pytest.raises(exc, match=re.escape(text)):
         tw.main()
-    assert ops == [] and toolkit.calls("close") == [] and toolkit.calls("popup") == []
+    assert ops == [] and toolkit.calls("close") == [] and toolkit.messages == []
 
 
-def test_sg_looked_up_afresh(tw, run_main, monkeypatch):
+def test_sg_looked_up_afresh(tw, run_main, values, monkeypatch):
     second = FakeToolkit([], closed="done")
 
     def rebind(*args):
         monkeypatch.setattr(tw, "sg", second)
     monkeypatch.setattr(tw, "replace_folder_names", rebind)
     first = run_main([(RUN, values()), ("done", None)])
-    assert first.calls("popup") == [] and second.calls("popup") == [DONE]
-    # the window object from the first toolkit is still the one closed
-    assert first.log[-1] == ("close", (), {})
+    # the summary was built by the toolkit bound when it opened
+    assert first.messages == [] and second.messages == [DONE["mode_folder"]]
+    assert first.log[-1] == ("close", "main", {})
+
+
+def test_browse_starts_in_the_typed_folder(tw, monkeypatch, in_tmp, values, folder, tmp_path):
+    browse_starts = []
+
+    def look(toolkit):
+        browse_starts.append(toolkit.windows[0].args[1][0][1].InitialFolder)
+    toolkit = FakeToolkit([(TIMEOUT, values(folder)), (TIMEOUT, values(str(tmp_path / "nope"))),
+                           (TIMEOUT, values(folder)), (EXIT, {})])
+    toolkit.before_read = [look] * 4
+    monkeypatch.setattr(tw, "sg", toolkit)
+    tw.main()
+    assert browse_starts == ["unset", folder, None, folder]
+
+
+def test_no_display_is_one_line_and_writes_nothing(tw, monkeypatch, in_tmp):
+    toolkit = FakeToolkit([(EXIT, {})], no_display=True)
+    monkeypatch.setattr(tw, "sg", toolkit)
+    with pytest.raises(SystemExit) as info:
+        tw.main()
+    message = info.value.code
+    assert isinstance(message, str) and "\n" not in message
+    assert "needs a desktop (a display)" in message and "$DISPLAY" in message
+    assert not (in_tmp / "brelvo.ico").exists() and toolkit.windows == []
+
+
+def test_other_start_up_errors_are_not_taken_for_a_missing_display(tw, monkeypatch, in_tmp):
+    toolkit = FakeToolkit([(EXIT, {})])
+
+    def broken():
+        raise RuntimeError("toolkit broken")
+    toolkit.Window.get_screen_size = broken
+    monkeypatch.setattr(tw, "sg", toolkit)
+    with pytest.raises(RuntimeError, match="toolkit broken"):
+        tw.main()
 
 
 def read_icon(path):
@@ -284,14 +662,14 @@ def test_icon_file_bytes(run_main, in_tmp):
     assert text.endswith(b"=") and not text.endswith(b"==")
 
 
-def test_unwritable_icon_opens_window_without_icon(run_main, in_tmp):
+def test_unwritable_icon_opens_windows_without_icon(run_main, values, in_tmp):
     (in_tmp / "brelvo.ico").mkdir()  # open(..., "wb") fails with an OSError
     toolkit = run_main([(RUN, values()), (EXIT, {})])
-    window = toolkit.calls("Window")
-    assert len(window) == 1 and window[0][2] == {}
-    assert window[0][1][0] == "关键字替换工具_mira7"
-    assert toolkit.calls("popup") == [("popup", ("替换完成！",), {})]
-    assert toolkit.log[-1] == ("close", (), {})
+    main, message = toolkit.windows
+    assert main.kwargs == {} and main.args[0] == "关键字替换工具_mira7"
+    assert "icon" not in message.kwargs
+    assert toolkit.messages == [DONE["mode_folder"]]
+    assert toolkit.log[-1] == ("close", "main", {})
 
 
 def test_icon_failure_that_is_not_io_propagates(tw, monkeypatch, in_tmp):
@@ -301,3 +679,95 @@ def test_icon_failure_that_is_not_io_propagates(tw, monkeypatch, in_tmp):
     with pytest.raises(AttributeError, match="b64decode"):
         tw.main()
     assert toolkit.log == []
+
+
+# ---- through the real operations, which fill the run report ----------------------
+
+@pytest.fixture
+def real_ops(tw, monkeypatch):
+    for name, operation in REAL.items():
+        monkeypatch.setattr(tw, name, operation)
+
+
+def test_counts_and_failures_of_a_real_content_run(run_main, real_ops, values, tmp_path):
+    top = tmp_path / "top"
+    top.mkdir()
+    for name in ("a.txt", "b.txt"):
+        (top / name).write_text("foo", encoding="utf-8")
+    (top / "c.txt").write_text("bar", encoding="utf-8")
+    (top / "d.dat").write_bytes(b"\0foo")
+    (top / "g.txt").write_bytes("foo 中文".encode("gbk"))
+    toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})])
+    first, failure = toolkit.messages[0].split("\n")
+    assert first == "替换失败：共处理 5 个文件：已修改 2 个，跳过 1 个，失败 1 个。"
+    assert failure.startswith(f"while replacing content in {top / 'g.txt'}：UnicodeDecodeError: ")
+    assert (top / "a.txt").read_text(encoding="utf-8") == "baz"
+
+
+def test_counts_of_a_real_rename_run(run_main, real_ops, values, tmp_path):
+    top = tmp_path / "top"
+    top.mkdir()
+    for name in ("old_1.txt", "old_2.txt", "other.txt"):
+        (top / name).write_text("x")
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_filename")), (EXIT, {})])
+    assert toolkit.messages == [done("文件", seen=3, changed=2)]
+
+
+def test_a_workbook_its_handler_reported_is_listed(run_main, real_ops, values, tmp_path, capsys):
+    top = tmp_path / "top"
+    top.mkdir()
+    (top / "broken.xlsx").write_bytes(b"not a workbook")
+    toolkit = run_main([(RUN, values(str(top), "x", "y", mode="mode_content")), (EXIT, {})])
+    assert "Error processing" in capsys.readouterr().out  # the handler's own line stays
+    first, failure = toolkit.messages[0].split("\n")
+    assert first == "替换失败：共处理 1 个文件：已修改 0 个，跳过 0 个，失败 1 个。"
+    assert failure.startswith(f"while replacing content in {top / 'broken.xlsx'}：")
+
+
+@pytest.mark.parametrize("typed_suffix", ["", "/"])
+def test_the_folder_field_follows_the_renamed_chosen_folder(run_main, real_ops, values, tmp_path,
+                                                           typed_suffix):
+    tmp_path = tmp_path / "work"
+    (tmp_path / "alpha7" / "alpha7_sub").mkdir(parents=True)
+    (tmp_path / "keep").mkdir()
+    toolkit = run_main([
+        (RUN, values(str(tmp_path / "alpha7") + typed_suffix, "alpha7", "beta7")),
+        (RUN, values(str(tmp_path / "keep"), "keep", "kept", mode="mode_content")),
+        (EXIT, {})])
+    assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == [
+        "beta7", "beta7/beta7_sub", "keep"]
+    # only the renamed chosen folder changes the field, and only in folder mode
+    assert [e for e in toolkit.log if e[0] == "set"] == [
+        ("set", "folder_path", str(tmp_path / "beta7"))]
+    assert toolkit.messages[0] == done(seen=2, changed=2)
+
+
+def test_a_subfolder_renamed_leaves_the_field(run_main, real_ops, values, tmp_path):
+    (tmp_path / "top" / "alpha7").mkdir(parents=True)
+    toolkit = run_main([(RUN, values(str(tmp_path / "top"), "alpha7", "beta7")), (EXIT, {})])
+    assert (tmp_path / "top" / "beta7").is_dir()
+    assert [e for e in toolkit.log if e[0] == "set"] == []
+
+
+def test_cancel_stops_a_real_run_between_files(tw, run_main, real_ops, values, tmp_path,
+                                               monkeypatch):
+    top = tmp_path / "top"
+    top.mkdir()
+    for i in range(150):
+        (top / f"{i:03}.txt").write_text("old", encoding="utf-8")
+    real_text = tw.replace_text_content
+
+    def slow_text(*args):
+        time.sleep(0.01)
+        return real_text(*args)
+    monkeypatch.setattr(tw, "replace_text_content", slow_text)
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
+                       progress_events=["取消"])
+    texts = [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())]
+    assert set(texts) <= {"old", "new"}
+    changed = texts.count("new")
+    assert 0 < changed < 150
+    first, counts, last = toolkit.messages[0].split("\n")
+    assert first == "替换已取消！" and last == "已按“取消”停止：其余项目未处理，保持原样。"
+    # it says exactly how far it got
+    assert counts == f"共处理 {changed} 个文件：已修改 {changed} 个，跳过 0 个，失败 0 个。"

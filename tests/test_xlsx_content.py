@@ -78,19 +78,10 @@ def test_file_kept_byte_for_byte_when_nothing_is_replaced(tw, make_book, capsys,
 @pytest.mark.parametrize("new, reason", [
     (r"\q", "bad escape"),                          # template rejected by sub
     (r"\0", "cannot be used in worksheets"),        # value refused on assignment
-    ("new", "No such file or directory"),           # writer fails half-way
+    ("new\ufffe", "must be XML compatible"),        # the library's writer refuses it half-way
 ])
-def test_failure_part_way_prints_failure_line_and_saves_nothing(tw, make_book, tmp_path, capsys, monkeypatch, new, reason):
+def test_failure_part_way_prints_failure_line_and_saves_nothing(tw, make_book, capsys, new, reason):
     path = make_book({"A1": "old", "A2": "old"})
-    picture, real_load = png_file(tmp_path.parent / f"{tmp_path.name}-pic.png"), openpyxl.load_workbook
-
-    def load_with_vanishing_picture(file_path):
-        wb = real_load(file_path)
-        wb.active.add_image(SheetImage(picture))
-        os.remove(picture)  # read back only when the workbook is written
-        return wb
-
-    monkeypatch.setattr(tw, "load_workbook", load_with_vanishing_picture)
     before = snapshot(path)
     tw.replace_xlsx_content(path, "old", new)
     lines = capsys.readouterr().out.splitlines()

@@ -22,15 +22,21 @@ using Decide = int (*)(PyObject* file_path, const rename::Keyword& keyword, Deci
 struct Route {
     py::Id ext;
     py::Id handler;  // the module global a run calls
-    Decide decide;   // what a plan asks; null while a plan cannot decide for this kind
+    Decide decide;   // what a plan asks
     bool plain_text;
 };
 
+// A plan asks the workbook handler without its console lines.
+int decide_workbook(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+{
+    return decide_xlsx_content(file_path, keyword, false, out);
+}
+
 // Checked in order; the first matching extension decides.
 const Route g_routes[] = {
-    {".pptx"_id, "replace_pptx_content"_id, nullptr, false},
-    {".docx"_id, "replace_docx_content"_id, nullptr, false},
-    {".xlsx"_id, "replace_xlsx_content"_id, nullptr, false},
+    {".pptx"_id, "replace_pptx_content"_id, decide_pptx_content, false},
+    {".docx"_id, "replace_docx_content"_id, decide_docx_content, false},
+    {".xlsx"_id, "replace_xlsx_content"_id, decide_workbook, false},
     {".csv"_id, "replace_csv_content"_id, decide_csv_content, false},
 };
 
@@ -86,8 +92,6 @@ struct ContentRun {
 // A plan asks the handler's decide function.
 int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
 {
-    if (!route.decide)
-        return job.run.not_planned(ItemKind::file_content, filepath);
     Decision decision;
     if (route.decide(filepath, job.keyword, decision) < 0)
         return -1;

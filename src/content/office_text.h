@@ -1,14 +1,10 @@
-// The one substitution step the office handlers share: a holder's whole
-// `text` is searched and, on a match, replaced through the pattern.
+// What the office handlers share when they write: the library's save, made
+// all-or-nothing.
 #pragma once
 
-#include "rename/rename.h"
+#include "py/ref.h"
 
 namespace tw::content {
-
-// if pattern.search(holder.text): holder.text = pattern.sub(new_keyword, holder.text)
-// Returns 0, or -1 with the exception set.
-int substitute_text(PyObject* holder, const rename::Keyword& keyword);
 
 // document.save(file_path), made all-or-nothing: the library writes a
 // temporary file that then takes the original's place.

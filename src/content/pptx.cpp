@@ -1,8 +1,12 @@
-// Presentations: every slide shape with a readable text, matched and
-// replaced on its whole text, then saved over the same path.
+// Presentations: the text frame of every shape on every slide (inside
+// groups too), the cells of tables on slides, and each slide's notes page,
+// matched on the frame's text and edited run by run. Saved over the same
+// path only when something matched.
 #include "content/content.h"
 #include "content/office_text.h"
 #include "content/package.h"
+#include "content/pptx_text.h"
+#include "content/text_edit_xml.h"
 #include "py/names.h"
 #include "rename/rename.h"
 
@@ -10,38 +14,121 @@ namespace tw::content {
 
 namespace {
 
-// Pictures, tables, groups and connectors have no `text`; any error the
-// read raises only means the shape is passed over. An interrupt is not an
-// error of the shape, so it still ends the run. 1, 0, or -1 (error set).
-int has_text(PyObject* shape)
+constexpr py::Id P_SP = TW_P_NS "sp"_id;
+constexpr py::Id P_GROUP = TW_P_NS "grpSp"_id;
+constexpr py::Id P_FRAME = TW_P_NS "graphicFrame"_id;
+constexpr py::Id P_BODY = TW_P_NS "txBody"_id;
+constexpr py::Id A_BODY = TW_A_NS "txBody"_id;
+constexpr py::Id A_P = TW_A_NS "p"_id;
+
+class PresentationWalk {
+public:
+    explicit PresentationWalk(const rename::Keyword& keyword) : keyword_(keyword) {}
+
+    int load() { return editor_.load(); }
+    int presentation(PyObject* prs);
+    Py_ssize_t matches() const { return matches_; }
+
+private:
+    int shapes(PyObject* collection);
+    int shape(PyObject* shape);
+    int table_cells(PyObject* frame);
+    int text_body(PyObject* holder, py::Id body_tag);
+
+    const rename::Keyword& keyword_;
+    PptxEditor editor_;
+    Py_ssize_t matches_ = 0;
+};
+
+// Only an element that has a text body is read: asking the library for the
+// text frame of a shape without one makes it add an empty body. A text that
+// fails to read means the shape has no text; an interrupt is not the
+// shape's failure and still ends the run.
+int PresentationWalk::text_body(PyObject* holder, py::Id body_tag)
 {
-    py::Ref text = py::getattr(shape, "text"_id);
-    if (text)
-        return 1;
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+    py::Ref body = xml::find(holder, body_tag);
+    if (!body || body.get() == Py_None)
+        return body ? 0 : -1;
+    py::Ref frame = editor_.text_frame(body.get());
+    if (!frame)
         return -1;
-    PyErr_Clear();
-    return 0;
+    py::Ref text = py::getattr(frame.get(), "text"_id);
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    std::vector<py::Ref> children, paragraphs;
+    if (xml::children(body.get(), children) < 0)
+        return -1;
+    for (const py::Ref& child : children) {
+        int is_paragraph = xml::has_tag(child.get(), A_P);
+        if (is_paragraph < 0)
+            return -1;
+        if (is_paragraph)
+            paragraphs.push_back(child);
+    }
+    return edit::edit_unit(editor_, keyword_, frame.get(), text.get(), paragraphs, matches_);
 }
 
-int replace_in_slide(PyObject* slide, const rename::Keyword& sub)
+// Each cell of a table on a slide, except the cells a merged cell covers:
+// they are not shown.
+int PresentationWalk::table_cells(PyObject* frame)
 {
-    py::Ref shapes = py::getattr(slide, "shapes"_id);
-    if (!shapes)
+    py::Ref cells = py::call_method(frame, "xpath"_id, "./a:graphic/a:graphicData/a:tbl/a:tr/a:tc"_id);
+    if (!cells)
         return -1;
-    return py::for_each(shapes.get(), [&](PyObject* shape) {
-        int readable = has_text(shape);
-        return readable > 0 ? substitute_text(shape, sub) : readable;
+    return py::for_each(cells.get(), [&](PyObject* cell) {
+        py::Ref spanned = py::getattr(cell, "is_spanned"_id);
+        int hidden = spanned ? py::truth(spanned.get()) : -1;
+        if (hidden != 0)
+            return hidden < 0 ? -1 : 0;
+        return text_body(cell, A_BODY);
     });
 }
 
-int replace_in_slides(PyObject* prs, const rename::Keyword& sub)
+// Charts, diagrams, pictures and connectors are left alone.
+int PresentationWalk::shape(PyObject* shape)
+{
+    py::Ref element = py::getattr(shape, "element"_id);
+    if (!element)
+        return -1;
+    int kind = xml::tag_index(element.get(), {P_SP, P_GROUP, P_FRAME});
+    if (kind == 0)
+        return text_body(element.get(), P_BODY);
+    if (kind == 1) {
+        py::Ref members = py::getattr(shape, "shapes"_id);
+        return members ? shapes(members.get()) : -1;
+    }
+    if (kind == 2)
+        return table_cells(element.get());
+    return kind < 0 ? -1 : 0;
+}
+
+int PresentationWalk::shapes(PyObject* collection)
+{
+    return py::for_each(collection, [&](PyObject* each) { return shape(each); });
+}
+
+// The notes page is read only where the slide has one: asking for it
+// otherwise makes the library create it.
+int PresentationWalk::presentation(PyObject* prs)
 {
     py::Ref slides = py::getattr(prs, "slides"_id);
     if (!slides)
         return -1;
     return py::for_each(slides.get(), [&](PyObject* slide) {
-        return replace_in_slide(slide, sub);
+        py::Ref members = py::getattr(slide, "shapes"_id);
+        if (!members || shapes(members.get()) < 0)
+            return -1;
+        py::Ref has_notes = py::getattr(slide, "has_notes_slide"_id);
+        int with_notes = has_notes ? py::truth(has_notes.get()) : -1;
+        if (with_notes <= 0)
+            return with_notes;
+        py::Ref notes = py::getattr(slide, "notes_slide"_id);
+        py::Ref note_shapes = notes ? py::getattr(notes.get(), "shapes"_id) : py::Ref();
+        return note_shapes ? shapes(note_shapes.get()) : -1;
     });
 }
 
@@ -56,17 +143,34 @@ py::Ref open_presentation(PyObject* file_path)
 
 }  // namespace
 
+int decide_pptx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+{
+    py::Ref prs = open_presentation(file_path);
+    if (!prs)
+        return -1;
+    PresentationWalk walk(keyword);
+    if (walk.load() < 0 || walk.presentation(prs.get()) < 0)
+        return -1;
+    out.matches = walk.matches();
+    out.write = nullptr;
+    if (walk.matches() > 0)
+        out.write = [prs, path = py::Ref::borrow(file_path)] {
+            return save_over(prs.get(), path.get());
+        };
+    return 0;
+}
+
 py::Ref replace_pptx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
     py::Ref pattern = rename::compile_keyword(old_keyword);
     if (!pattern)
         return {};
-    py::Ref prs = open_presentation(file_path);
-    if (!prs)
+    Decision decision;
+    if (decide_pptx_content(file_path, {pattern.get(), new_keyword}, decision) < 0)
         return {};
-    if (replace_in_slides(prs.get(), rename::Keyword{pattern.get(), new_keyword}) < 0)
+    if (decision.write && decision.write() < 0)
         return {};
-    return save_over(prs.get(), file_path) < 0 ? py::Ref() : py::none();
+    return py::none();
 }
 
 }  // namespace tw::content

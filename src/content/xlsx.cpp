@@ -2,12 +2,15 @@
 // value, with a console trace; every ordinary failure is reported in one
 // line so that one bad workbook never stops the caller's walk.
 #include "content/content.h"
-#include "py/builtins.h"
-#include "content/office_text.h"
 #include "content/package.h"
+#include "content/workbook.h"
+#include "py/builtins.h"
 #include "py/error.h"
 #include "py/names.h"
 #include "rename/rename.h"
+#include "run/report.h"
+
+#include <memory>
 
 namespace tw::content {
 
@@ -42,10 +45,14 @@ int print_line(const Pieces&... pieces)
     return print_pieces(raw, sizeof...(Pieces));
 }
 
-struct Run {
+// One pass over the cells: what it prints and what it records.
+struct Walk {
     PyObject* file_path;
-    rename::Keyword keyword;
-    bool changed = false;
+    const rename::Keyword& keyword;
+    bool print_lines;
+    WorkbookChanges& changes;
+    Py_ssize_t sheet = 0;
+    Py_ssize_t matches = 0;
 };
 
 int trace_cell(PyObject* cell)
@@ -70,28 +77,70 @@ py::Ref text_form(PyObject* cell)
     return py::Ref::steal(PyObject_Str(value.get()));
 }
 
-int replace_in_cell(PyObject* cell, Run& run)
+// Whether the workbook computes anything: then results cached in the file
+// may depend on a changed cell and must be computed again when it is opened.
+int note_formula(PyObject* cell, WorkbookChanges& changes)
 {
-    if (trace_cell(cell) < 0)
+    if (changes.has_formulas)
+        return 0;
+    py::Ref data_type = py::getattr(cell, "data_type"_id);
+    int formula = data_type ? py::equals(data_type.get(), "f"_id) : -1;
+    if (formula < 0)
+        return -1;
+    changes.has_formulas = formula;
+    return 0;
+}
+
+long long integer_attribute(PyObject* cell, py::Id name)
+{
+    py::Ref value = py::getattr(cell, name);
+    return value ? PyLong_AsLongLong(value.get()) : -1;
+}
+
+// Where the cell is and what the assignment made of the new text.
+int record_change(PyObject* cell, Walk& walk)
+{
+    ChangedCell changed;
+    changed.sheet = walk.sheet;
+    changed.row = integer_attribute(cell, "row"_id);
+    if (changed.row == -1 && PyErr_Occurred())
+        return -1;
+    changed.column = integer_attribute(cell, "column"_id);
+    if (changed.column == -1 && PyErr_Occurred())
+        return -1;
+    changed.value = py::getattr(cell, "value"_id);
+    changed.data_type = changed.value ? py::getattr(cell, "data_type"_id) : py::Ref();
+    if (!changed.data_type)
+        return -1;
+    walk.changes.cells.push_back(std::move(changed));
+    return note_formula(cell, walk.changes);
+}
+
+int replace_in_cell(PyObject* cell, Walk& walk)
+{
+    if (walk.print_lines && trace_cell(cell) < 0)
         return -1;
     py::Ref original_value = text_form(cell);
     if (!original_value || original_value.get() == Py_None)
         return original_value ? 0 : -1;
+    if (note_formula(cell, walk.changes) < 0)
+        return -1;
     rename::Replacement replaced;
-    int matched = rename::replace_in(run.keyword, original_value.get(), replaced);
+    int matched = rename::replace_in(walk.keyword, original_value.get(), replaced);
     if (matched <= 0)
         return matched;
     py::Ref& new_value = replaced.text;
-    if (print_line("Found '"_id, original_value, "' in "_id, run.file_path,
+    if (walk.print_lines &&
+        print_line("Found '"_id, original_value, "' in "_id, walk.file_path,
                    ", replacing with '"_id, new_value, "'"_id) < 0)
         return -1;
     if (py::setattr(cell, "value"_id, new_value.get()) < 0)
         return -1;
-    run.changed = true;
-    return 0;
+    walk.matches += replaced.count;
+    return record_change(cell, walk);
 }
 
-int replace_in_sheet(PyObject* sheet, Run& run)
+int replace_in_sheet(PyObject* sheet, Walk& walk)
 {
     py::Ref iter_rows = py::getattr(sheet, "iter_rows"_id);
     if (!iter_rows)
@@ -100,17 +149,20 @@ int replace_in_sheet(PyObject* sheet, Run& run)
     if (!rows)
         return -1;
     return py::for_each(rows.get(), [&](PyObject* row) {
-        return py::for_each(row, [&](PyObject* cell) { return replace_in_cell(cell, run); });
+        return py::for_each(row, [&](PyObject* cell) { return replace_in_cell(cell, walk); });
     });
 }
 
-int replace_in_workbook(PyObject* wb, Run& run)
+int replace_in_workbook(PyObject* wb, Walk& walk)
 {
     py::Ref worksheets = py::getattr(wb, "worksheets"_id);
     if (!worksheets)
         return -1;
     return py::for_each(worksheets.get(), [&](PyObject* sheet) {
-        return replace_in_sheet(sheet, run);
+        if (replace_in_sheet(sheet, walk) < 0)
+            return -1;
+        ++walk.sheet;
+        return 0;
     });
 }
 
@@ -123,24 +175,16 @@ py::Ref load(PyObject* file_path)
     return py::call(load_workbook.get(), file_path);
 }
 
-// The guarded work. A workbook with no match is left as it is: openpyxl
-// rebuilds the whole file on save and drops what it does not model.
+// The guarded work. A workbook with no match is left as it is.
 int process_workbook(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
     py::Ref pattern = rename::compile_keyword(old_keyword);
     if (!pattern)
         return -1;
-    py::Ref wb = load(file_path);
-    if (!wb)
+    Decision decision;
+    if (decide_xlsx_content(file_path, {pattern.get(), new_keyword}, true, decision) < 0)
         return -1;
-    Run run{file_path, {pattern.get(), new_keyword}};
-    if (replace_in_workbook(wb.get(), run) < 0)
-        return -1;
-    if (!run.changed)
-        return 0;
-    if (save_over(wb.get(), file_path) < 0)
-        return -1;
-    return print_line("Saved changes to "_id, file_path);
+    return decision.write ? decision.write() : 0;
 }
 
 // except Exception as e: print(f"Error processing {file_path}: {e}")
@@ -155,10 +199,34 @@ py::Ref report_failure(PyObject* file_path)
     PyErr_SetHandledException(outer.get());
     if (printed < 0)
         return {};
+    run::note_reported_failure(file_path, e.value());
     return py::none();
 }
 
 }  // namespace
+
+int decide_xlsx_content(PyObject* file_path, const rename::Keyword& keyword, bool print_lines,
+                        Decision& out)
+{
+    py::Ref wb = load(file_path);
+    if (!wb)
+        return -1;
+    auto changes = std::make_shared<WorkbookChanges>();
+    changes->wb = wb;
+    Walk walk{file_path, keyword, print_lines, *changes};
+    if (replace_in_workbook(wb.get(), walk) < 0)
+        return -1;
+    out.matches = walk.matches;
+    if (changes->cells.empty())
+        return 0;
+    py::Ref path = py::Ref::borrow(file_path);
+    out.write = [changes, path]() {
+        if (write_changed_cells(path.get(), *changes) < 0)
+            return -1;
+        return print_line("Saved changes to "_id, path);
+    };
+    return 0;
+}
 
 py::Ref replace_xlsx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {

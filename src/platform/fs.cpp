@@ -1,104 +1,127 @@
 #include "platform/fs.h"
 
-#include <string>
+#include "py/error.h"
+#include "py/ops.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace tw::platform {
 
 namespace {
 
+using native::Error;
+using native::String;
 using py::Ref;
 
-#ifdef _WIN32
-using NativeString = std::wstring;
-const wchar_t* const separators = L"\\/";
-
 // The path as the operating system takes it; false with an exception set.
-bool to_native(PyObject* path, NativeString& out)
+bool to_native(PyObject* path, String& out)
 {
-    Ref fs = Ref::steal(PyOS_FSPath(path));
-    if (!fs)
+#ifdef _WIN32
+    PyObject* decoded = nullptr;
+    if (!PyUnicode_FSDecoder(path, &decoded))
         return false;
+    Ref text = Ref::steal(decoded);
     Py_ssize_t size = 0;
-    wchar_t* wide = PyUnicode_AsWideCharString(fs.get(), &size);
+    wchar_t* wide = PyUnicode_AsWideCharString(text.get(), &size);
     if (!wide)
         return false;
     out.assign(wide, static_cast<std::size_t>(size));
     PyMem_Free(wide);
-    return true;
-}
-
-Ref from_native(const NativeString& path)
-{
-    return Ref::steal(PyUnicode_FromWideChar(path.c_str(), static_cast<Py_ssize_t>(path.size())));
-}
-
-int raise_os_error(PyObject* first, PyObject* second = nullptr)
-{
-    PyErr_SetExcFromWindowsErrWithFilenameObjects(PyExc_OSError, 0, first, second);
-    return -1;
-}
 #else
-using NativeString = std::string;
-const char* const separators = "/";
-
-bool to_native(PyObject* path, NativeString& out)
-{
-    PyObject* bytes = nullptr;
-    if (!PyUnicode_FSConverter(path, &bytes))
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded))
         return false;
-    Ref owned = Ref::steal(bytes);
-    out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    Ref bytes = Ref::steal(encoded);
+    out.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+#endif
     return true;
 }
 
-Ref from_native(const NativeString& path)
+Ref from_native(const String& path)
 {
+#ifdef _WIN32
+    return Ref::steal(PyUnicode_FromWideChar(path.c_str(), static_cast<Py_ssize_t>(path.size())));
+#else
     return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+#endif
 }
 
-int raise_os_error(PyObject* first, PyObject* second = nullptr)
+int raise_os_error(Error error, PyObject* first, PyObject* second = nullptr)
 {
+#ifdef _WIN32
+    PyErr_SetExcFromWindowsErrWithFilenameObjects(PyExc_OSError, static_cast<int>(error), first, second);
+#else
+    errno = error;
     PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, first, second);
+#endif
     return -1;
 }
 
-bool same_file(const std::string& a, const std::string& b)
+// The path as a str, as os.fsdecode gives it.
+Ref as_text(PyObject* path)
 {
-    struct stat sa, sb;
-    return lstat(a.c_str(), &sa) == 0 && lstat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    PyObject* decoded = nullptr;
+    return PyUnicode_FSDecoder(path, &decoded) ? Ref::steal(decoded) : Ref();
 }
 
-// rename(2) without replacing: the kernel's atomic no-replace rename where
-// the file system has it, otherwise a check right before the rename.
-int native_rename_no_replace(const std::string& src, const std::string& dst)
+// Where the last name of a path starts, less one: -1 when it has no
+// separator, -2 with an exception set.
+Py_ssize_t last_separator(PyObject* path)
 {
-#if defined(__linux__) && defined(RENAME_NOREPLACE)
-    if (renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-        return -1;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(path);
+    Py_ssize_t cut = PyUnicode_FindChar(path, '/', 0, length, -1);
+#ifdef _WIN32
+    Py_ssize_t back = PyUnicode_FindChar(path, '\\', 0, length, -1);
+    cut = (cut < -1 || back < -1) ? -2 : std::max(cut, back);
 #endif
-    struct stat existing;
-    if (lstat(dst.c_str(), &existing) == 0) {
-        errno = EEXIST;
-        return -1;
-    }
-    return rename(src.c_str(), dst.c_str());
+    return cut;
 }
-#endif
+
+// A piece of a str, or the rest from `start` when `end` is -1.
+Ref slice(PyObject* text, Py_ssize_t start, Py_ssize_t end = -1)
+{
+    return Ref::steal(PyUnicode_Substring(text, start, end < 0 ? PyUnicode_GET_LENGTH(text) : end));
+}
+
+// 1 when the two paths name one folder and differ only in the letter case
+// of the last name; 0 otherwise; -1 with an exception set.
+int differ_by_letter_case(PyObject* src, PyObject* dst)
+{
+    Ref a = as_text(src), b = a ? as_text(dst) : Ref();
+    if (!b)
+        return -1;
+    Py_ssize_t cut = last_separator(a.get());
+    if (cut < -1 || last_separator(b.get()) != cut)
+        return PyErr_Occurred() ? -1 : 0;
+    Ref folder_a = slice(a.get(), 0, cut + 1), folder_b = folder_a ? slice(b.get(), 0, cut + 1) : Ref();
+    int same_folder = folder_b ? py::equals(folder_a.get(), folder_b.get()) : -1;
+    if (same_folder <= 0)
+        return same_folder;
+    Ref name_a = slice(a.get(), cut + 1), name_b = name_a ? slice(b.get(), cut + 1) : Ref();
+    Ref folded_a = name_b ? py::call_method(name_a.get(), "casefold"_id) : Ref();
+    Ref folded_b = folded_a ? py::call_method(name_b.get(), "casefold"_id) : Ref();
+    return folded_b ? py::equals(folded_a.get(), folded_b.get()) : -1;
+}
+
+// Notes where a failed replacement left the file's content.
+void note_content_left_elsewhere(const native::ReplaceOutcome& out)
+{
+    py::PendingError error;
+    if (!out.old_content_at.empty()) {
+        Ref at = from_native(out.old_content_at);
+        error.add_note(at ? Ref::steal(PyUnicode_FromFormat("the old content is kept in %R", at.get())).get()
+                          : nullptr);
+    }
+    if (out.old_content_lost)
+        error.add_note(Ref::steal(PyUnicode_FromString("the old content could not be written back")).get());
+    if (!out.new_content_at.empty()) {
+        Ref at = from_native(out.new_content_at);
+        error.add_note(at ? Ref::steal(PyUnicode_FromFormat("the new content is in %R", at.get())).get()
+                          : nullptr);
+    }
+    error.restore();
+}
 
 }  // namespace
 
@@ -107,244 +130,73 @@ int rename_no_replace(PyObject* src, PyObject* dst)
     int identical = PyObject_RichCompareBool(src, dst, Py_EQ);
     if (identical != 0)
         return identical < 0 ? -1 : 0;
-    NativeString native_src, native_dst;
+    String native_src, native_dst;
     if (!to_native(src, native_src) || !to_native(dst, native_dst))
         return -1;
-#ifdef _WIN32
-    // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
-    if (MoveFileExW(native_src.c_str(), native_dst.c_str(), 0))
-        return 0;
-    return raise_os_error(src, dst);
-#else
-    if (native_rename_no_replace(native_src, native_dst) == 0)
-        return 0;
-    if (errno == EEXIST && same_file(native_src, native_dst)) {
-        // The same file under another spelling (a case-only change on a
-        // case-insensitive file system): nothing is replaced.
-        if (rename(native_src.c_str(), native_dst.c_str()) == 0)
-            return 0;
+    Error error = native::rename_no_replace(native_src, native_dst);
+    if (error && native::already_exists(error)) {
+        int respelled = differ_by_letter_case(src, dst);
+        if (respelled < 0)
+            return -1;
+        if (respelled)
+            error = native::rename_respelled(native_src, native_dst);
     }
-    return raise_os_error(src, dst);
-#endif
+    return error ? raise_os_error(error, src, dst) : 0;
 }
 
 int check_plain_name(PyObject* old_name, PyObject* new_name)
 {
-    NativeString name;
+    String name;
     if (!to_native(new_name, name))
         return -1;
-    const NativeString dot(1, '.'), dot_dot(2, '.');
-    bool plain = !name.empty() && name != dot && name != dot_dot &&
-                 name.find_first_of(separators) == NativeString::npos;
-    if (plain)
+    if (native::is_plain_name(name))
         return 0;
+#ifdef _WIN32
+    PyErr_Format(PyExc_ValueError,
+                 "cannot rename %R to %R: the new name must not be empty, '.' or '..', "
+                 "contain a path separator or any of :<>\"|?*, end in a dot or space, "
+                 "or be a device name",
+                 old_name, new_name);
+#else
     PyErr_Format(PyExc_ValueError,
                  "cannot rename %R to %R: the new name must not be empty, '.' or '..', "
                  "or contain a path separator",
                  old_name, new_name);
-    return -1;
-}
-
-namespace {
-
-#ifdef _WIN32
-bool resolve_target(const NativeString& path, NativeString& target)
-{
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        target = path;
-        return true;
-    }
-    wchar_t buffer[32768];
-    DWORD length = GetFinalPathNameByHandleW(handle, buffer, 32768, FILE_NAME_NORMALIZED);
-    CloseHandle(handle);
-    target = (length > 0 && length < 32768) ? NativeString(buffer, length) : path;
-    return true;
-}
-
-NativeString folder_of(const NativeString& path)
-{
-    std::size_t cut = path.find_last_of(separators);
-    return cut == NativeString::npos ? L"." : path.substr(0, cut);
-}
-
-bool make_temp(const NativeString& folder, NativeString& temp)
-{
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = folder + L"\\.termweave-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter) + L".tmp";
-        HANDLE handle = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-            return true;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            return false;
-    }
-    return false;
-}
-
-bool sync_file(const NativeString& path)
-{
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = FlushFileBuffers(handle);
-    CloseHandle(handle);
-    return ok;
-}
-
-// ReplaceFileW keeps the original's attributes and security descriptor.
-bool move_over(const NativeString& temp, const NativeString& target)
-{
-    if (ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                     nullptr, nullptr))
-        return true;
-    return MoveFileExW(temp.c_str(), target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-}
-
-void remove_quietly(const NativeString& path) { DeleteFileW(path.c_str()); }
-
-// Opening for writing without truncating: the refusal that writing the file
-// in place would meet (read-only, locked). A missing file may be created.
-bool may_write(const NativeString& target)
-{
-    HANDLE handle = CreateFileW(target.c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
-    bool regular = GetFileType(handle) == FILE_TYPE_DISK;
-    CloseHandle(handle);
-    if (!regular)
-        SetLastError(ERROR_INVALID_PARAMETER);
-    return regular;
-}
-#else
-bool resolve_target(const std::string& path, std::string& target)
-{
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-        target = path;
-        return true;
-    }
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return false;
-    target = resolved;
-    std::free(resolved);
-    return true;
-}
-
-std::string folder_of(const std::string& path)
-{
-    std::size_t cut = path.find_last_of('/');
-    if (cut == std::string::npos)
-        return ".";
-    return cut == 0 ? "/" : path.substr(0, cut);
-}
-
-bool make_temp(const std::string& folder, std::string& temp)
-{
-    temp = folder + "/.termweave-XXXXXX.tmp";
-    int fd = mkstemps(temp.data(), 4);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
-}
-
-// Syncs the new content and gives it the original's permission bits and,
-// where the process may, its owner.
-bool sync_file(const std::string& temp, const std::string& target)
-{
-    int fd = open(temp.c_str(), O_RDONLY);
-    if (fd < 0)
-        return false;
-    struct stat original;
-    bool ok = true;
-    if (stat(target.c_str(), &original) == 0) {
-        ok = fchmod(fd, original.st_mode & 07777) == 0;
-        if (ok && fchown(fd, original.st_uid, original.st_gid) != 0 && errno != EPERM)
-            ok = false;
-    }
-    ok = ok && fsync(fd) == 0;
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return ok;
-}
-
-bool move_over(const std::string& temp, const std::string& target)
-{
-    if (rename(temp.c_str(), target.c_str()) != 0)
-        return false;
-    int fd = open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);  // best effort: the rename itself has happened
-        close(fd);
-    }
-    return true;
-}
-
-void remove_quietly(const std::string& path) { unlink(path.c_str()); }
-
-// Opening for writing without truncating: the refusal that writing the file
-// in place would meet, since renaming over a read-only file is allowed.
-// Only a regular file is replaced: a device or pipe reached through a link
-// would otherwise be swapped for a plain file.
-bool may_write(const std::string& target)
-{
-    int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT;
-    struct stat info;
-    bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    close(fd);
-    if (!regular)
-        errno = EINVAL;
-    return regular;
-}
 #endif
-
-// Removes the temporary file without disturbing the pending exception.
-int discard_temp(const NativeString& temp)
-{
-    remove_quietly(temp);
     return -1;
 }
 
-}  // namespace
-
-int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& write_to)
+int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& write_to,
+                 FolderSyncs* syncs)
 {
-    NativeString native, target, temp;
-    if (!to_native(path, native))
+    String native_path;
+    if (!to_native(path, native_path))
         return -1;
-    if (!resolve_target(native, target))
-        return raise_os_error(path);
-    if (!may_write(target))
-        return raise_os_error(path);
-    if (!make_temp(folder_of(target), temp))
-        return raise_os_error(path);
-    Ref temp_path = from_native(temp);
-    if (!temp_path || write_to(temp_path.get()) < 0)
-        return discard_temp(temp);
-#ifdef _WIN32
-    bool synced = sync_file(temp);
-#else
-    bool synced = sync_file(temp, target);
-#endif
-    if (!synced || !move_over(temp, target)) {
-        raise_os_error(path);
-        return discard_temp(temp);
+    auto write = [&](const String& temp) {
+        Ref temp_path = from_native(temp);
+        return temp_path && write_to(temp_path.get()) >= 0;
+    };
+    native::ReplaceOutcome out = native::replace_file(native_path, write, syncs);
+    if (out.writer_failed) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "writing the new content of %R failed without an error", path);
+        return -1;
     }
-    return 0;
+    if (!out.error)
+        return 0;
+    raise_os_error(out.error, path);
+    note_content_left_elsewhere(out);
+    return -1;
+}
+
+int sync_folders(FolderSyncs& syncs)
+{
+    String failed;
+    Error error = syncs.sync_all(&failed);
+    if (!error)
+        return 0;
+    Ref folder = from_native(failed);
+    return folder ? raise_os_error(error, folder.get()) : -1;
 }
 
 }  // namespace tw::platform

@@ -19,7 +19,6 @@ enum class Outcome {
     change,       // would be renamed or rewritten
     failure,      // would fail: see `problem`
     passed_over,  // not for this run: see `reason`
-    not_planned,  // a kind of file whose decisions the plan cannot make yet
 };
 
 enum class PassOver {

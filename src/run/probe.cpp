@@ -259,17 +259,13 @@ py::Ref real_path(PyObject* path)
     return real ? py::call_method(os_path_module.get(), "normcase"_id, real) : py::Ref();
 }
 
+// A file in a folder that refuses new files is still rewritten, in place,
+// so only the file's own permission decides.
 int check_may_write(PyObject* path)
 {
     int file = may_access(path, {"W_OK"_id});
     if (file <= 0)
         return file < 0 ? -1 : refuse_access(path);
-    py::Ref real = real_path(path);
-    py::Ref os_path_module = real ? os_path() : py::Ref();
-    py::Ref folder = os_path_module ? py::call_method(os_path_module.get(), "dirname"_id, real) : py::Ref();
-    int writable = folder ? may_change_folder(folder.get()) : -1;
-    if (writable <= 0)
-        return writable < 0 ? -1 : refuse_access(path);
     return 0;
 }
 

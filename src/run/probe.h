@@ -47,8 +47,8 @@ py::Ref real_path(PyObject* path);
 int check_inside(PyObject* real_root, PyObject* path);
 
 // What a plan foresees of the permissions a run will meet (a run learns
-// them by trying). 0 when the content of `path` may be replaced: the file
-// and its folder (for the temporary file) are writable; else -1 with the
+// them by trying). 0 when the content of `path` may be replaced: the file is
+// writable (a folder that refuses new files gets it rewritten in place); else -1 with the
 // PermissionError the run would meet (or the error met while looking) set.
 int check_may_write(PyObject* path);
 

@@ -217,13 +217,6 @@ int Run::change(ItemKind kind, PyObject* path, PyObject* new_path, Py_ssize_t ma
     return 0;
 }
 
-int Run::not_planned(ItemKind kind, PyObject* path)
-{
-    if (planning())
-        plan_->push_back({kind, Outcome::not_planned, py::Ref::borrow(path), {}, 0, {}});
-    return 0;
-}
-
 int Run::check_inside(PyObject* path)
 {
     if (!real_root_)

@@ -90,8 +90,6 @@ public:
     // The item changed (or, in a plan, would change); a renamed folder goes
     // into the report's renamed folders. 0, or -1.
     int change(ItemKind kind, PyObject* path, PyObject* new_path, Py_ssize_t matches);
-    // A plan that cannot decide for this kind of file yet. 0, or -1.
-    int not_planned(ItemKind kind, PyObject* path);
 
     // Content is never written outside the chosen folder: 0 when `path`
     // resolves inside it, -1 with the exception set otherwise.

@@ -1,5 +1,6 @@
 // The main window: the icon file, the layout, and the event loop that runs
-// one of the three operations per press of the run button.
+// one of the three operations per press of the run button, off the event
+// thread, after checking what the user typed.
 #include "ui/ui.h"
 
 #include "py/builtins.h"
@@ -7,41 +8,58 @@
 #include "py/error.h"
 #include "py/scope.h"
 #include "py/unpack.h"
+#include "run/paths.h"
+#include "ui/background.h"
+#include "ui/checks.h"
 #include "ui/icon.h"
+#include "ui/message.h"
+#include "ui/progress.h"
+#include "ui/summary.h"
+#include "ui/toolkit.h"
 
 #include <array>
-#include <span>
+#include <optional>
 
 namespace tw::ui {
 
 namespace {
 
-struct Mode {
-    py::Id key;
-    py::Id operation;
-};
+// ---- display ------------------------------------------------------------------
 
-// Read in this order; the first selected radio button picks the operation.
-const Mode g_modes[] = {
-    {"mode_folder"_id, "replace_folder_names"_id},
-    {"mode_filename"_id, "replace_file_names"_id},
-    {"mode_content"_id, "replace_file_contents"_id},
-};
-
-// The operation's four arguments, in the order it takes them.
-const py::Id g_value_keys[] = {"folder_path"_id, "old_keyword"_id, "new_keyword"_id, "recursive"_id};
-
-py::Ref item(PyObject* container, py::Id key)
+// 1 when the error is the toolkit's own (tkinter.TclError), 0 if not, -1.
+int is_tcl_error(PyObject* error)
 {
-    PyObject* str = key.get();
-    return str ? py::Ref::steal(PyObject_GetItem(container, str)) : py::Ref();
+    py::Ref tkinter = py::Ref::steal(PyImport_ImportModule("tkinter"));
+    py::Ref tcl_error = tkinter ? py::getattr(tkinter.get(), "TclError"_id) : py::Ref();
+    return tcl_error ? PyErr_GivenExceptionMatches(error, tcl_error.get()) : -1;
 }
 
-// sg.<kind>, with sg looked up now: a host may rebind it between calls.
-py::Ref toolkit(py::Id kind)
+// Without a desktop no window can open: the program says so in one line
+// and exits (SystemExit with the line as its message) instead of leaving a
+// traceback, and before it writes anything.
+int check_display()
 {
-    py::Ref sg = py::global("sg"_id);
-    return sg ? py::getattr(sg.get(), kind) : py::Ref();
+    py::Ref window_type = toolkit("Window"_id);
+    if (!window_type)
+        return -1;
+    if (py::call_method(window_type.get(), "get_screen_size"_id))
+        return 0;
+    py::PendingError error;
+    // The toolkit failing to open its first Tk window: there is no display.
+    int no_display = is_tcl_error(error.value());
+    if (no_display == 0)
+        error.restore();
+    if (no_display <= 0) {
+        if (no_display < 0)
+            error.chain_into_pending();
+        return -1;
+    }
+    py::Ref reason = py::Ref::steal(PyObject_Str(error.value()));
+    py::Ref line = reason ? py::Ref::steal(PyUnicode_FromFormat(
+        "termweave_mira7 needs a desktop (a display) to open its window: %U", reason.get())) : py::Ref();
+    if (line)
+        PyErr_SetObject(PyExc_SystemExit, line.get());
+    return -1;
 }
 
 // ---- icon file --------------------------------------------------------------
@@ -118,28 +136,12 @@ int write_icon_file()
 
 // ---- layout -----------------------------------------------------------------
 
-py::Ref element(py::Id kind, std::initializer_list<py::Arg> positional,
-                std::initializer_list<py::Keyword> keywords)
-{
-    py::Ref factory = toolkit(kind);
-    return factory ? py::call_kw(factory.get(), positional, keywords) : py::Ref();
-}
-
-py::Ref list_of(std::span<const py::Ref> items)
-{
-    py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list)
-        return {};
-    for (std::size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
-    return list;
-}
-
-py::Ref folder_row()
+py::Ref folder_row(py::Ref& browse)
 {
     std::array<py::Ref, 2> row;
     bool made = (row[0] = element("InputText"_id, {}, {{"key"_id, "folder_path"_id}}))
         && (row[1] = element("FolderBrowse"_id, {}, {{"button_text"_id, "选择文件夹"_id}}));
+    browse = row[1];
     return made ? list_of(row) : py::Ref();
 }
 
@@ -180,10 +182,11 @@ py::Ref button_row()
     return made ? list_of(row) : py::Ref();
 }
 
-py::Ref build_layout()
+// `browse` receives the folder-browse button.
+py::Ref build_layout(py::Ref& browse)
 {
     std::array<py::Ref, 6> rows;
-    bool made = (rows[0] = folder_row())
+    bool made = (rows[0] = folder_row(browse))
         && (rows[1] = labelled_field_row("旧关键字："_id, "old_keyword"_id))
         && (rows[2] = labelled_field_row("新关键字："_id, "new_keyword"_id))
         && (rows[3] = recursion_row())
@@ -203,141 +206,162 @@ py::Ref open_window(PyObject* layout, bool with_icon)
     return py::call_kw(window_type.get(), {title, layout}, {});
 }
 
-// ---- pop-ups ----------------------------------------------------------------
+// ---- the folder field -------------------------------------------------------------
 
-int show_popup(py::Arg text, bool with_icon)
+// The browse button opens its dialog in the folder already typed, when
+// that is a folder (otherwise where the dialog would start anyway).
+struct BrowseStart {
+    PyObject* browse;
+    py::Ref typed;  // the folder text last looked at
+
+    int follow(PyObject* values)
+    {
+        if (!PyDict_Check(values))
+            return 0;
+        PyObject* key = "folder_path"_id.get();
+        PyObject* folder = key ? PyDict_GetItemWithError(values, key) : nullptr;
+        if (!folder)
+            return PyErr_Occurred() ? -1 : 0;
+        // Looked at only when it changed: a folder on an unreachable share
+        // can take long to answer.
+        int same = typed ? py::equals(typed.get(), folder) : 0;
+        if (same != 0)
+            return same < 0 ? -1 : 0;
+        typed = py::Ref::borrow(folder);
+        py::Ref os_path = run::os_path();
+        py::Ref is_folder = os_path ? py::call_method(os_path.get(), "isdir"_id, folder) : py::Ref();
+        int found = is_folder ? py::truth(is_folder.get()) : -1;
+        if (found < 0)
+            return -1;
+        return py::setattr(browse, "InitialFolder"_id, found ? folder : Py_None);
+    }
+};
+
+// Puts `path` in the folder field. Through the field's own text variable:
+// the element's update() also re-applies this theme's colours, which Tk
+// refuses, and fails after the text has changed.
+int set_folder_field(PyObject* window, PyObject* path)
 {
-    py::Ref popup = toolkit("popup"_id);
-    if (!popup)
-        return -1;
-    py::Ref shown = with_icon
-        ? py::call_kw(popup.get(), {text}, {{"icon"_id, "brelvo.ico"_id}})
-        : py::call_kw(popup.get(), {text}, {});
-    return shown ? 0 : -1;
+    py::Ref field = item(window, "folder_path"_id);
+    py::Ref text = field ? py::getattr(field.get(), "TKStringVar"_id) : py::Ref();
+    return text && py::call_method(text.get(), "set"_id, path) ? 0 : -1;
 }
 
-// Drops an ordinary error met while describing another; an interrupt stays.
-int drop_ordinary_error()
+// os.path.normpath(path)
+py::Ref normalised(PyObject* path)
 {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return -1;
-    PyErr_Clear();
-    return 0;
+    py::Ref os_path = run::os_path();
+    return os_path ? py::call_method(os_path.get(), "normpath"_id, path) : py::Ref();
 }
 
-// str(error), or its type's name when that says nothing (or fails).
-py::Ref error_message(PyObject* error)
+// When folder renaming renamed the chosen folder itself, the folder field
+// shows its new path, so the next run finds it.
+int follow_renamed_folder(const Owner& owner, const Request& request, const run::Report& report)
 {
-    py::Ref text = py::Ref::steal(PyObject_Str(error));
-    if (!text && drop_ordinary_error() < 0)
-        return {};
-    if (text && PyUnicode_GetLength(text.get()) > 0)
-        return text;
-    return py::Ref::steal(PyType_GetName(Py_TYPE(error)));
-}
-
-// Appends str(note) for each note the error carries; a malformed
-// __notes__ is ignored rather than hiding the error itself.
-int append_notes(PyObject* lines, PyObject* error)
-{
-    py::Ref notes = py::getattr(error, "__notes__"_id);
-    if (!notes)
-        return drop_ordinary_error();
-    if (PyUnicode_Check(notes.get()))
+    if (request.mode != ModeKind::folders || !PyUnicode_Check(request.folder.get()))
         return 0;
-    int status = py::for_each(notes.get(), [&](PyObject* note) {
-        py::Ref text = py::Ref::steal(PyObject_Str(note));
-        return text ? PyList_Append(lines, text.get()) : -1;
-    });
-    return status < 0 ? drop_ordinary_error() : 0;
-}
-
-// "替换失败：" and the pending error's message, then its notes one per line.
-// Takes the pending exception.
-py::Ref failure_text()
-{
-    py::PendingError error;
-    PyObject* prefix = "替换失败："_id.get();
-    if (!error.value() || !prefix)
-        return {};
-    py::Ref message = error_message(error.value());
-    py::Ref first = message ? py::Ref::steal(PyUnicode_Concat(prefix, message.get())) : py::Ref();
-    py::Ref lines = first ? py::Ref::steal(PyList_New(0)) : py::Ref();
-    if (!lines || PyList_Append(lines.get(), first.get()) < 0 || append_notes(lines.get(), error.value()) < 0)
-        return {};
-    PyObject* newline = "\n"_id.get();
-    return newline ? py::Ref::steal(PyUnicode_Join(newline, lines.get())) : py::Ref();
-}
-
-// A failed run must not take the window down with it; only ordinary errors
-// are reported, so Ctrl+C and exit requests still end the program.
-int report_failure(bool with_icon)
-{
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+    PyObject* renamed = report.renamed_folders();
+    py::Ref chosen = renamed ? normalised(request.folder.get()) : py::Ref();
+    if (!chosen)
         return -1;
-    py::Ref text = failure_text();
-    return text ? show_popup(text.get(), with_icon) : -1;
+    py::Ref new_path;
+    int status = py::for_each(renamed, [&](PyObject* pair) {
+        std::array<py::Ref, 2> paths;  // old, new
+        if (py::unpack(pair, paths) < 0)
+            return -1;
+        py::Ref old_path = normalised(paths[0].get());
+        int same = old_path ? py::equals(old_path.get(), chosen.get()) : -1;
+        if (same > 0)
+            new_path = paths[1];
+        return same;
+    });
+    if (status < 0)
+        return -1;
+    return new_path ? set_folder_field(owner.window, new_path.get()) : 0;
+}
+
+// ---- one run ------------------------------------------------------------------
+
+// The summary of a finished run, with the operation's result or its
+// exception pending. Returns 0, or -1 with the exception set: an error that
+// is not an ordinary Exception (an interrupt, an exit request) goes on.
+int report_outcome(const Owner& owner, const Request& request, const BackgroundRun& run,
+                   const py::Ref& result)
+{
+    if (!result && !PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    std::optional<py::PendingError> error;
+    if (!result)
+        error.emplace();
+    if (follow_renamed_folder(owner, request, run.report()) < 0)
+        return -1;
+    py::Ref text = summary_text({request.mode, run.report(), run.cancelled(),
+                                 error ? error->value() : nullptr});
+    return text ? show_message(owner, text.get()) : -1;
+}
+
+// Runs the request's operation off the event thread and waits for it.
+// Returns 1 when the user left the program meanwhile, 0 to go on, -1.
+int run_operation(const Owner& owner, const Request& request)
+{
+    py::Ref operation = py::global(request.operation);
+    if (!operation)
+        return -1;
+    BackgroundRun run;
+    if (!run.ready())
+        return -1;
+    int started = run.start([&] {
+        return py::call(operation.get(), request.folder, request.old_keyword, request.new_keyword,
+                        request.recursive);
+    });
+    Waited waited = Waited::finished;
+    if (started == 0 && wait_for_run(owner, run, "执行替换"_id, waited) < 0)
+        return -1;
+    py::Ref result = started == 0 ? run.take_result() : py::Ref();
+    if (waited == Waited::leaving) {
+        // The user is leaving; only an error that must end the program is kept.
+        if (result || PyErr_ExceptionMatches(PyExc_Exception))
+            return PyErr_Clear(), 1;
+        return -1;
+    }
+    return report_outcome(owner, request, run, result);
+}
+
+// A press of the run button: check what was typed, then run.
+// Returns 1 when the user left the program meanwhile, 0 to go on, -1.
+int handle_run(const Owner& owner, PyObject* values)
+{
+    Request request;
+    py::Ref problem;
+    if (read_request(values, request) < 0 || check_request(request, problem) < 0)
+        return -1;
+    if (problem)
+        return show_message(owner, problem.get());
+    if (!request.has_mode)
+        return show_message(owner, "替换完成！"_id.get());
+    return run_operation(owner, request);
 }
 
 // ---- event loop ---------------------------------------------------------------
 
-// The operation named by the first selected mode: 1, 0 when none is
-// selected, -1 on error.
-int chosen_operation(PyObject* values, py::Id* operation)
+int run_event_loop(const Owner& owner, PyObject* browse)
 {
-    for (const Mode& mode : g_modes) {
-        py::Ref selected = item(values, mode.key);
-        int on = selected ? py::truth(selected.get()) : -1;
-        if (on != 0) {
-            *operation = mode.operation;
-            return on;
-        }
-    }
-    return 0;
-}
-
-int run_replacement(PyObject* values, bool with_icon)
-{
-    std::array<py::Ref, 4> args;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (!(args[i] = item(values, g_value_keys[i])))
-            return -1;
-    }
-    py::Id name{};
-    int chosen = chosen_operation(values, &name);
-    if (chosen < 0)
-        return -1;
-    if (chosen) {
-        py::Ref operation = py::global(name);
-        if (!operation)
-            return -1;
-        if (!py::call(operation.get(), args[0], args[1], args[2], args[3]))
-            return report_failure(with_icon);
-    }
-    return show_popup("替换完成！"_id, with_icon);
-}
-
-// 1 when the event ends the loop (window closed or "退出"), 0 if not, -1 on error.
-int is_exit_event(PyObject* event)
-{
-    py::Ref closed = toolkit("WIN_CLOSED"_id);
-    int hit = closed ? py::equals(event, closed.get()) : -1;
-    return hit != 0 ? hit : py::equals(event, "退出"_id);
-}
-
-int run_event_loop(PyObject* window, bool with_icon)
-{
+    BrowseStart browse_start{browse, {}};
     for (;;) {
-        py::Ref result = py::call_method(window, "read"_id);
-        std::array<py::Ref, 2> pair;  // event, values
-        if (!result || py::unpack(result.get(), pair) < 0)
+        py::Ref event, values;
+        if (read_window(owner, owner.window, event, values) < 0)
             return -1;
-        int leave = is_exit_event(pair[0].get());
+        int leave = is_exit_event(event.get());
         if (leave)
             return leave < 0 ? -1 : 0;
-        int run = py::equals(pair[0].get(), "执行替换"_id);
-        if (run < 0 || (run && run_replacement(pair[1].get(), with_icon) < 0))
+        if (browse_start.follow(values.get()) < 0)
             return -1;
+        int run = py::equals(event.get(), "执行替换"_id);
+        if (run < 0)
+            return -1;
+        int status = run ? handle_run(owner, values.get()) : 0;
+        if (status != 0)
+            return status < 0 ? -1 : 0;
     }
 }
 
@@ -345,15 +369,25 @@ int run_event_loop(PyObject* window, bool with_icon)
 
 py::Ref main_window()
 {
+    if (check_display() < 0)
+        return {};
     int icon = write_icon_file();
     if (icon < 0)
         return {};
-    bool with_icon = icon > 0;
-    py::Ref layout = build_layout();
-    py::Ref window = layout ? open_window(layout.get(), with_icon) : py::Ref();
-    if (!window || run_event_loop(window.get(), with_icon) < 0)
+    InterruptRelay interrupts;
+    if (interrupts.start() < 0)
         return {};
-    return py::call_method(window.get(), "close"_id) ? py::none() : py::Ref();
+    Owner owner{nullptr, icon > 0, &interrupts};
+    py::Ref browse;
+    py::Ref layout = build_layout(browse);
+    py::Ref window = layout ? open_window(layout.get(), owner.with_icon) : py::Ref();
+    owner.window = window.get();
+    if (!window || run_event_loop(owner, browse.get()) < 0)
+        return {};
+    if (!py::call_method(window.get(), "close"_id))
+        return {};
+    // One that came while the window closed still ends the program.
+    return interrupts.has_caught() ? (interrupts.raise_caught(), py::Ref()) : py::none();
 }
 
 }  // namespace tw::ui

@@ -34,7 +34,6 @@ const char* outcome_name(run::Outcome outcome)
     case run::Outcome::change: return "change";
     case run::Outcome::failure: return "failure";
     case run::Outcome::passed_over: return "passed_over";
-    case run::Outcome::not_planned: return "not_planned";
     }
     return "?";
 }

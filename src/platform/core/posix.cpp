@@ -1,0 +1,436 @@
+// The file-system core on POSIX systems (Linux, macOS).
+#ifndef _WIN32
+
+#include "platform/core/native.h"
+#include "platform/core/os.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#elif defined(__APPLE__)
+#include <sys/xattr.h>
+#endif
+
+namespace tw::platform::native {
+
+namespace {
+
+// A descriptor closed on every way out.
+struct Fd {
+    int fd;
+    explicit Fd(int opened) : fd(opened) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// ---- Renaming ------------------------------------------------------------
+
+// The kernel's rename that fails when the new name is taken; -1 with errno.
+int kernel_rename_no_replace(const char* src, const char* dst)
+{
+#if defined(__APPLE__)
+    return renamex_np(src, dst, RENAME_EXCL);
+#elif defined(__linux__) && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 28))
+    return renameat2(AT_FDCWD, src, AT_FDCWD, dst, RENAME_NOREPLACE);
+#elif defined(__linux__) && defined(SYS_renameat2)
+    // A C library without the wrapper (older glibc, some others).
+    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, src, AT_FDCWD, dst, RENAME_NOREPLACE));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// The kernel or the file system lacks the atomic form: EINVAL from a file
+// system without the flag, ENOSYS from an old kernel, EPERM from container
+// filters that block unknown system calls. A genuine EPERM comes back from
+// the plain rename that follows.
+bool lacks_no_replace(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP ||
+           error == EPERM;
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void split(const std::string& path, std::string& folder, std::string& name)
+{
+    std::size_t cut = path.find_last_of('/');
+    folder = cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
+    name = cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// Whether `folder` holds an entry spelled exactly `name`. An unreadable
+// folder is taken to hold it, so that nothing is renamed over it.
+bool has_entry_spelled(const std::string& folder, const std::string& name)
+{
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return true;
+    bool found = false;
+    while (const dirent* entry = readdir(dir))
+        if (name == entry->d_name) {
+            found = true;
+            break;
+        }
+    closedir(dir);
+    return found;
+}
+
+// ---- Extended attributes -----------------------------------------------
+
+#if defined(__linux__)
+ssize_t list_names(int fd, char* names, size_t size) { return flistxattr(fd, names, size); }
+ssize_t get_value(int fd, const char* name, void* value, size_t size)
+{
+    return fgetxattr(fd, name, value, size);
+}
+int set_value(int fd, const char* name, const void* value, size_t size)
+{
+    return fsetxattr(fd, name, value, size, 0);
+}
+int remove_name(int fd, const char* name) { return fremovexattr(fd, name); }
+#elif defined(__APPLE__)
+ssize_t list_names(int fd, char* names, size_t size) { return flistxattr(fd, names, size, 0); }
+ssize_t get_value(int fd, const char* name, void* value, size_t size)
+{
+    return fgetxattr(fd, name, value, size, 0, 0);
+}
+int set_value(int fd, const char* name, const void* value, size_t size)
+{
+    return fsetxattr(fd, name, value, size, 0, 0);
+}
+int remove_name(int fd, const char* name) { return fremovexattr(fd, name, 0); }
+#endif
+
+#if defined(__linux__) || defined(__APPLE__)
+bool unsupported_here(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+// The names of a file's extended attributes, each followed by a NUL.
+int read_names(int fd, std::string& names)
+{
+    for (;;) {
+        ssize_t size = list_names(fd, nullptr, 0);
+        if (size < 0)
+            return unsupported_here(errno) ? (names.clear(), 0) : errno;
+        names.resize(static_cast<std::size_t>(size));
+        size = list_names(fd, names.data(), names.size());
+        if (size >= 0) {
+            names.resize(static_cast<std::size_t>(size));
+            return 0;
+        }
+        if (errno != ERANGE)  // grown in between: ask again
+            return errno;
+    }
+}
+
+// 0 with `value` set, ENODATA when the attribute went away, or the error.
+int read_value(int fd, const char* name, std::string& value)
+{
+    for (;;) {
+        ssize_t size = get_value(fd, name, nullptr, 0);
+        if (size < 0)
+            return errno;
+        value.resize(static_cast<std::size_t>(size));
+        size = get_value(fd, name, value.data(), value.size());
+        if (size >= 0) {
+            value.resize(static_cast<std::size_t>(size));
+            return 0;
+        }
+        if (errno != ERANGE)
+            return errno;
+    }
+}
+
+bool listed(const std::string& names, const char* name)
+{
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1)
+        if (std::strcmp(names.c_str() + at, name) == 0)
+            return true;
+    return false;
+}
+
+// Gives `to` exactly the extended attributes (and so the access lists) of
+// `from`. `carried` turns false when the system refuses one to us.
+int copy_attributes(int from, int to, bool& carried)
+{
+    std::string names, theirs, value;
+    if (int error = read_names(from, names))
+        return error;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char* name = names.c_str() + at;
+        int error = read_value(from, name, value);
+        if (error == ENODATA)
+            continue;
+        if (error)
+            return error;
+        if (set_value(to, name, value.data(), value.size()) != 0) {
+            if (errno != EPERM && errno != EACCES && !unsupported_here(errno))
+                return errno;
+            carried = false;
+            return 0;
+        }
+    }
+    // What the new file got by itself (an access list inherited from the
+    // folder) goes; a label the system will not let go of stays.
+    if (read_names(to, theirs) == 0)
+        for (std::size_t at = 0; at < theirs.size(); at += std::strlen(theirs.c_str() + at) + 1)
+            if (!listed(names, theirs.c_str() + at))
+                remove_name(to, theirs.c_str() + at);
+    return 0;
+}
+#else
+int copy_attributes(int, int, bool&) { return 0; }
+#endif
+
+int write_all(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote < 0)
+            return errno;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return 0;
+}
+
+int sync_fd(int fd)
+{
+    while (fsync(fd) != 0)
+        if (errno != EINTR)
+            return errno;
+    return 0;
+}
+
+}  // namespace
+
+bool already_exists(Error error) { return error == EEXIST; }
+
+Error rename_no_replace(const String& src, const String& dst)
+{
+    if (kernel_rename_no_replace(src.c_str(), dst.c_str()) == 0)
+        return 0;
+    int error = errno;
+    return lacks_no_replace(error) ? rename_checked(src, dst) : error;
+}
+
+Error rename_checked(const String& src, const String& dst)
+{
+    struct stat existing;
+    if (lstat(dst.c_str(), &existing) == 0)
+        return EEXIST;
+    if (errno != ENOENT)
+        return errno;
+    return rename(src.c_str(), dst.c_str()) == 0 ? 0 : errno;
+}
+
+Error rename_respelled(const String& src, const String& dst)
+{
+    struct stat a, b;
+    if (lstat(src.c_str(), &a) != 0)
+        return errno;
+    if (lstat(dst.c_str(), &b) != 0)
+        return errno == ENOENT ? rename_no_replace(src, dst) : errno;
+    std::string folder, name;
+    split(dst, folder, name);
+    // rename(2) between two names of one file does nothing and succeeds;
+    // only one entry reached under two spellings may be renamed.
+    if (!same_file(a, b) || has_entry_spelled(folder, name))
+        return EEXIST;
+    return rename(src.c_str(), dst.c_str()) == 0 ? 0 : errno;
+}
+
+Error sync_folder(const String& folder)
+{
+    Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        return errno;
+    int error = sync_fd(dir.fd);
+    // Some file systems cannot sync a folder; there is nothing more to do.
+    return (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP) ? 0 : error;
+}
+
+namespace os {
+
+Error resolve_target(const String& path, String& target)
+{
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+        target = path;
+        return 0;
+    }
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return errno;
+    target = resolved;
+    std::free(resolved);
+    return 0;
+}
+
+// Renaming over a read-only file is allowed, writing it is not: opening
+// for writing (without truncating) meets the refusal the user expects. Only
+// a regular file is replaced: a device or pipe reached through a link would
+// otherwise be swapped for a plain file.
+Error check_replaceable(const String& target)
+{
+    Fd file(open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.fd < 0)
+        return errno == ENOENT ? 0 : errno;
+    struct stat info;
+    if (fstat(file.fd, &info) != 0)
+        return errno;
+    return S_ISREG(info.st_mode) ? 0 : EINVAL;
+}
+
+String folder_of(const String& path)
+{
+    std::string folder, name;
+    split(path, folder, name);
+    return folder;
+}
+
+String temp_folder()
+{
+    const char* tmpdir = std::getenv("TMPDIR");
+    return (tmpdir && *tmpdir) ? tmpdir : "/tmp";
+}
+
+Error make_temp(const String& folder, const Char* suffix, String& made)
+{
+    made = folder + "/.termweave-XXXXXX" + suffix;
+    int fd = mkstemps(made.data(), static_cast<int>(std::strlen(suffix)));
+    if (fd < 0) {
+        int error = errno;
+        made.clear();
+        return error;
+    }
+    close(fd);
+    return 0;
+}
+
+void remove_quietly(const String& path) { unlink(path.c_str()); }
+
+bool is_access_denied(Error error) { return error == EACCES || error == EPERM; }
+
+// Owner and group first: changing them clears the setuid and setgid bits,
+// which the mode then sets again. The attributes come before the mode too,
+// since an access list rewrites the group bits.
+Error finish_temp(const String& temp, const String& target, bool& carried)
+{
+    carried = false;
+    struct stat original, now;
+    bool exists = stat(target.c_str(), &original) == 0;
+    if (!exists && errno != ENOENT)
+        return errno;
+    if (exists && original.st_nlink > 1)
+        return 0;
+    Fd fd(open(temp.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0)
+        return errno;
+    if (exists) {
+        if (fchown(fd.fd, original.st_uid, original.st_gid) != 0)
+            return errno == EPERM ? 0 : errno;
+        Fd from(open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        if (from.fd < 0)
+            return errno;
+        carried = true;
+        if (int error = copy_attributes(from.fd, fd.fd, carried))
+            return error;
+        if (!carried)
+            return 0;
+        if (fchmod(fd.fd, original.st_mode & 07777) != 0 || fstat(fd.fd, &now) != 0)
+            return errno;
+        // The system may drop a bit silently (setgid for a group not ours).
+        carried = now.st_uid == original.st_uid && now.st_gid == original.st_gid &&
+                  (now.st_mode & 07777) == (original.st_mode & 07777);
+        if (!carried)
+            return 0;
+    }
+    carried = true;
+    return sync_fd(fd.fd);
+}
+
+Error move_over(const String& temp, const String& target, FolderSyncs* syncs, ReplaceOutcome&)
+{
+    if (rename(temp.c_str(), target.c_str()) != 0)
+        return errno;
+    if (syncs)
+        syncs->add(folder_of(target));
+    else
+        sync_folder(folder_of(target));  // best effort: the rename itself has happened
+    return 0;
+}
+
+File::~File()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+Error File::open_existing(const String& path)
+{
+    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    return fd_ < 0 ? errno : 0;
+}
+
+Error File::read_all(std::string& bytes)
+{
+    bytes.clear();
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = pread(fd_, chunk, sizeof chunk, static_cast<off_t>(bytes.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            return 0;
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+Error File::overwrite(const std::string& bytes)
+{
+    if (int error = write_all(fd_, bytes))
+        return error;
+    if (ftruncate(fd_, static_cast<off_t>(bytes.size())) != 0)
+        return errno;
+    return sync_fd(fd_);
+}
+
+Error File::fill(const std::string& bytes)
+{
+    if (int error = write_all(fd_, bytes))
+        return error;
+    return sync_fd(fd_);
+}
+
+}  // namespace os
+
+}  // namespace tw::platform::native
+
+#endif  // !_WIN32

@@ -1,0 +1,294 @@
+// Tests of the file-system core without the interpreter, one case per run
+// (some cases install system-call filters that last for the process):
+//   tw_platform_test <case> [scratch folder]
+// Exit status: 0 passed, 1 failed, 2 usage, 77 cannot run here.
+#include "platform/core/native.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <cstddef>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
+
+namespace native = tw::platform::native;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(condition)                                                              \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
+            std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
+            ++failures;                                                               \
+        }                                                                             \
+    } while (0)
+
+constexpr int cannot_run = 77;
+
+void names()
+{
+    for (const char* plain : {"a", "report.txt", "C:x", "a:b", "con", "x.", ".hidden", "...", "é.txt"})
+        CHECK(native::is_plain_name_posix(plain));
+    for (const char* unsafe : {"", ".", "..", "a/b", "/", "../x"})
+        CHECK(!native::is_plain_name_posix(unsafe));
+
+    for (const wchar_t* plain : {L"a", L"report.txt", L".hidden", L"...a", L"CONSOLE", L"COM10", L"LPT0",
+                                 L"COMA", L"nul1.txt", L"x.CON", L"a b", L"\x4e2d\x6587.docx", L"COM\x2074"})
+        CHECK(native::is_plain_name_windows(plain));
+    for (const wchar_t* unsafe :
+         {L"", L".", L"..", L"a/b", L"a\\b", L"C:x", L"C:", L"file:stream", L"a<b", L"a>b", L"a\"b",
+          L"a|b", L"a?b", L"a*b", L"tab\there", L"bell\a", L"x.", L"x ", L"x. ", L"CON", L"con", L"Nul.txt",
+          L"PRN.tar.gz", L"aux", L"COM1", L"com9.log", L"LPT5", L"lpt1.txt", L"NUL .txt", L"CONIN$",
+          L"conout$.txt", L"COM\x00b9", L"lpt\x00b2.txt", L"COM\x00b3"})
+        CHECK(!native::is_plain_name_windows(unsafe));
+}
+
+#ifndef _WIN32
+
+std::string read_file(const std::string& path)
+{
+    std::string bytes;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            bytes.append(chunk, got);
+        std::fclose(file);
+    }
+    return bytes;
+}
+
+void write_file(const std::string& path, const std::string& bytes)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+bool exists(const std::string& path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+#ifdef __linux__
+// Makes one system call fail with `error` for the rest of the process, as
+// an old kernel or a container's filter does.
+bool refuse_system_call(long number, int error)
+{
+#if defined(__x86_64__)
+    const unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    const unsigned arch = AUDIT_ARCH_AARCH64;
+#else
+    return false;
+#endif
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// The kernel's no-replace rename is refused (ENOSYS, which glibc's wrapper
+// reports as EINVAL), so the check-then-rename way must do the work, with
+// the same results.
+int rename_without_kernel_support(const std::string& scratch)
+{
+    if (!refuse_system_call(SYS_renameat2, ENOSYS))
+        return cannot_run;
+    const std::string a = scratch + "/a", b = scratch + "/b", c = scratch + "/c", d = scratch + "/d";
+    write_file(a, "A");
+    write_file(b, "B");
+    CHECK(syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, c.c_str(), 0) < 0 && errno == ENOSYS);
+
+    CHECK(native::rename_no_replace(a, b) == EEXIST);
+    CHECK(read_file(a) == "A" && read_file(b) == "B");
+    CHECK(native::rename_no_replace(a, c) == 0);
+    CHECK(!exists(a) && read_file(c) == "A");
+    CHECK(link(c.c_str(), d.c_str()) == 0);
+    CHECK(native::rename_no_replace(c, d) == EEXIST);
+    CHECK(exists(c) && exists(d));
+    return 0;
+}
+#endif
+
+// Two names of one file that differ in letter case are two entries on a
+// file system that tells case apart: renaming one to the other is refused,
+// where rename(2) would do nothing and report success.
+int respelled_hard_link(const std::string& scratch)
+{
+    const std::string lower = scratch + "/note.txt", upper = scratch + "/NOTE.txt";
+    write_file(lower, "text");
+    CHECK(link(lower.c_str(), upper.c_str()) == 0);
+    CHECK(native::rename_respelled(lower, upper) == EEXIST);
+    CHECK(exists(lower) && exists(upper));
+    CHECK(native::rename_respelled(lower, scratch + "/Note.txt") == 0);  // gone: a plain rename
+    CHECK(!exists(lower) && read_file(scratch + "/Note.txt") == "text");
+    return 0;
+}
+
+native::Writer writing(const std::string& bytes)
+{
+    return [bytes](const std::string& temp) {
+        write_file(temp, bytes);
+        return true;
+    };
+}
+
+int folder_syncs(const std::string& scratch)
+{
+    const std::string one = scratch + "/one", two = scratch + "/two";
+    CHECK(mkdir(one.c_str(), 0755) == 0 && mkdir(two.c_str(), 0755) == 0);
+    for (const std::string& path : {one + "/a", one + "/b", two + "/c"})
+        write_file(path, "old");
+    {
+        native::FolderSyncs syncs;
+        for (const std::string& path : {one + "/a", one + "/b", two + "/c"}) {
+            native::ReplaceOutcome out = native::replace_file(path, writing("new " + path), &syncs);
+            CHECK(out.error == 0 && !out.in_place);
+            CHECK(read_file(path) == "new " + path);  // in place before any folder sync
+        }
+        CHECK(syncs.pending() == 2);
+        CHECK(syncs.sync_all() == 0 && syncs.pending() == 0);
+
+        const std::string gone = scratch + "/gone";
+        CHECK(mkdir(gone.c_str(), 0755) == 0);
+        write_file(gone + "/d", "old");
+        CHECK(native::replace_file(gone + "/d", writing("new"), &syncs).error == 0);
+        syncs.add(one);
+        CHECK(unlink((gone + "/d").c_str()) == 0 && rmdir(gone.c_str()) == 0);
+        std::string failed;
+        CHECK(syncs.sync_all(&failed) == ENOENT && failed == gone && syncs.pending() == 0);
+    }
+    return 0;
+}
+
+// Replaces three files in one folder, deferring the folder sync or not, for
+// a caller counting the folder syncs from outside.
+int three_replacements(const std::string& scratch, bool deferred)
+{
+    native::FolderSyncs syncs;
+    for (const char* name : {"/a", "/b", "/c"}) {
+        write_file(scratch + name, "old");
+        CHECK(native::replace_file(scratch + name, writing("new"), deferred ? &syncs : nullptr).error == 0);
+    }
+    CHECK(syncs.sync_all() == 0);
+    return 0;
+}
+
+#ifdef __linux__
+// Both the rewrite and the putting back fail (every cut to length is
+// refused once the new content is written; the new content is the shorter,
+// so the rewrite must cut): the old bytes must be left in a file, named.
+native::Writer writing_then_failing_cuts(const std::string& bytes, bool& filtered)
+{
+    return [bytes, &filtered](const std::string& temp) {
+        write_file(temp, bytes);
+        filtered = refuse_system_call(SYS_ftruncate, EIO);
+        return filtered;
+    };
+}
+
+int double_fault_beside(const std::string& scratch)
+{
+    const std::string path = scratch + "/a.txt", old(10000, 'o');
+    write_file(path, old);
+    CHECK(link(path.c_str(), (scratch + "/b.txt").c_str()) == 0);  // so rewritten in place
+    bool filtered = false;
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    if (!filtered)
+        return cannot_run;
+    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
+    CHECK(out.old_content_at.rfind(scratch + "/.termweave-", 0) == 0);
+    CHECK(read_file(out.old_content_at) == old);
+    return 0;
+}
+
+int double_fault_in_closed_folder(const std::string& scratch)
+{
+    if (geteuid() != 0)
+        return cannot_run;
+    const std::string locked = scratch + "/locked", staging = scratch + "/staging";
+    const std::string path = locked + "/mine.txt", old(10000, 'o');
+    CHECK(mkdir(locked.c_str(), 0755) == 0 && mkdir(staging.c_str(), 0777) == 0);
+    CHECK(chmod(staging.c_str(), 0777) == 0);
+    write_file(path, old);
+    CHECK(chown(path.c_str(), 4241, 4242) == 0);
+    setenv("TMPDIR", staging.c_str(), 1);
+    if (setgid(4242) != 0 || setuid(4241) != 0)
+        return cannot_run;
+    bool filtered = false;
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    if (!filtered)
+        return cannot_run;
+    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
+    CHECK(out.old_content_at.rfind(staging + "/.termweave-", 0) == 0);
+    CHECK(read_file(out.old_content_at) == old);
+    return 0;
+}
+#endif
+
+#endif  // !_WIN32
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 2;
+    const std::string_view which = argv[1];
+    const std::string scratch = argc > 2 ? argv[2] : ".";
+    int status = 0;
+    if (which == "names")
+        names();
+#ifndef _WIN32
+    else if (which == "respelled-hard-link")
+        status = respelled_hard_link(scratch);
+    else if (which == "folder-syncs")
+        status = folder_syncs(scratch);
+    else if (which == "three-replacements-deferred" || which == "three-replacements-immediate")
+        status = three_replacements(scratch, which == "three-replacements-deferred");
+#ifdef __linux__
+    else if (which == "rename-without-kernel-support")
+        status = rename_without_kernel_support(scratch);
+    else if (which == "double-fault-beside")
+        status = double_fault_beside(scratch);
+    else if (which == "double-fault-in-closed-folder")
+        status = double_fault_in_closed_folder(scratch);
+#endif
+#endif
+    else {
+        std::fprintf(stderr, "unknown case %s\n", argv[1]);
+        return 2;
+    }
+    if (status)
+        return status;
+    return failures ? 1 : 0;
+}
