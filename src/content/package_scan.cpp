@@ -47,12 +47,15 @@ bool is_xml_type(std::string_view content_type)
     return ends_with(type, "+xml"sv) || ends_with(type, "/xml"sv);
 }
 
-const std::string* attribute(const std::vector<xml_scan::Attribute>& attributes, std::string_view local)
+// The value of the attribute named `local` (in no namespace), if it is there.
+bool attribute(const std::vector<xml_scan::Attribute>& attributes, std::string_view local, std::string& out)
 {
     for (const xml_scan::Attribute& each : attributes)
-        if (each.uri.empty() && each.local == local)
-            return &each.value;
-    return nullptr;
+        if (each.uri.empty() && each.local == local) {
+            out = each.value();
+            return true;
+        }
+    return false;
 }
 
 // "word/_rels/document.xml.rels" is the relationships part of
@@ -163,12 +166,22 @@ public:
     enum class Part { plain, content_types, relationships };
     Hooks(PackageScan& scan, Member& member, Part part) : scan_(scan), member_(member), part_(part) {}
 
+    bool watches(std::string_view uri) override
+    {
+        return std::find(std::begin(kReferences), std::end(kReferences), uri) != std::end(kReferences);
+    }
+
+    bool watched(const xml_scan::Attribute& attribute) override
+    {
+        member_.references.insert(attribute.value());
+        return true;
+    }
+
+    bool wants_elements() const override { return part_ != Part::plain; }
+
     bool element(std::size_t depth, std::string_view uri, std::string_view local,
                  const std::vector<xml_scan::Attribute>& attributes) override
     {
-        for (const xml_scan::Attribute& each : attributes)
-            if (std::find(std::begin(kReferences), std::end(kReferences), each.uri) != std::end(kReferences))
-                member_.references.insert(each.value);
         if (part_ == Part::content_types)
             return content_type(depth, uri, local, attributes);
         if (part_ == Part::relationships)
@@ -184,17 +197,16 @@ private:
             return uri == kContentTypes && local == "Types"sv;
         if (depth != 1 || uri != kContentTypes)
             return true;
-        const std::string* type = attribute(attributes, "ContentType"sv);
+        std::string type, key;
+        bool typed = attribute(attributes, "ContentType"sv, type);
         if (local == "Default"sv) {
-            const std::string* ext = attribute(attributes, "Extension"sv);
-            if (!ext || !type)
+            if (!typed || !attribute(attributes, "Extension"sv, key))
                 return false;
-            scan_.defaults_[lower(*ext)] = *type;
+            scan_.defaults_[lower(key)] = type;
         } else if (local == "Override"sv) {
-            const std::string* name = attribute(attributes, "PartName"sv);
-            if (!name || !type)
+            if (!typed || !attribute(attributes, "PartName"sv, key))
                 return false;
-            scan_.overrides_[lower(*name)] = *type;
+            scan_.overrides_[lower(key)] = type;
         }
         return true;
     }
@@ -206,13 +218,15 @@ private:
             return uri == kRelationshipsPart && local == "Relationships"sv;
         if (depth != 1 || uri != kRelationshipsPart || local != "Relationship"sv)
             return true;
-        const std::string* id = attribute(attributes, "Id"sv);
-        const std::string* type = attribute(attributes, "Type"sv);
-        const std::string* target = attribute(attributes, "Target"sv);
-        const std::string* mode = attribute(attributes, "TargetMode"sv);
-        if (!id || !type || !target || (mode && *mode != "Internal"sv && *mode != "External"sv))
+        Relationship found;
+        std::string mode;
+        bool moded = attribute(attributes, "TargetMode"sv, mode);
+        if (!attribute(attributes, "Id"sv, found.id) || !attribute(attributes, "Type"sv, found.type) ||
+            !attribute(attributes, "Target"sv, found.target) ||
+            (moded && mode != "Internal"sv && mode != "External"sv))
             return false;
-        member_.relationships.push_back({*id, *type, *target, mode && *mode == "External"sv});
+        found.external = moded && mode == "External"sv;
+        member_.relationships.push_back(std::move(found));
         return true;
     }
 

@@ -31,14 +31,105 @@ constexpr ByteTable kBytes;
 
 bool is_space(unsigned char b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 
-bool is_name_start(unsigned char b)
+// Names are read in ASCII only: 2 may start a name, 1 only continue one;
+// 3 is the colon.
+struct NameTable {
+    unsigned char of[256];
+    constexpr NameTable() : of()
+    {
+        for (int b = 'a'; b <= 'z'; ++b)
+            of[b] = of[b - 32] = 2;
+        of[static_cast<unsigned char>('_')] = 2;
+        of[static_cast<unsigned char>(':')] = 3;
+        for (int b = '0'; b <= '9'; ++b)
+            of[b] = 1;
+        of[static_cast<unsigned char>('-')] = of[static_cast<unsigned char>('.')] = 1;
+    }
+};
+constexpr NameTable kNames;
+
+// Bytes that go on a name without a closer look: all but the colon.
+struct NameBodyTable {
+    bool of[256];
+    constexpr NameBodyTable() : of()
+    {
+        for (int b = 0; b < 256; ++b)
+            of[b] = kNames.of[b] == 1 || kNames.of[b] == 2;
+    }
+};
+constexpr NameBodyTable kNameBody;
+
+bool is_name_start(unsigned char b) { return kNames.of[b] >= 2; }
+bool is_name_char(unsigned char b) { return kNames.of[b] != 0; }
+
+// The first byte from p on that `table` does not pass, or end; eight bytes
+// at a time where it can, since names and values are mostly long runs.
+const char* skip_passing(const char* p, const char* end, const bool (&table)[256])
 {
-    return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b == '_' || b == ':';
+    auto passes = [&](const char* at) { return table[static_cast<unsigned char>(*at)]; };
+    while (end - p >= 4 && (passes(p) & passes(p + 1) & passes(p + 2) & passes(p + 3)))
+        p += 4;
+    while (p < end && passes(p))
+        ++p;
+    return p;
 }
 
-bool is_name_char(unsigned char b)
+// A name at p: its end, or null when none starts there. `colon` gets the
+// offset of its first ":" (npos for none); `colons` how many it has.
+const char* read_name(const char* p, const char* end, std::size_t& colon, int& colons)
 {
-    return is_name_start(b) || (b >= '0' && b <= '9') || b == '-' || b == '.';
+    const char* start = p;
+    if (p >= end || kNames.of[static_cast<unsigned char>(*p)] < 2)
+        return nullptr;
+    colon = std::string_view::npos;
+    colons = 0;
+    for (;;) {
+        p = skip_passing(p, end, kNameBody.of);
+        if (p >= end || *p != ':')
+            return p;
+        if (colons++ == 0)
+            colon = static_cast<std::size_t>(p - start);
+        ++p;
+    }
+}
+
+// Bytes an attribute value may hold without a closer look: not its
+// quotes, "&", "<", control characters (but tab and line ends), or
+// anything outside ASCII.
+struct ValueTable {
+    bool plain[256];
+    constexpr ValueTable() : plain()
+    {
+        for (int b = 0x20; b < 0x80; ++b)
+            plain[b] = b != '"' && b != '\'' && b != '&' && b != '<';
+        plain[static_cast<unsigned char>('\t')] = plain[static_cast<unsigned char>('\n')] =
+            plain[static_cast<unsigned char>('\r')] = true;
+    }
+};
+constexpr ValueTable kValues;
+
+bool same(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+// Splits a name read by read_name; false for one namespaces do not allow.
+bool split_read_name(std::string_view qname, std::size_t colon, int colons, std::string_view& prefix,
+                     std::string_view& local)
+{
+    if (colons == 0) {
+        prefix = {};
+        local = qname;
+        return true;
+    }
+    prefix = qname.substr(0, colon);
+    local = qname.substr(colon + 1);
+    return colons == 1 && !prefix.empty() && !local.empty() && kNames.of[static_cast<unsigned char>(local[0])] == 2;
 }
 
 // Length of the UTF-8 sequence at p (of `left` bytes) when it is a valid
@@ -164,51 +255,11 @@ bool decode_reference(std::string_view name, std::string& out)
     return true;
 }
 
-// An attribute value as the parser gives it: references replaced, line
-// ends and other white space read as spaces. False when it is not one.
-bool decode_value(std::string_view raw, std::string& out)
-{
-    if (raw.find('<') != std::string_view::npos || !valid_characters(raw))
-        return false;
-    out.clear();
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        char c = raw[i];
-        if (c == '&') {
-            std::size_t end = raw.find(';', i + 1);
-            if (end == std::string_view::npos || !decode_reference(raw.substr(i + 1, end - i - 1), out))
-                return false;
-            i = end;
-        } else if (c == '\r') {
-            out += ' ';
-            if (i + 1 < raw.size() && raw[i + 1] == '\n')
-                ++i;
-        } else {
-            out += (c == '\t' || c == '\n') ? ' ' : c;
-        }
-    }
-    return true;
-}
-
 bool equal_ignoring_case(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
            });
-}
-
-// Splits "prefix:local"; false for a name namespaces do not allow.
-bool split_name(std::string_view qname, std::string_view& prefix, std::string_view& local)
-{
-    std::size_t colon = qname.find(':');
-    if (colon == std::string_view::npos) {
-        prefix = {};
-        local = qname;
-        return !local.empty();
-    }
-    prefix = qname.substr(0, colon);
-    local = qname.substr(colon + 1);
-    return !prefix.empty() && !local.empty() && local.find(':') == std::string_view::npos &&
-           !(local[0] >= '0' && local[0] <= '9') && local[0] != '-' && local[0] != '.';
 }
 
 // The XML declaration's pseudo-attributes: version 1.0, and, if given,
@@ -263,6 +314,28 @@ bool sound_declaration(std::string_view body)
 
 }  // namespace
 
+// References replaced, line ends and other white space read as spaces.
+std::string Attribute::value() const
+{
+    std::string out;
+    out.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        char c = raw[i];
+        if (c == '&') {
+            std::size_t end = raw.find(';', i + 1);
+            decode_reference(raw.substr(i + 1, end - i - 1), out);
+            i = end;
+        } else if (c == '\r') {
+            out += ' ';
+            if (i + 1 < raw.size() && raw[i + 1] == '\n')
+                ++i;
+        } else {
+            out += (c == '\t' || c == '\n') ? ' ' : c;
+        }
+    }
+    return out;
+}
+
 Needles::Needles(const std::vector<std::string>& needles)
 {
     for (const std::string& needle : needles) {
@@ -276,25 +349,61 @@ Needles::Needles(const std::vector<std::string>& needles)
 }
 
 Reader::Reader(const Needles& needles, std::vector<char>& found, Hooks* hooks)
-    : needles_(needles), found_(found), hooks_(hooks), state_(needles.size(), 0),
-      carried_(needles.size(), 0)
+    : needles_(needles), found_(found), hooks_(hooks), wants_elements_(hooks && hooks->wants_elements()),
+      state_(needles.size(), 0), carried_(needles.size(), 0)
 {
     found_.resize(needles.size(), 0);
+}
+
+// The binding of `prefix` in force ("xml" is always bound), or null: for
+// no prefix, no default namespace; otherwise an undeclared prefix.
+const Reader::Binding* Reader::resolve(std::string_view prefix) const
+{
+    static const Binding xml{"xml", std::string(kXmlNamespace), false};
+    if (same(prefix, "xml"sv))
+        return &xml;
+    for (auto binding = bindings_.rbegin(); binding != bindings_.rend(); ++binding)
+        if (same(binding->prefix, prefix))
+            return &*binding;
+    return nullptr;
+}
+
+// resolve, remembering the last answer while the bindings stay the same:
+// most elements and attributes of a part share one or two prefixes.
+const Reader::Binding* Reader::lookup(std::string_view prefix)
+{
+    if (cached_ && same(prefix, cached_prefix_))
+        return cached_;
+    const Binding* found = resolve(prefix);
+    if (found) {
+        cached_prefix_.assign(prefix);
+        cached_ = found;
+    }
+    return found;
 }
 
 bool Reader::fail()
 {
     failed_ = true;
     buffer_.clear();
+    view_ = {};
     at_ = 0;
     return false;
 }
 
+// The bytes are read where they are when nothing is left over from before;
+// only what a token cut at their end leaves is kept for the next ones.
 bool Reader::feed(std::string_view bytes)
 {
     if (failed_)
         return false;
-    buffer_.append(bytes);
+    if (buffer_.empty()) {
+        view_ = bytes;
+    } else {
+        buffer_.append(bytes);
+        view_ = buffer_;
+    }
+    at_ = 0;
     for (;;) {
         Step next = step(false);
         if (next == Step::bad)
@@ -302,11 +411,13 @@ bool Reader::feed(std::string_view bytes)
         if (next == Step::more)
             break;
     }
-    if (at_ > 0 && at_ * 2 >= buffer_.size()) {
+    offset_ += at_;
+    if (view_.data() == buffer_.data())
         buffer_.erase(0, at_);
-        offset_ += at_;
-        at_ = 0;
-    }
+    else
+        buffer_.assign(view_.substr(at_));
+    view_ = buffer_;
+    at_ = 0;
     return true;
 }
 
@@ -314,14 +425,16 @@ bool Reader::finish()
 {
     if (failed_)
         return false;
-    while (at_ < buffer_.size() || !started_) {
+    view_ = buffer_;
+    at_ = 0;
+    while (at_ < view_.size() || !started_) {
         Step next = step(true);
         if (next == Step::bad)
             return fail();
         if (next == Step::more)
             break;
     }
-    if (at_ < buffer_.size() || !open_.empty() || !root_seen_)
+    if (at_ < view_.size() || !open_.empty() || !root_seen_)
         return fail();
     return true;
 }
@@ -331,9 +444,9 @@ Reader::Step Reader::step(bool final)
     if (!started_) {
         // UTF-8, with or without its byte order mark; any other encoding
         // (UTF-16 has a mark of its own) is not read here.
-        if (buffer_.size() < 3 && !final)
+        if (view_.size() < 3 && !final)
             return Step::more;
-        std::string_view head(buffer_.data(), std::min<std::size_t>(buffer_.size(), 3));
+        std::string_view head(view_.data(), std::min<std::size_t>(view_.size(), 3));
         if (head.substr(0, 2) == "\xFE\xFF"sv || head.substr(0, 2) == "\xFF\xFE"sv)
             return Step::bad;
         if (head == "\xEF\xBB\xBF"sv)
@@ -341,9 +454,9 @@ Reader::Step Reader::step(bool final)
         started_ = true;
         return Step::done;
     }
-    if (at_ >= buffer_.size())
+    if (at_ >= view_.size())
         return Step::more;
-    char c = buffer_[at_];
+    char c = view_[at_];
     if (c == '<')
         return markup(final);
     if (c == '&')
@@ -353,9 +466,9 @@ Reader::Step Reader::step(bool final)
 
 Reader::Step Reader::text(bool final)
 {
-    const auto* data = reinterpret_cast<const unsigned char*>(buffer_.data());
+    const auto* data = reinterpret_cast<const unsigned char*>(view_.data());
     const unsigned char* start = data + at_;
-    const unsigned char* end = data + buffer_.size();
+    const unsigned char* end = data + view_.size();
     const unsigned char* p = start;
     while (p < end) {
         while (p < end && kBytes.of[*p] == plain)
@@ -407,14 +520,14 @@ Reader::Step Reader::text(bool final)
 
 Reader::Step Reader::reference(bool final)
 {
-    std::size_t limit = std::min(buffer_.size(), at_ + 16);
-    std::size_t end = buffer_.find(';', at_ + 1);
+    std::size_t limit = std::min(view_.size(), at_ + 16);
+    std::size_t end = view_.find(';', at_ + 1);
     if (end == std::string::npos || end >= limit)
-        return (!final && buffer_.size() < at_ + 16) ? Step::more : Step::bad;
+        return (!final && view_.size() < at_ + 16) ? Step::more : Step::bad;
     if (open_.empty())
         return Step::bad;
     std::string decoded;
-    if (!decode_reference(std::string_view(buffer_).substr(at_ + 1, end - at_ - 1), decoded))
+    if (!decode_reference(view_.substr(at_ + 1, end - at_ - 1), decoded))
         return Step::bad;
     last_[0] = last_[1] = 0;
     if (open_.back().text)
@@ -425,7 +538,7 @@ Reader::Step Reader::reference(bool final)
 
 Reader::Step Reader::markup(bool final)
 {
-    std::string_view rest = std::string_view(buffer_).substr(at_);
+    std::string_view rest = view_.substr(at_);
     if (rest.size() < 2)
         return final ? Step::bad : Step::more;
     last_[0] = last_[1] = 0;
@@ -473,7 +586,7 @@ Reader::Step Reader::markup(bool final)
 
 Reader::Step Reader::declaration_or_instruction(std::size_t end)
 {
-    std::string_view body = std::string_view(buffer_).substr(at_ + 2, end - at_ - 2);
+    std::string_view body = view_.substr(at_ + 2, end - at_ - 2);
     std::size_t length = 0;
     if (body.empty() || !is_name_start(static_cast<unsigned char>(body[0])) || body[0] == ':')
         return Step::bad;
@@ -498,148 +611,198 @@ Reader::Step Reader::declaration_or_instruction(std::size_t end)
 
 Reader::Step Reader::start_tag(bool final)
 {
-    std::string_view rest = std::string_view(buffer_).substr(at_);
-    std::size_t at = 1;
-    auto more = [&] { return final ? Step::bad : Step::more; };
-    auto name = [&](std::string_view& out) {
-        std::size_t from = at;
-        if (at >= rest.size() || !is_name_start(static_cast<unsigned char>(rest[at])))
-            return false;
-        while (at < rest.size() && is_name_char(static_cast<unsigned char>(rest[at])))
-            ++at;
-        out = rest.substr(from, at - from);
-        return true;
-    };
-    std::string_view qname;
-    if (!name(qname))
-        return at >= rest.size() ? more() : Step::bad;
-    std::vector<std::pair<std::string_view, std::string>> attributes;
+    const char* begin = view_.data() + at_;
+    const char* end = view_.data() + view_.size();
+    Step more = final ? Step::bad : Step::more;
+    std::size_t colon = 0;
+    int colons = 0;
+    const char* p = read_name(begin + 1, end, colon, colons);
+    if (!p)
+        return begin + 1 >= end ? more : Step::bad;
+    if (p >= end)
+        return more;
+    Tag tag{std::string_view(begin + 1, static_cast<std::size_t>(p - begin - 1)), colon, colons};
+    raw_.clear();
     for (;;) {
-        std::size_t before = at;
-        while (at < rest.size() && is_space(static_cast<unsigned char>(rest[at])))
-            ++at;
-        if (at >= rest.size())
-            return more();
-        bool spaced = at > before;
-        if (rest[at] == '>' || rest[at] == '/') {
-            bool empty = rest[at] == '/';
-            if (empty && at + 1 >= rest.size())
-                return more();
-            if (empty && rest[at + 1] != '>')
+        const char* before = p;
+        while (p < end && is_space(static_cast<unsigned char>(*p)))
+            ++p;
+        if (p >= end)
+            return more;
+        char c = *p;
+        if (c == '>' || c == '/') {
+            bool empty = c == '/';
+            if (empty && p + 1 >= end)
+                return more;
+            if (empty && p[1] != '>')
                 return Step::bad;
-            at += empty ? 2 : 1;
-            std::string_view tag_qname = qname;
-            at_ += at;
-            return open_element(tag_qname, attributes, empty) ? Step::done : Step::bad;
+            at_ = static_cast<std::size_t>(p + (empty ? 2 : 1) - view_.data());
+            return open_element(tag, empty) ? Step::done : Step::bad;
         }
-        std::string_view attribute;
-        if (!spaced || !name(attribute))
-            return at >= rest.size() ? more() : Step::bad;
-        while (at < rest.size() && is_space(static_cast<unsigned char>(rest[at])))
-            ++at;
-        if (at >= rest.size())
-            return more();
-        if (rest[at] != '=')
+        if (p == before)
+            return Step::bad;  // attributes are set apart by white space
+        RawAttribute attribute;
+        const char* name_end = read_name(p, end, attribute.colon, attribute.colons);
+        if (!name_end)
             return Step::bad;
-        ++at;
-        while (at < rest.size() && is_space(static_cast<unsigned char>(rest[at])))
-            ++at;
-        if (at >= rest.size())
-            return more();
-        char quote = rest[at];
+        attribute.name = std::string_view(p, static_cast<std::size_t>(name_end - p));
+        p = name_end;
+        while (p < end && is_space(static_cast<unsigned char>(*p)))
+            ++p;
+        if (p >= end)
+            return more;
+        if (*p++ != '=')
+            return Step::bad;
+        while (p < end && is_space(static_cast<unsigned char>(*p)))
+            ++p;
+        if (p >= end)
+            return more;
+        char quote = *p++;
         if (quote != '"' && quote != '\'')
             return Step::bad;
-        std::size_t close = rest.find(quote, at + 1);
-        if (close == std::string_view::npos)
-            return more();
-        std::string value;
-        if (!decode_value(rest.substr(at + 1, close - at - 1), value))
-            return Step::bad;
-        attributes.emplace_back(attribute, std::move(value));
-        at = close + 1;
+        const char* value = p;
+        for (;;) {
+            p = skip_passing(p, end, kValues.plain);
+            if (p >= end)
+                return more;
+            auto b = static_cast<unsigned char>(*p);
+            if (b == static_cast<unsigned char>(quote))
+                break;
+            if (b == '"' || b == '\'') {
+                ++p;  // the other quote
+            } else if (b >= 0x80) {
+                int length = sequence(reinterpret_cast<const unsigned char*>(p), static_cast<std::size_t>(end - p));
+                if (length < 0)
+                    return more;
+                if (length == 0)
+                    return Step::bad;
+                p += length;
+            } else if (b == '&') {
+                const char* semicolon = p + 1;
+                while (semicolon < end && semicolon - p < 16 && *semicolon != ';')
+                    ++semicolon;
+                if (semicolon >= end)
+                    return more;
+                reference_scratch_.clear();
+                if (*semicolon != ';' ||
+                    !decode_reference(std::string_view(p + 1, static_cast<std::size_t>(semicolon - p - 1)),
+                                      reference_scratch_))
+                    return Step::bad;
+                p = semicolon + 1;
+            } else {
+                return Step::bad;  // "<", or a control character
+            }
+        }
+        attribute.value = std::string_view(value, static_cast<std::size_t>(p - value));
+        raw_.push_back(attribute);
+        ++p;  // the closing quote
     }
 }
 
 Reader::Step Reader::end_tag(bool final)
 {
-    std::string_view rest = std::string_view(buffer_).substr(at_);
-    std::size_t close = rest.find('>');
-    if (close == std::string_view::npos)
-        return final ? Step::bad : Step::more;
-    std::string_view inside = rest.substr(2, close - 2);
-    std::size_t length = inside.size();
-    while (length > 0 && is_space(static_cast<unsigned char>(inside[length - 1])))
-        --length;
-    if (open_.empty() || inside.substr(0, length) != open_.back().qname)
+    const char* begin = view_.data() + at_;
+    const char* end = view_.data() + view_.size();
+    if (open_.empty())
         return Step::bad;
-    at_ += close + 1;
+    const Open& top = open_.back();
+    std::string_view name(names_.data() + top.name, names_.size() - top.name);
+    const char* p = begin + 2;
+    if (static_cast<std::size_t>(end - p) < name.size() + 1)
+        return final ? Step::bad : Step::more;
+    if (std::string_view(p, name.size()) != name)
+        return Step::bad;
+    p += name.size();
+    while (p < end && is_space(static_cast<unsigned char>(*p)))
+        ++p;
+    if (p >= end)
+        return final ? Step::bad : Step::more;
+    if (*p != '>')
+        return Step::bad;
+    at_ = static_cast<std::size_t>(p + 1 - view_.data());
     return close_element() ? Step::done : Step::bad;
 }
 
-bool Reader::resolve(std::string_view prefix, std::string_view& uri) const
-{
-    if (prefix == "xml"sv) {
-        uri = kXmlNamespace;
-        return true;
-    }
-    for (auto binding = bindings_.rbegin(); binding != bindings_.rend(); ++binding)
-        if (binding->prefix == prefix) {
-            uri = binding->uri;
-            return true;
-        }
-    uri = {};
-    return prefix.empty();  // no default namespace: none
-}
-
-bool Reader::open_element(std::string_view qname,
-                          std::vector<std::pair<std::string_view, std::string>>& raw, bool empty)
+bool Reader::open_element(const Tag& tag, bool empty)
 {
     if (open_.empty() && root_seen_)
         return false;  // a second root element
     if (!open_.empty() && open_.back().text)
         end_piece();
     std::size_t before = bindings_.size();
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        std::string_view name = raw[i].first;
+    std::string_view first_prefix;
+    bool mixed_prefixes = false;
+    for (std::size_t i = 0; i < raw_.size(); ++i) {
+        const RawAttribute& each = raw_[i];
         for (std::size_t j = 0; j < i; ++j)
-            if (raw[j].first == name)
+            if (same(raw_[j].name, each.name))
                 return false;  // an attribute given twice
-        if (name == "xmlns"sv) {
-            bindings_.push_back({std::string(), raw[i].second});
-        } else if (name.substr(0, 6) == "xmlns:"sv) {
-            std::string_view prefix = name.substr(6);
-            if (prefix.empty() || prefix.find(':') != std::string_view::npos || prefix == "xml"sv ||
-                prefix == "xmlns"sv || raw[i].second.empty())
+        std::string_view name = each.name;
+        if (name[0] == 'x' && name.size() >= 5 && name.substr(0, 5) == "xmlns"sv &&
+            (name.size() == 5 || name[5] == ':')) {
+            std::string_view prefix = name.size() == 5 ? std::string_view() : name.substr(6);
+            if (name.size() > 5 && (prefix.empty() || each.colons != 1 || prefix == "xml"sv ||
+                                    prefix == "xmlns"sv || each.value.empty()))
                 return false;
-            bindings_.push_back({std::string(prefix), raw[i].second});
+            std::string uri = Attribute{{}, {}, each.value}.value();
+            bool watched = hooks_ && hooks_->watches(uri);
+            bindings_.push_back({std::string(prefix), std::move(uri), watched});
+        } else if (each.colons) {
+            std::string_view prefix = name.substr(0, each.colon);
+            if (first_prefix.empty())
+                first_prefix = prefix;
+            else if (!same(prefix, first_prefix))
+                mixed_prefixes = true;
         }
     }
-    std::string_view prefix, local, uri;
-    if (!split_name(qname, prefix, local) || !resolve(prefix, uri))
+    if (bindings_.size() != before)
+        cached_ = nullptr;
+    std::string_view prefix, local;
+    if (!split_read_name(tag.qname, tag.colon, tag.colons, prefix, local))
         return false;
-    std::vector<Attribute> attributes;
-    attributes.reserve(raw.size());
-    for (auto& [name, value] : raw) {
-        if (name == "xmlns"sv || name.substr(0, 6) == "xmlns:"sv)
-            continue;
-        std::string_view attribute_prefix, attribute_local, attribute_uri;
-        if (!split_name(name, attribute_prefix, attribute_local) ||
-            (!attribute_prefix.empty() && !resolve(attribute_prefix, attribute_uri)))
+    const Binding* binding = lookup(prefix);
+    if (!binding && !prefix.empty())
+        return false;  // an undeclared prefix
+    if (wants_elements_)
+        attributes_.clear();
+    for (const RawAttribute& each : raw_) {
+        std::string_view attribute_prefix, attribute_local;
+        if (!split_read_name(each.name, each.colon, each.colons, attribute_prefix, attribute_local))
             return false;
-        for (const Attribute& earlier : attributes)
-            if (earlier.local == attribute_local && earlier.uri == attribute_uri)
-                return false;  // the same name in the same namespace twice
-        attributes.push_back({attribute_uri, attribute_local, std::move(value)});
+        if (same(attribute_prefix, "xmlns"sv) || (attribute_prefix.empty() && same(attribute_local, "xmlns"sv)))
+            continue;
+        const Binding* attribute_binding = nullptr;
+        if (!attribute_prefix.empty() && !(attribute_binding = lookup(attribute_prefix)))
+            return false;
+        if (mixed_prefixes && attribute_binding) {
+            // Two prefixes may name one namespace: the expanded names must differ.
+            for (const RawAttribute& other : raw_) {
+                if (&other == &each || !other.colons || other.name.substr(other.colon + 1) != attribute_local ||
+                    same(other.name.substr(0, other.colon), "xmlns"sv))
+                    continue;
+                const Binding* other_binding = lookup(other.name.substr(0, other.colon));
+                if (other_binding && same(other_binding->uri, attribute_binding->uri))
+                    return false;
+            }
+        }
+        if (attribute_binding && attribute_binding->watched &&
+            !hooks_->watched({attribute_binding->uri, attribute_local, each.value}))
+            return false;
+        if (wants_elements_)
+            attributes_.push_back({attribute_binding ? std::string_view(attribute_binding->uri) : std::string_view(),
+                                   attribute_local, each.value});
     }
-    if (hooks_ && !hooks_->element(open_.size(), uri, local, attributes))
+    std::string_view uri = binding ? std::string_view(binding->uri) : std::string_view();
+    if (wants_elements_ && !hooks_->element(open_.size(), uri, local, attributes_))
         return false;
     root_seen_ = true;
-    bool paragraph = local == "p"sv;
+    bool paragraph = local.size() == 1 && local[0] == 'p';
     if (paragraph) {
         saved_.insert(saved_.end(), carried_.begin(), carried_.end());
         std::fill(carried_.begin(), carried_.end(), 0);
     }
-    open_.push_back({std::string(qname), before, local == "t"sv, paragraph});
+    open_.push_back({names_.size(), before, local.size() == 1 && local[0] == 't', paragraph});
+    names_.append(tag.qname);
     return empty ? close_element() : true;
 }
 
@@ -653,7 +816,11 @@ bool Reader::close_element()
         std::copy(saved_.end() - static_cast<std::ptrdiff_t>(count), saved_.end(), carried_.begin());
         saved_.resize(saved_.size() - count);
     }
-    bindings_.resize(top.bindings);
+    if (bindings_.size() != top.bindings) {
+        bindings_.resize(top.bindings);
+        cached_ = nullptr;
+    }
+    names_.resize(top.name);
     open_.pop_back();
     return true;
 }

@@ -38,17 +38,30 @@ private:
 struct Attribute {
     std::string_view uri;    // the namespace, empty for none
     std::string_view local;  // the name without its prefix
-    std::string value;       // with references replaced
+    std::string_view raw;    // the value as written (checked)
+    // The value as the parser gives it: references replaced, white space
+    // read as spaces.
+    std::string value() const;
 };
 
 class Reader {
 public:
-    // Told of every element as it starts, with its depth (0 for the root);
-    // returns false to stop reading (the part then counts as failed).
+    // What the reader tells as it goes. A hook that returns false stops
+    // the reading (the part then counts as failed).
     struct Hooks {
         virtual ~Hooks() = default;
-        virtual bool element(std::size_t depth, std::string_view uri, std::string_view local,
-                             const std::vector<Attribute>& attributes) = 0;
+        // Whether attributes in namespace `uri` go to `watched` (asked once
+        // for each namespace declared).
+        virtual bool watches(std::string_view /*uri*/) { return false; }
+        virtual bool watched(const Attribute& /*attribute*/) { return true; }
+        // Whether every element goes to `element` (asked once), with its
+        // depth (0 for the root).
+        virtual bool wants_elements() const { return false; }
+        virtual bool element(std::size_t /*depth*/, std::string_view /*uri*/, std::string_view /*local*/,
+                             const std::vector<Attribute>& /*attributes*/)
+        {
+            return true;
+        }
     };
 
     // found[i] is set once needle i occurs; `hooks` may be null.
@@ -62,6 +75,18 @@ public:
 
 private:
     enum class Step { done, more, bad };
+    struct Tag {
+        std::string_view qname;
+        std::size_t colon;  // where its first ":" is
+        int colons;         // how many it has
+    };
+    struct RawAttribute {
+        std::string_view name;
+        std::size_t colon = 0;
+        int colons = 0;
+        std::string_view value;  // as written, checked
+    };
+
 
     Step step(bool final);
     Step text(bool final);
@@ -70,16 +95,17 @@ private:
     Step declaration_or_instruction(std::size_t end);
     Step start_tag(bool final);
     Step end_tag(bool final);
-    bool open_element(std::string_view qname, std::vector<std::pair<std::string_view, std::string>>& raw,
-                      bool empty);
+    bool open_element(const Tag& tag, bool empty);
     bool close_element();
-    bool resolve(std::string_view prefix, std::string_view& uri) const;
+    struct Binding;
+    const Binding* resolve(std::string_view prefix) const;
+    const Binding* lookup(std::string_view prefix);
     void text_bytes(std::string_view bytes);
     void end_piece();
     bool fail();
 
     struct Open {
-        std::string qname;
+        std::size_t name;      // where its name starts in names_
         std::size_t bindings;  // bindings_ before this element's declarations
         bool text;             // a text element
         bool paragraph;        // a paragraph: carried states were saved
@@ -87,20 +113,32 @@ private:
     struct Binding {
         std::string prefix;
         std::string uri;
+        bool watched = false;  // its attributes go to the hooks
     };
 
     const Needles& needles_;
     std::vector<char>& found_;
     Hooks* hooks_;
-    std::string buffer_;
-    std::size_t at_ = 0;        // next byte of buffer_ to read
-    std::uint64_t offset_ = 0;  // bytes of the part consumed before buffer_
+    std::string buffer_;        // bytes kept from one feed for the next
+    std::string_view view_;     // the bytes being read: buffer_, or those fed
+    std::size_t at_ = 0;        // next byte of view_ to read
+    std::uint64_t offset_ = 0;  // bytes of the part consumed before view_
     bool failed_ = false;
     bool root_seen_ = false;
     bool started_ = false;  // past the byte order mark
     std::uint64_t body_start_ = 0;  // where the part starts behind it
     std::vector<Open> open_;
     std::vector<Binding> bindings_;
+    // The attributes of the tag being read: names and raw values, then as
+    // the hooks see them (kept to reuse their memory).
+    std::vector<RawAttribute> raw_;
+    std::vector<Attribute> attributes_;
+    std::string names_;  // the names of the open elements, one after the other
+    std::string reference_scratch_;
+    bool wants_elements_ = false;
+    // The last prefix resolved while the bindings stayed the same.
+    std::string cached_prefix_;
+    const Binding* cached_ = nullptr;
     char last_[2] = {0, 0};  // the last two bytes of character data, for "]]>"
     // Per needle: match states within the current piece of text, and those
     // carried from earlier pieces of the same paragraph.
