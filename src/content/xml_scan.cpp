@@ -29,7 +29,17 @@ struct ByteTable {
 };
 constexpr ByteTable kBytes;
 
-bool is_space(unsigned char b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
+struct SpaceTable {
+    bool of[256];
+    constexpr SpaceTable() : of()
+    {
+        of[static_cast<unsigned char>(' ')] = of[static_cast<unsigned char>('\t')] =
+            of[static_cast<unsigned char>('\n')] = of[static_cast<unsigned char>('\r')] = true;
+    }
+};
+constexpr SpaceTable kSpaces;
+
+inline bool is_space(unsigned char b) { return kSpaces.of[b]; }
 
 // Names are read in ASCII only: 2 may start a name, 1 only continue one;
 // 3 is the colon.
@@ -108,18 +118,13 @@ struct ValueTable {
 };
 constexpr ValueTable kValues;
 
-bool same(std::string_view a, std::string_view b)
+inline bool same(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
+    return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
 }
 
 // Splits a name read by read_name; false for one namespaces do not allow.
-bool split_read_name(std::string_view qname, std::size_t colon, int colons, std::string_view& prefix,
+inline bool split_read_name(std::string_view qname, std::size_t colon, int colons, std::string_view& prefix,
                      std::string_view& local)
 {
     if (colons == 0) {
@@ -623,6 +628,7 @@ Reader::Step Reader::start_tag(bool final)
         return more;
     Tag tag{std::string_view(begin + 1, static_cast<std::size_t>(p - begin - 1)), colon, colons};
     raw_.clear();
+    declarations_ = false;
     for (;;) {
         const char* before = p;
         while (p < end && is_space(static_cast<unsigned char>(*p)))
@@ -646,6 +652,9 @@ Reader::Step Reader::start_tag(bool final)
         if (!name_end)
             return Step::bad;
         attribute.name = std::string_view(p, static_cast<std::size_t>(name_end - p));
+        attribute.declaration = *p == 'x' && attribute.name.size() >= 5 && attribute.name.substr(0, 5) == "xmlns"sv &&
+                                (attribute.name.size() == 5 || attribute.name[5] == ':');
+        declarations_ |= attribute.declaration;
         p = name_end;
         while (p < end && is_space(static_cast<unsigned char>(*p)))
             ++p;
@@ -723,6 +732,25 @@ Reader::Step Reader::end_tag(bool final)
     return close_element() ? Step::done : Step::bad;
 }
 
+// The namespace declarations among the tag's attributes: they hold for the
+// element's own name and attributes too.
+bool Reader::declare()
+{
+    for (const RawAttribute& each : raw_) {
+        if (!each.declaration)
+            continue;
+        std::string_view prefix = each.name.size() == 5 ? std::string_view() : each.name.substr(6);
+        if (each.name.size() > 5 && (prefix.empty() || each.colons != 1 || prefix == "xml"sv ||
+                                     prefix == "xmlns"sv || each.value.empty()))
+            return false;
+        std::string uri = Attribute{{}, {}, each.value}.value();
+        bool watched = hooks_ && hooks_->watches(uri);
+        bindings_.push_back({std::string(prefix), std::move(uri), watched});
+    }
+    cached_ = nullptr;
+    return true;
+}
+
 bool Reader::open_element(const Tag& tag, bool empty)
 {
     if (open_.empty() && root_seen_)
@@ -730,33 +758,8 @@ bool Reader::open_element(const Tag& tag, bool empty)
     if (!open_.empty() && open_.back().text)
         end_piece();
     std::size_t before = bindings_.size();
-    std::string_view first_prefix;
-    bool mixed_prefixes = false;
-    for (std::size_t i = 0; i < raw_.size(); ++i) {
-        const RawAttribute& each = raw_[i];
-        for (std::size_t j = 0; j < i; ++j)
-            if (same(raw_[j].name, each.name))
-                return false;  // an attribute given twice
-        std::string_view name = each.name;
-        if (name[0] == 'x' && name.size() >= 5 && name.substr(0, 5) == "xmlns"sv &&
-            (name.size() == 5 || name[5] == ':')) {
-            std::string_view prefix = name.size() == 5 ? std::string_view() : name.substr(6);
-            if (name.size() > 5 && (prefix.empty() || each.colons != 1 || prefix == "xml"sv ||
-                                    prefix == "xmlns"sv || each.value.empty()))
-                return false;
-            std::string uri = Attribute{{}, {}, each.value}.value();
-            bool watched = hooks_ && hooks_->watches(uri);
-            bindings_.push_back({std::string(prefix), std::move(uri), watched});
-        } else if (each.colons) {
-            std::string_view prefix = name.substr(0, each.colon);
-            if (first_prefix.empty())
-                first_prefix = prefix;
-            else if (!same(prefix, first_prefix))
-                mixed_prefixes = true;
-        }
-    }
-    if (bindings_.size() != before)
-        cached_ = nullptr;
+    if (declarations_ && !declare())
+        return false;
     std::string_view prefix, local;
     if (!split_read_name(tag.qname, tag.colon, tag.colons, prefix, local))
         return false;
@@ -765,33 +768,45 @@ bool Reader::open_element(const Tag& tag, bool empty)
         return false;  // an undeclared prefix
     if (wants_elements_)
         attributes_.clear();
-    for (const RawAttribute& each : raw_) {
+    // Attributes mostly share the element's prefix: the last one resolved
+    // is kept at hand.
+    std::string_view known_prefix = prefix, first_prefix;
+    const Binding* known = binding;
+    bool mixed = false;
+    for (std::size_t i = 0; i < raw_.size(); ++i) {
+        const RawAttribute& each = raw_[i];
+        for (std::size_t j = 0; j < i; ++j)
+            if (same(raw_[j].name, each.name))
+                return false;  // an attribute given twice
+        if (each.declaration)
+            continue;
         std::string_view attribute_prefix, attribute_local;
         if (!split_read_name(each.name, each.colon, each.colons, attribute_prefix, attribute_local))
             return false;
-        if (same(attribute_prefix, "xmlns"sv) || (attribute_prefix.empty() && same(attribute_local, "xmlns"sv)))
-            continue;
         const Binding* attribute_binding = nullptr;
-        if (!attribute_prefix.empty() && !(attribute_binding = lookup(attribute_prefix)))
-            return false;
-        if (mixed_prefixes && attribute_binding) {
-            // Two prefixes may name one namespace: the expanded names must differ.
-            for (const RawAttribute& other : raw_) {
-                if (&other == &each || !other.colons || other.name.substr(other.colon + 1) != attribute_local ||
-                    same(other.name.substr(0, other.colon), "xmlns"sv))
-                    continue;
-                const Binding* other_binding = lookup(other.name.substr(0, other.colon));
-                if (other_binding && same(other_binding->uri, attribute_binding->uri))
+        if (!attribute_prefix.empty()) {
+            if (first_prefix.empty())
+                first_prefix = attribute_prefix;
+            else if (!same(attribute_prefix, first_prefix))
+                mixed = true;
+            if (known && same(attribute_prefix, known_prefix)) {
+                attribute_binding = known;
+            } else {
+                if (!(attribute_binding = lookup(attribute_prefix)) || same(attribute_prefix, "xmlns"sv))
                     return false;
+                known_prefix = attribute_prefix;
+                known = attribute_binding;
             }
+            if (attribute_binding->watched &&
+                !hooks_->watched({attribute_binding->uri, attribute_local, each.value}))
+                return false;
         }
-        if (attribute_binding && attribute_binding->watched &&
-            !hooks_->watched({attribute_binding->uri, attribute_local, each.value}))
-            return false;
         if (wants_elements_)
             attributes_.push_back({attribute_binding ? std::string_view(attribute_binding->uri) : std::string_view(),
                                    attribute_local, each.value});
     }
+    if (mixed && !distinct_expanded_names())
+        return false;
     std::string_view uri = binding ? std::string_view(binding->uri) : std::string_view();
     if (wants_elements_ && !hooks_->element(open_.size(), uri, local, attributes_))
         return false;
@@ -804,6 +819,27 @@ bool Reader::open_element(const Tag& tag, bool empty)
     open_.push_back({names_.size(), before, local.size() == 1 && local[0] == 't', paragraph});
     names_.append(tag.qname);
     return empty ? close_element() : true;
+}
+
+// Two prefixes may name one namespace: prefixed attributes with one local
+// name must then differ in their namespaces.
+bool Reader::distinct_expanded_names()
+{
+    for (std::size_t i = 0; i < raw_.size(); ++i) {
+        const RawAttribute& a = raw_[i];
+        if (!a.colons || a.declaration)
+            continue;
+        for (std::size_t j = i + 1; j < raw_.size(); ++j) {
+            const RawAttribute& b = raw_[j];
+            if (!b.colons || b.declaration || !same(a.name.substr(a.colon + 1), b.name.substr(b.colon + 1)))
+                continue;
+            const Binding* first = lookup(a.name.substr(0, a.colon));
+            const Binding* second = lookup(b.name.substr(0, b.colon));
+            if (first && second && same(first->uri, second->uri))
+                return false;
+        }
+    }
+    return true;
 }
 
 bool Reader::close_element()

@@ -84,7 +84,8 @@ private:
         std::string_view name;
         std::size_t colon = 0;
         int colons = 0;
-        std::string_view value;  // as written, checked
+        bool declaration = false;  // xmlns or xmlns:prefix
+        std::string_view value;    // as written, checked
     };
 
 
@@ -96,6 +97,8 @@ private:
     Step start_tag(bool final);
     Step end_tag(bool final);
     bool open_element(const Tag& tag, bool empty);
+    bool declare();
+    bool distinct_expanded_names();
     bool close_element();
     struct Binding;
     const Binding* resolve(std::string_view prefix) const;
@@ -132,6 +135,7 @@ private:
     // The attributes of the tag being read: names and raw values, then as
     // the hooks see them (kept to reuse their memory).
     std::vector<RawAttribute> raw_;
+    bool declarations_ = false;  // raw_ declares namespaces
     std::vector<Attribute> attributes_;
     std::string names_;  // the names of the open elements, one after the other
     std::string reference_scratch_;
