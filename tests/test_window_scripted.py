@@ -1,9 +1,10 @@
 """main() against a scripted stand-in for the window toolkit bound as `sg`.
 
 The stand-in plays a user who follows a script of main-window events and
-waits while a run goes on (the run button is disabled then). Messages are
-answered with "确定" at once; the progress window answers from its own
-script.
+waits while a plan is built or a run goes on (the run button is disabled
+then). Messages are answered with "确定" at once; the preview is confirmed
+unless its own script says otherwise; the progress window answers from its
+own script.
 """
 import base64
 import io
@@ -53,7 +54,13 @@ DONE = {"mode_folder": done(), "mode_filename": done("文件"), "mode_content": 
 
 
 class Busy(tuple):
-    """A main-window event delivered even while a run goes on."""
+    """A main-window event delivered even while a run goes on (or, with
+    phase "plan", while its plan is being built)."""
+
+    def __new__(cls, event, phase="run"):
+        busy = super().__new__(cls, event)
+        busy.phase = phase
+        return busy
 
 
 class Element:
@@ -67,6 +74,8 @@ class Element:
     def update(self, **change):
         self.toolkit.log.append(("update", self.key, change))
         self.disabled = change.get("disabled", self.disabled)
+        if self.key == "preview_detail":
+            self.toolkit.previews[-1]["details"].append(change["value"])
 
     def set(self, text):  # the folder field's text variable
         self.toolkit.log.append(("set", self.key, text))
@@ -116,16 +125,35 @@ class FakeWindow:
 
     def read_main(self, timeout):
         toolkit = self.toolkit
-        if toolkit.before_read:
-            toolkit.before_read.pop(0)(toolkit)
         running = self.elements[RUN].disabled
-        if running and not (toolkit.events and isinstance(toolkit.events[0], Busy)):
+        # hooks are for the main window's own reads and those during a run,
+        # not for the reads while a plan is being built
+        if toolkit.before_read and not (running and toolkit.phase == "plan"):
+            toolkit.before_read.pop(0)(toolkit)
+        busy = toolkit.events and isinstance(toolkit.events[0], Busy)
+        if running and not (busy and toolkit.events[0].phase == toolkit.phase):
             assert time.monotonic() < toolkit.deadline, "the run never ended"
             time.sleep(timeout / 1000)
             return TIMEOUT, {}
         if not toolkit.events:
             return toolkit.WIN_CLOSED, None
-        return toolkit.events.pop(0)
+        event = toolkit.events.pop(0)
+        if event[0] == RUN:
+            toolkit.phase = "plan"
+        return event
+
+    def read_preview(self, timeout):
+        toolkit = self.toolkit
+        if not toolkit.previews or toolkit.previews[-1]["window"] is not self:
+            summary, table = self.args[1][0][0], self.args[1][1][0]
+            toolkit.previews.append({"window": self, "summary": summary.args[0],
+                                     "headings": table.kwargs["headings"], "rows": table.args[0],
+                                     "details": []})
+        answer = toolkit.preview_answers.pop(0) if toolkit.preview_answers else "确认替换"
+        event, values = answer if isinstance(answer, tuple) else (answer, {})
+        if event == "确认替换":
+            toolkit.phase = "run"
+        return event, values
 
     def read_progress(self, timeout):
         if self.toolkit.progress_events:
@@ -147,7 +175,8 @@ class WindowType:
         toolkit = self.toolkit
         toolkit.log.append(("Window", args, kwargs))
         buttons = [e.args[0] for row in args[1] for e in row if e.kind == "Button"]
-        kind = ("main" if RUN in buttons else "progress" if "取消" in buttons
+        kind = ("main" if RUN in buttons else "preview" if "确认替换" in buttons
+                else "progress" if "取消" in buttons
                 else "message" if "确定" in buttons else "unknown")
         window = FakeWindow(toolkit, kind, args, kwargs)
         toolkit.windows.append(window)
@@ -163,17 +192,22 @@ class FakeToolkit:
     """Records the calls made through it, in order, in `log`."""
     TIMEOUT_KEY = TIMEOUT
 
-    def __init__(self, events, closed=CLOSED, progress_events=(), no_display=False):
+    def __init__(self, events, closed=CLOSED, progress_events=(), no_display=False,
+                 preview_answers=()):
         self.log, self.messages, self.message_boxes, self.windows = [], [], [], []
+        self.previews = []
+        self.phase = None
         self.events = list(events)
         self.progress_events = list(progress_events)
+        self.preview_answers = list(preview_answers)
         self.before_read = []
         self.WIN_CLOSED = closed
         self.no_display = no_display
         self.root = FakeRoot(self)
         self.deadline = time.monotonic() + 30
         self.Window = WindowType(self)
-        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button", "Multiline"):
+        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button", "Multiline",
+                     "Table"):
             setattr(self, name, self._element(name))
 
     def _element(self, name):
@@ -191,8 +225,11 @@ class FakeToolkit:
 
 @pytest.fixture
 def folder(tmp_path):
+    """Holds a match for the keywords the tests type ("a*b", "a", "-") in
+    every mode, so that the preview has something to show."""
     path = tmp_path / "chosen"
-    path.mkdir()
+    (path / "a-b").mkdir(parents=True)
+    (path / "a-b.txt").write_text("a-b", encoding="utf-8")
     return str(path)
 
 
@@ -275,8 +312,9 @@ def test_values_passed_as_reported(run_main, ops, values, folder):
 
 
 def test_each_press_runs_again_and_other_events_are_ignored(run_main, ops, values, tmp_path):
-    (tmp_path / "a").mkdir()
-    (tmp_path / "b").mkdir()
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "ab.txt").write_text("ab", encoding="utf-8")
     a, b = str(tmp_path / "a"), str(tmp_path / "b")
     toolkit = run_main([
         (RUN, values(a, mode="mode_filename")),
@@ -351,7 +389,7 @@ def test_failure_message_lists_notes(tw, run_main, values, monkeypatch, error, t
 
 def test_failure_note_from_real_dispatch(tw, run_main, values, monkeypatch, in_tmp):
     (in_tmp / "data").mkdir()
-    (in_tmp / "data" / "a.txt").write_text("x")
+    (in_tmp / "data" / "a.txt").write_text("ab")
 
     def broken(path, old, new):
         raise ValueError("bad text")
@@ -398,7 +436,7 @@ def test_a_long_failure_list_is_cut_and_scrolls(tw, run_main, values, monkeypatc
     assert lines[1:21] == [f"while replacing content in /x/{i}.txt：ValueError: bad" for i in range(20)]
     assert lines[21:] == ["…（其余 5 个未列出）"]
     assert toolkit.message_boxes == ["Multiline"]
-    box = toolkit.calls("Multiline")[0]
+    box = toolkit.calls("Multiline")[-1]
     assert box[2]["disabled"] is True and box[2]["size"] == (90, 20)
 
 
@@ -406,14 +444,14 @@ def test_every_window_is_owned_modal_and_on_top(tw, run_main, values, monkeypatc
     monkeypatch.setattr(tw, "replace_file_contents", lambda *args: time.sleep(0.8))
     toolkit = run_main([(RUN, values("")), (RUN, values(mode="mode_content")), (EXIT, {})])
     main, *owned = toolkit.windows
-    assert [w.kind for w in owned] == ["message", "progress", "message"]
+    assert [w.kind for w in owned] == ["message", "preview", "progress", "message"]
     for window in owned:
         assert window.TKroot.master is main.TKroot
         assert window.kwargs["keep_on_top"] is True and window.kwargs["finalize"] is True
         assert window.kwargs["icon"] == "brelvo.ico"
         assert window.args[0] == "关键字替换工具_mira7"
         assert window.closed
-    assert [w.kwargs["modal"] for w in owned] == [True, False, True]
+    assert [w.kwargs["modal"] for w in owned] == [True, True, False, True]
 
 
 def test_slow_run_shows_progress_and_keeps_the_run_button_off(tw, run_main, values, monkeypatch):
@@ -495,7 +533,7 @@ def test_non_exception_errors_leave_main(tw, monkeypatch, in_tmp, ops, values, e
     with pytest.raises(error) as info:
         tw.main()
     assert "termweave_mira7.main" in [entry.name for entry in info.traceback]
-    assert toolkit.messages == [] and toolkit.calls("close") == []
+    assert toolkit.messages == [] and ("close", "main", {}) not in toolkit.log
 
 
 def test_an_interrupt_inside_a_tk_callback_ends_main(tw, monkeypatch, in_tmp, values):
@@ -665,9 +703,9 @@ def test_icon_file_bytes(run_main, in_tmp):
 def test_unwritable_icon_opens_windows_without_icon(run_main, values, in_tmp):
     (in_tmp / "brelvo.ico").mkdir()  # open(..., "wb") fails with an OSError
     toolkit = run_main([(RUN, values()), (EXIT, {})])
-    main, message = toolkit.windows
+    main, preview, message = toolkit.windows
     assert main.kwargs == {} and main.args[0] == "关键字替换工具_mira7"
-    assert "icon" not in message.kwargs
+    assert "icon" not in message.kwargs and "icon" not in preview.kwargs
     assert toolkit.messages == [DONE["mode_folder"]]
     assert toolkit.log[-1] == ("close", "main", {})
 
