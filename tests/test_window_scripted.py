@@ -150,6 +150,8 @@ class FakeWindow:
                                      "headings": table.kwargs["headings"], "rows": table.args[0],
                                      "details": []})
         answer = toolkit.preview_answers.pop(0) if toolkit.preview_answers else "确认替换"
+        if callable(answer):
+            answer = answer(toolkit)
         event, values = answer if isinstance(answer, tuple) else (answer, {})
         if event == "确认替换":
             toolkit.phase = "run"

@@ -37,7 +37,17 @@ Py_ssize_t context_end(PyObject* text, Py_ssize_t end)
 
 bool is_full(const MatchSamples& samples)
 {
-    return samples.list && PyList_GET_SIZE(samples.list.get()) >= samples.limit;
+    return (samples.list ? PyList_GET_SIZE(samples.list.get()) : 0) >= samples.limit;
+}
+
+// The match's own replacement: match.expand(template), which for a
+// template without a backslash is the template itself (as in sub).
+py::Ref expansion(PyObject* match, PyObject* new_keyword)
+{
+    if (PyUnicode_Check(new_keyword) &&
+        PyUnicode_FindChar(new_keyword, '\\', 0, PyUnicode_GET_LENGTH(new_keyword), 1) == -1)
+        return py::Ref::borrow(new_keyword);
+    return py::call_method(match, "expand"_id, new_keyword);
 }
 
 // match.span() as two offsets. 0, or -1.
@@ -81,7 +91,7 @@ int note_samples(const Keyword& keyword, PyObject* text)
     return py::for_each(found.get(), [&](PyObject* match) {
         Py_ssize_t start = 0, end = 0;
         py::Ref replacement = span_of(match, start, end) < 0
-            ? py::Ref() : py::call_method(match, "expand"_id, keyword.new_keyword);
+            ? py::Ref() : expansion(match, keyword.new_keyword);
         if (!replacement || note_sample(*keyword.samples, text, start, end, replacement.get()) < 0)
             return -1;
         return is_full(*keyword.samples) ? 1 : 0;

@@ -19,7 +19,9 @@ py::Ref pair_of(long first, long second) { return py::Ref::steal(Py_BuildValue("
 py::Ref table_element(ModeKind mode, const py::Ref& rows)
 {
     py::Ref headings = table_headings(mode);
-    py::Ref widths = headings ? py::Ref::steal(Py_BuildValue("[iiii]", 6, 44, mode == ModeKind::contents ? 8 : 26, 34))
+    // Narrow enough for a screen 800 pixels wide; the details show the rest.
+    int third = mode == ModeKind::contents ? 8 : 20;
+    py::Ref widths = headings ? py::Ref::steal(Py_BuildValue("[iiii]", 5, 38, third, 42 - third))
                               : py::Ref();
     py::Ref lines = widths ? py::Ref::steal(PyLong_FromLong(k_table_lines)) : py::Ref();
     if (!lines)
@@ -97,7 +99,7 @@ private:
             && add(single_row(table_element(request_.mode, rows)))
             && (!paged() || add(page_row()))
             && add(single_row(element("Multiline"_id, {"选中一项可查看详情。"_id},
-                                      {{"key"_id, "preview_detail"_id}, {"size"_id, pair_of(110, 6)},
+                                      {{"key"_id, "preview_detail"_id}, {"size"_id, pair_of(80, 6)},
                                        {"disabled"_id, Py_True}})))
             && add(single_row(element("Text"_id,
                                       {"按“确认替换”执行以上修改；按“取消”不做任何修改。"_id}, {})))
