@@ -199,9 +199,9 @@ class Toolkit:
         self.schedule_next()
         return window
 
-    def note_owner(self, window):
+    def note_owner(self, window, entry=None):
         owner = window.TKroot.transient()
-        record["owned"][-1]["transient"] = str(owner) == str(self.window.TKroot)
+        (entry or record["owned"][-1])["transient"] = str(owner) == str(self.window.TKroot)
 
     def answer_preview(self, window):
         previews = record["previews"]
@@ -231,7 +231,10 @@ class Toolkit:
 
     def watch_progress(self, window, text):
         if text.startswith("正在查找匹配项"):
+            # it may close again soon: its owner is looked at once it is up
             record["plan_progress_windows"] += 1
+            entry = record["owned"][-1]
+            window.TKroot.after_idle(lambda: self.note_owner(window, entry))
             return
         record["progress_windows"] += 1
 

@@ -21,6 +21,7 @@ import pytest
 from PIL import Image
 
 import termweave_mira7
+from conftest import tree
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
@@ -811,3 +812,268 @@ def test_cancel_stops_a_real_run_between_files(tw, run_main, real_ops, values, t
     assert first == "替换已取消！" and last == "已按“取消”停止：其余项目未处理，保持原样。"
     # it says exactly how far it got
     assert counts == f"共处理 {changed} 个文件：已修改 {changed} 个，跳过 0 个，失败 0 个。"
+
+
+# ---- the preview: planned by the operations' own deciding code, confirmed before a run ----------
+
+def snapshot(root):
+    """Every entry under root (root included): its bytes (None for a folder) and mtime."""
+    found = {}
+    for path in [root, *root.rglob("*")]:
+        info = path.lstat()
+        found[path.relative_to(root.parent).as_posix()] = (
+            None if path.is_dir() else path.read_bytes(), info.st_mtime_ns)
+    return found
+
+
+def make_tree(top):
+    """Items for every mode: matches, a name that is taken, passed-over and failing files."""
+    (top / "old_a" / "old_b").mkdir(parents=True)
+    (top / "old_c").mkdir()
+    (top / "new_c").mkdir()
+    (top / "old_a" / "old_b" / "old_1.txt").write_text("old and old", encoding="utf-8")
+    (top / "old_2.txt").write_text("x", encoding="utf-8")
+    (top / "new_2.txt").write_text("x", encoding="utf-8")
+    (top / ".termweave-old.tmp").write_text("old", encoding="utf-8")
+    (top / "table.csv").write_text("old,x\r\n", encoding="utf-8")
+    (top / "data.dat").write_bytes(b"\0old")
+    (top / "memo.doc").write_text("old", encoding="utf-8")
+    (top / "gbk.txt").write_bytes("old 中文".encode("gbk"))
+    (top / "plain.txt").write_text("nothing here", encoding="utf-8")
+
+
+PLANS = {
+    "mode_folder": ("将重命名 2 个文件夹；跳过 0 个，失败 1 个。", [
+        ["文件夹", "top/new_a/old_b", "new_b", ""],
+        ["文件夹", "top/old_a", "new_a", ""],
+        ["文件夹", "top/old_c", "无法重命名", "FileExistsError: [Errno 17] target exists"]]),
+    "mode_filename": ("将重命名 1 个文件；跳过 1 个，失败 1 个。", [
+        ["文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
+        ["文件", "top/old_2.txt", "无法重命名", "FileExistsError: [Errno 17] target exists"],
+        ["文件", "top/old_a/old_b/old_1.txt", "new_1.txt", ""]]),
+    "mode_content": ("将修改 2 个文件，共 3 处；跳过 3 个，失败 1 个。", [
+        ["文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
+        ["文件", "top/data.dat", "跳过", "二进制文件"],
+        ["文件", "top/gbk.txt", "无法修改", "UnicodeDecodeError: 'utf-8' codec can't decode"],
+        ["文件", "top/memo.doc", "跳过", "旧格式（.doc、.ppt、.xls），不处理"],
+        ["文件", "top/old_a/old_b/old_1.txt", "2 处", ""],
+        ["文件", "top/table.csv", "1 处", ""]]),
+}
+
+
+def cut(row, expected):
+    """The row with each cell cut to the length of the expected one."""
+    return [cell[:len(want)] for cell, want in zip(row, expected)]
+
+
+@pytest.mark.parametrize("mode", list(PLANS))
+def test_the_preview_shows_the_plan_and_the_run_does_just_that(run_main, real_ops, values,
+                                                               tmp_path, mode):
+    top = tmp_path / "top"
+    make_tree(top)
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode=mode)), (EXIT, {})])
+    preview, = toolkit.previews
+    summary, expected = PLANS[mode]
+    assert preview["summary"] == summary
+    assert preview["headings"] == ["类型", "路径", "匹配数" if mode == "mode_content" else "新名称",
+                                   "问题"]
+    assert len(preview["rows"]) == len(expected)
+    assert [cut(row, want) for row, want in zip(sorted(preview["rows"]), expected)] == expected
+    # parents are renamed first, and what lies beneath them is shown under the new name
+    paths = [row[1] for row in preview["rows"]]
+    if mode == "mode_folder":
+        assert paths.index("top/old_a") < paths.index("top/new_a/old_b")
+    # the run then does exactly what was shown, and counts it the same way
+    changed = sorted(row[1] for row in preview["rows"] if row[3] == "")
+    counts = {"mode_folder": (5, 2, 0, 1), "mode_filename": (9, 1, 1, 1),
+              "mode_content": (9, 2, 3, 1)}[mode]
+    assert toolkit.messages[0].split("\n")[0] == "替换失败：共处理 %d 个%s：已%s %d 个，跳过 %d 个，失败 %d 个。" % (
+        counts[0], "文件夹" if mode == "mode_folder" else "文件",
+        "修改" if mode == "mode_content" else "重命名", *counts[1:])
+    if mode == "mode_content":
+        assert (top / "old_a" / "old_b" / "old_1.txt").read_text(encoding="utf-8") == "new and new"
+        assert (top / "table.csv").read_bytes() == b"new,x\r\n"
+        assert changed == ["top/old_a/old_b/old_1.txt", "top/table.csv"]
+    else:
+        renamed = {"top/" + path for path in tree(top)}
+        for row in preview["rows"]:
+            new_path = os.path.join(os.path.dirname(row[1]), row[2])
+            assert (new_path + ("/" if mode == "mode_folder" else "") in renamed) == (row[3] == "")
+
+
+@pytest.mark.parametrize("answer", ["取消", CLOSED])
+@pytest.mark.parametrize("mode", list(PLANS))
+def test_declining_the_preview_changes_nothing(run_main, real_ops, values, tmp_path, mode, answer):
+    top = tmp_path / "top"
+    make_tree(top)
+    before = snapshot(top)
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode=mode)), (EXIT, {})],
+                       preview_answers=[answer])
+    assert snapshot(top) == before
+    assert len(toolkit.previews) == 1 and toolkit.messages == []
+    # the window is back and takes the next press
+    assert [e for e in toolkit.log if e[:2] == ("update", RUN)][-1][2] == {"disabled": False}
+
+
+@pytest.mark.parametrize("mode, tree_files, text", [
+    ("mode_folder", {}, "没有找到匹配项"),
+    ("mode_filename", {"a.txt": b"old"}, "没有找到匹配项"),
+    ("mode_content", {"a.txt": b"x", "b.dat": b"\0old", "c.xls": b"old"},
+     "没有找到匹配项\n（跳过 2 个文件：特殊文件、二进制文件、旧格式文件或本工具的临时文件）"),
+])
+def test_nothing_found_is_said_and_nothing_runs(run_main, ops, values, tmp_path, mode, tree_files,
+                                                text):
+    top = tmp_path / "top"
+    top.mkdir()
+    for name, data in tree_files.items():
+        (top / name).write_bytes(data)
+    toolkit = run_main([(RUN, values(str(top), "zzz" if mode == "mode_filename" else "old", "new",
+                                     mode=mode)), (EXIT, {})])
+    assert toolkit.messages == [text] and toolkit.previews == [] and ops == []
+
+
+@pytest.mark.parametrize("old, new, text", [
+    ("a(", "x", "替换失败：missing ), unterminated subpattern at position 1"),
+    ("a", "\\9", "替换失败：invalid group reference 9 at position 1"),
+])
+def test_a_plan_that_cannot_be_made_says_why_and_runs_nothing(run_main, ops, values, folder, old,
+                                                              new, text):
+    toolkit = run_main([(RUN, values(old=old, new=new, mode="mode_content")), (EXIT, {})])
+    assert toolkit.messages == [text] and toolkit.previews == [] and ops == []
+
+
+def select_every_row(toolkit):
+    rows = toolkit.previews[-1]["rows"]
+    toolkit.preview_answers[:0] = [("preview_table", {"preview_table": [i]}) for i in range(1, len(rows))]
+    return "preview_table", {"preview_table": [0]}
+
+
+def test_details_show_the_first_matches_in_context(run_main, real_ops, values, tmp_path):
+    import docx
+    import openpyxl
+    import pptx
+    from pptx.util import Inches
+    top = tmp_path / "top"
+    top.mkdir()
+    (top / "long.txt").write_text("first line\n" + "x" * 40 + " old1 y " + "z" * 40 + "\n"
+                                  + " ".join(f"old{i}" for i in range(2, 8)), encoding="utf-8")
+    document = docx.Document()
+    document.add_paragraph("the old plan")
+    document.save(top / "doc.docx")
+    deck = pptx.Presentation()
+    slide = deck.slides.add_slide(deck.slide_layouts[6])
+    slide.shapes.add_textbox(Inches(1), Inches(1), Inches(3), Inches(1)).text = "old slide"
+    deck.save(top / "deck.pptx")
+    book = openpyxl.Workbook()
+    book.active["A1"] = "old cell"
+    book.save(top / "book.xlsx")
+    (top / "a.txt").write_text("no match", encoding="utf-8")
+    (top / "t.csv").write_text("a,b old7\r\nold\r\n", encoding="utf-8")
+    toolkit = run_main([(RUN, values(str(top), r"old(\d?)", r"new\1", mode="mode_content")),
+                        (EXIT, {})], preview_answers=[select_every_row, "取消"])
+    details = {text.split("\n")[0]: text.split("\n")[1:] for text in toolkit.previews[0]["details"]}
+    assert details == {
+        str(top / "long.txt"): [
+            "共 7 处，前 5 处：",
+            "1. " + "x" * 29 + " 【old1】 y " + "z" * 27, "   → " + "x" * 29 + " 【new1】 y " + "z" * 27,
+            "2. 【old2】 old3 old4 old5 old6 old7", "   → 【new2】 old3 old4 old5 old6 old7",
+            "3. old2 【old3】 old4 old5 old6 old7", "   → old2 【new3】 old4 old5 old6 old7",
+            "4. old2 old3 【old4】 old5 old6 old7", "   → old2 old3 【new4】 old5 old6 old7",
+            "5. old2 old3 old4 【old5】 old6 old7", "   → old2 old3 old4 【new5】 old6 old7"],
+        str(top / "doc.docx"): ["共 1 处：", "1. the 【old】 plan", "   → the 【new】 plan"],
+        str(top / "deck.pptx"): ["共 1 处：", "1. 【old】 slide", "   → 【new】 slide"],
+        str(top / "book.xlsx"): ["共 1 处：", "1. 【old】 cell", "   → 【new】 cell"],
+        str(top / "t.csv"): ["共 2 处：", "1. b 【old7】", "   → b 【new7】", "2. 【old】", "   → 【new】"],
+    }
+
+
+def test_a_long_plan_is_shown_a_page_at_a_time(run_main, ops, values, tmp_path):
+    top = tmp_path / "top"
+    top.mkdir()
+    for i in range(1003):
+        (top / f"old{i:04}").write_bytes(b"")
+
+    def pick_last_row(toolkit):
+        return "preview_table", {"preview_table": [2]}
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_filename")), (EXIT, {})],
+                       preview_answers=["上一页", "下一页", pick_last_row, "下一页", "上一页", "取消"])
+    preview, = toolkit.previews
+    assert preview["summary"] == "将重命名 1003 个文件。" and len(preview["rows"]) == 1000
+    pages = [e[2]["values"] for e in toolkit.log if e[:2] == ("update", "preview_table")]
+    assert [len(page) for page in pages] == [3, 1000]  # "上一页" on the first page, "下一页" on the last do nothing
+    names = [row[1] for row in preview["rows"] + pages[0]]
+    assert sorted(names) == [f"top/old{i:04}" for i in range(1003)]
+    shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "preview_page")]
+    assert shown == ["第 1–1000 项，共 1003 项", "第 1001–1003 项，共 1003 项", "第 1–1000 项，共 1003 项"]
+    # the third row of the second page is item 1003; turning a page clears the details
+    reset, picked, reset_again = preview["details"]
+    assert reset == reset_again == "选中一项可查看详情。"
+    assert picked.split("\n")[0] == str(tmp_path / pages[0][2][1])
+    assert ops == []
+
+
+def test_the_run_decides_again_after_the_preview(run_main, real_ops, values, tmp_path):
+    top = tmp_path / "top"
+    top.mkdir()
+    for name in ("a.txt", "b.txt"):
+        (top / name).write_text("old", encoding="utf-8")
+
+    def change_b_then_confirm(toolkit):
+        (top / "b.txt").write_text("no longer", encoding="utf-8")
+        (top / "c.txt").write_text("old old", encoding="utf-8")
+        return "确认替换"
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
+                       preview_answers=[change_b_then_confirm])
+    assert toolkit.previews[0]["summary"] == "将修改 2 个文件，共 2 处。"
+    assert [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())] == ["new", "no longer", "new new"]
+    assert toolkit.messages == [done("文件", "修改", seen=3, changed=2)]
+
+
+def slow_walk(monkeypatch, tw):
+    """os as the module sees it, with a walk that takes a while per folder."""
+    class SlowOs:
+        def __getattr__(self, name):
+            return getattr(os, name)
+
+        def walk(self, *args, **kwargs):
+            for triple in os.walk(*args, **kwargs):
+                time.sleep(0.3)
+                yield triple
+    monkeypatch.setattr(tw, "os", SlowOs())
+
+
+def test_a_slow_plan_shows_progress_and_can_be_cancelled(tw, run_main, ops, values, tmp_path,
+                                                         monkeypatch):
+    top = tmp_path / "top"
+    for i in range(4):
+        (top / f"d{i}").mkdir(parents=True)
+        (top / f"d{i}" / "old.txt").write_text("old", encoding="utf-8")
+    before = snapshot(top)
+    slow_walk(monkeypatch, tw)
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
+                       progress_events=[TIMEOUT, "取消"])
+    progress, = toolkit.of_kind("progress")
+    assert progress.args[1][0][0].args == ("正在查找匹配项，请稍候…",)
+    shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "progress_count")]
+    assert shown[0].startswith("已查看 ") and shown[-1].startswith("正在取消：不做任何修改")
+    assert toolkit.previews == [] and toolkit.messages == [] and ops == []
+    assert snapshot(top) == before
+
+
+def test_leaving_while_the_plan_is_built(tw, run_main, ops, values, folder, monkeypatch):
+    slow_walk(monkeypatch, tw)
+    toolkit = run_main([(RUN, values(mode="mode_content")), Busy((EXIT, None), phase="plan")])
+    assert toolkit.previews == [] and toolkit.messages == [] and ops == []
+    assert toolkit.log[-1] == ("close", "main", {})
+
+
+def test_ctrl_c_while_the_preview_is_open_runs_nothing(tw, monkeypatch, in_tmp, ops, values):
+    def press_ctrl_c(toolkit):
+        os.kill(os.getpid(), signal.SIGINT)
+        return TIMEOUT
+    toolkit = FakeToolkit([(RUN, values()), (EXIT, {})], preview_answers=[press_ctrl_c])
+    monkeypatch.setattr(tw, "sg", toolkit)
+    with pytest.raises(KeyboardInterrupt):
+        tw.main()
+    preview, = toolkit.of_kind("preview")
+    assert preview.closed and ops == [] and toolkit.messages == []

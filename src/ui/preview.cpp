@@ -1,5 +1,6 @@
 #include "ui/preview.h"
 
+#include "py/error.h"
 #include "ui/preview_text.h"
 
 #include <array>
@@ -229,8 +230,16 @@ int show_preview(const Owner& owner, const Request& request, const run::Plan& pl
 {
     confirmed = false;
     PreviewWindow window(request, plan, counts);
-    if (window.open(owner) < 0 || window.answer(owner, confirmed) < 0)
+    if (window.open(owner) < 0)
         return -1;
+    if (window.answer(owner, confirmed) < 0) {
+        // Leaving with an error (an interrupt): the window goes, the error stays.
+        py::PendingError error;
+        if (window.close() < 0)
+            PyErr_Clear();
+        error.restore();
+        return -1;
+    }
     return window.close();
 }
 
