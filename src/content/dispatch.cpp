@@ -17,7 +17,6 @@ namespace {
 
 using run::ItemKind;
 using run::PassOver;
-using Decide = int (*)(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
 
 struct Route {
     py::Id ext;

@@ -4,10 +4,76 @@
 #include "py/unpack.h"
 #include "rename/rename.h"
 
+#include <algorithm>
+
 namespace tw::rename {
 
+namespace {
+
+template <class Char>
+void expand_stars(const Char* keyword, Py_ssize_t length, Char* out)
+{
+    for (const Char* end = keyword + length; keyword != end; ++keyword) {
+        if (*keyword == '*') {
+            *out++ = '.';
+            *out++ = '*';
+            *out++ = '?';
+        } else {
+            *out++ = *keyword;
+        }
+    }
+}
+
+template <class Char>
+Py_ssize_t count_stars(const void* data, Py_ssize_t length)
+{
+    const Char* chars = static_cast<const Char*>(data);
+    return std::count(chars, chars + length, Char('*'));
+}
+
+// What str.replace("*", ".*?") gives for an exact str, with no method call:
+// the keyword itself when it holds no `*` (as str.replace returns it), else
+// a new string of the keyword's own kind, since the inserted characters are
+// ASCII and a `*` was already there.
+py::Ref expand_str(PyObject* keyword)
+{
+    if (PyUnicode_READY(keyword) < 0)
+        return {};
+    Py_ssize_t length = PyUnicode_GET_LENGTH(keyword);
+    int kind = PyUnicode_KIND(keyword);
+    const void* data = PyUnicode_DATA(keyword);
+    Py_ssize_t stars = kind == PyUnicode_1BYTE_KIND   ? count_stars<Py_UCS1>(data, length)
+                       : kind == PyUnicode_2BYTE_KIND ? count_stars<Py_UCS2>(data, length)
+                                                      : count_stars<Py_UCS4>(data, length);
+    if (stars == 0)
+        return py::Ref::borrow(keyword);
+    if (stars > (PY_SSIZE_T_MAX - length) / 2) {
+        PyErr_SetString(PyExc_OverflowError, "replace string is too long");
+        return {};
+    }
+    py::Ref result = py::Ref::steal(
+        PyUnicode_New(length + 2 * stars, PyUnicode_MAX_CHAR_VALUE(keyword)));
+    if (!result)
+        return {};
+    void* out = PyUnicode_DATA(result.get());
+    if (kind == PyUnicode_1BYTE_KIND)
+        expand_stars(static_cast<const Py_UCS1*>(data), length, static_cast<Py_UCS1*>(out));
+    else if (kind == PyUnicode_2BYTE_KIND)
+        expand_stars(static_cast<const Py_UCS2*>(data), length, static_cast<Py_UCS2*>(out));
+    else
+        expand_stars(static_cast<const Py_UCS4*>(data), length, static_cast<Py_UCS4*>(out));
+    return result;
+}
+
+}  // namespace
+
+// A built-in str's type cannot be changed, so its replace is known and done
+// here; any other object, a str subclass included, is asked through its own
+// `replace`, so that its override and its errors stay what they are.
 py::Ref convert_to_regex(PyObject* pattern)
 {
+    if (PyUnicode_CheckExact(pattern))
+        return expand_str(pattern);
     return py::call_method(pattern, "replace"_id, "*"_id, ".*?"_id);
 }
 
