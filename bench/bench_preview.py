@@ -96,8 +96,10 @@ def main():
         os.chdir(base)  # the icon file lands here
         tw.main()
         for result in toolkit.results:
-            print(f"{result['mode']:<8} preview {result.get('preview', float('nan')):7.2f} s "
-                  f"({result.get('rows', 0)} rows shown)   run {result.get('run', float('nan')):7.2f} s")
+            preview, run = result.get("preview", float("nan")), result.get("run", float("nan"))
+            rows = result.get("rows", 0)
+            print(f"{result['mode']:<8} preview {preview:7.2f} s ({rows} rows shown)"
+                  f"   run {run:7.2f} s")
     finally:
         os.chdir(cwd)
         shutil.rmtree(base)

@@ -68,7 +68,8 @@ def drive(display, scenario, root, shots, timeout=180):
     for window in record["owned"]:
         assert window["transient"] and window["keep_on_top"], window
         # the message and the preview wait for an answer; the progress window does not
-        assert window["modal"] == ("取消" not in window["buttons"] or "确认替换" in window["buttons"]), window
+        waits = "取消" not in window["buttons"] or "确认替换" in window["buttons"]
+        assert window["modal"] == waits, window
     return record
 
 

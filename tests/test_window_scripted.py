@@ -209,8 +209,8 @@ class FakeToolkit:
         self.root = FakeRoot(self)
         self.deadline = time.monotonic() + 30
         self.Window = WindowType(self)
-        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button", "Multiline",
-                     "Table"):
+        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button",
+                     "Multiline", "Table"):
             setattr(self, name, self._element(name))
 
     def _element(self, name):
@@ -944,7 +944,8 @@ def test_a_plan_that_cannot_be_made_says_why_and_runs_nothing(run_main, ops, val
 
 def select_every_row(toolkit):
     rows = toolkit.previews[-1]["rows"]
-    toolkit.preview_answers[:0] = [("preview_table", {"preview_table": [i]}) for i in range(1, len(rows))]
+    toolkit.preview_answers[:0] = [("preview_table", {"preview_table": [i]})
+                                   for i in range(1, len(rows))]
     return "preview_table", {"preview_table": [0]}
 
 
@@ -975,7 +976,8 @@ def test_details_show_the_first_matches_in_context(run_main, real_ops, values, t
     assert details == {
         str(top / "long.txt"): [
             "共 7 处，前 5 处：",
-            "1. " + "x" * 29 + " 【old1】 y " + "z" * 27, "   → " + "x" * 29 + " 【new1】 y " + "z" * 27,
+            "1. " + "x" * 29 + " 【old1】 y " + "z" * 27,
+            "   → " + "x" * 29 + " 【new1】 y " + "z" * 27,
             "2. 【old2】 old3 old4 old5 old6 old7", "   → 【new2】 old3 old4 old5 old6 old7",
             "3. old2 【old3】 old4 old5 old6 old7", "   → old2 【new3】 old4 old5 old6 old7",
             "4. old2 old3 【old4】 old5 old6 old7", "   → old2 old3 【new4】 old5 old6 old7",
@@ -1000,7 +1002,8 @@ def test_a_long_plan_is_shown_a_page_at_a_time(run_main, ops, values, tmp_path):
     preview, = toolkit.previews
     assert preview["summary"] == "将重命名 1003 个文件。" and len(preview["rows"]) == 1000
     pages = [e[2]["values"] for e in toolkit.log if e[:2] == ("update", "preview_table")]
-    assert [len(page) for page in pages] == [3, 1000]  # "上一页" on the first page, "下一页" on the last do nothing
+    # "上一页" on the first page and "下一页" on the last do nothing
+    assert [len(page) for page in pages] == [3, 1000]
     names = [row[1] for row in preview["rows"] + pages[0]]
     assert sorted(names) == [f"top/old{i:04}" for i in range(1003)]
     shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "preview_page")]
@@ -1025,7 +1028,8 @@ def test_the_run_decides_again_after_the_preview(run_main, real_ops, values, tmp
     toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
                        preview_answers=[change_b_then_confirm])
     assert toolkit.previews[0]["summary"] == "将修改 2 个文件，共 2 处。"
-    assert [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())] == ["new", "no longer", "new new"]
+    texts = [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())]
+    assert texts == ["new", "no longer", "new new"]
     assert toolkit.messages == [done("文件", "修改", seen=3, changed=2)]
 
 

@@ -19,7 +19,8 @@ Py_ssize_t context_start(PyObject* text, Py_ssize_t start)
     int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t from = start;
-    while (from > 0 && start - from < k_context && !is_line_break(PyUnicode_READ(kind, data, from - 1)))
+    while (from > 0 && start - from < k_context &&
+           !is_line_break(PyUnicode_READ(kind, data, from - 1)))
         --from;
     return from;
 }

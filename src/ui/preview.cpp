@@ -15,7 +15,10 @@ namespace {
 constexpr std::size_t k_page_rows = 1000;
 constexpr long k_table_lines = 15;
 
-py::Ref pair_of(long first, long second) { return py::Ref::steal(Py_BuildValue("(ll)", first, second)); }
+py::Ref pair_of(long first, long second)
+{
+    return py::Ref::steal(Py_BuildValue("(ll)", first, second));
+}
 
 py::Ref table_element(ModeKind mode, const py::Ref& rows)
 {
@@ -39,7 +42,8 @@ py::Ref page_row()
 {
     std::array<py::Ref, 3> row;
     bool made = (row[0] = element("Button"_id, {"上一页"_id}, {{"disabled"_id, Py_True}}))
-        && (row[1] = element("Text"_id, {""_id}, {{"key"_id, "preview_page"_id}, {"size"_id, pair_of(40, 1)}}))
+        && (row[1] = element("Text"_id, {""_id},
+                             {{"key"_id, "preview_page"_id}, {"size"_id, pair_of(40, 1)}}))
         && (row[2] = element("Button"_id, {"下一页"_id}, {}));
     return made ? list_of(row) : py::Ref();
 }
@@ -146,8 +150,9 @@ private:
     int show_selected(PyObject* values)
     {
         py::Ref selection = item(values, "preview_table"_id);
-        py::Ref first = selection && PySequence_Check(selection.get()) && PySequence_Size(selection.get()) > 0
-            ? py::Ref::steal(PySequence_GetItem(selection.get(), 0)) : py::Ref();
+        bool any = selection && PySequence_Check(selection.get()) &&
+                   PySequence_Size(selection.get()) > 0;
+        py::Ref first = any ? py::Ref::steal(PySequence_GetItem(selection.get(), 0)) : py::Ref();
         if (!first)
             return selection && !PyErr_Occurred() ? 0 : -1;
         Py_ssize_t row = PyLong_AsSsize_t(first.get());
@@ -157,7 +162,7 @@ private:
         if (row < 0 || index >= plan_.size())
             return 0;
         py::Ref details = item_details(plan_[index]);
-        return details ? update_element(window_.get(), "preview_detail"_id, {"value"_id, details}) : -1;
+        return details ? show_details(details.get()) : -1;
     }
 
     int turn_to(std::size_t page)
@@ -166,12 +171,18 @@ private:
         if (!rows || update_element(window_.get(), "preview_table"_id, {"values"_id, rows}) < 0)
             return -1;
         page_ = page;
-        bool first = page == 0, last = page + 1 == pages();
-        if (update_element(window_.get(), "上一页"_id, {"disabled"_id, first ? Py_True : Py_False}) < 0
-            || update_element(window_.get(), "下一页"_id, {"disabled"_id, last ? Py_True : Py_False}) < 0
-            || update_element(window_.get(), "preview_detail"_id, {"value"_id, "选中一项可查看详情。"_id}) < 0)
+        PyObject* first = page == 0 ? Py_True : Py_False;
+        PyObject* last = page + 1 == pages() ? Py_True : Py_False;
+        if (update_element(window_.get(), "上一页"_id, {"disabled"_id, first}) < 0
+            || update_element(window_.get(), "下一页"_id, {"disabled"_id, last}) < 0
+            || show_details("选中一项可查看详情。"_id.get()) < 0)
             return -1;
         return show_page_number();
+    }
+
+    int show_details(PyObject* text)
+    {
+        return text ? update_element(window_.get(), "preview_detail"_id, {"value"_id, text}) : -1;
     }
 
     // "第 1001–2000 项，共 20000 项"
@@ -207,7 +218,8 @@ PlanCounts count_plan(const run::Plan& plan)
             counts.matches += item.matches;
             break;
         case run::Outcome::failure:
-            ++(item.kind == run::ItemKind::folder_listing ? counts.unlisted_folders : counts.failures);
+            ++(item.kind == run::ItemKind::folder_listing ? counts.unlisted_folders
+                                                          : counts.failures);
             break;
         case run::Outcome::passed_over:
             ++counts.passed_over;

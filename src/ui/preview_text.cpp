@@ -82,8 +82,9 @@ py::Ref problem_text(const run::PlannedItem& item)
 py::Ref table_row(const PathView& paths, const run::PlannedItem& item)
 {
     std::array<py::Ref, 4> cells;
-    bool made = (cells[0] = text_of(kind_text(item.kind))) && (cells[1] = paths.shown(item.path.get()))
-        && (cells[2] = outcome_text(item)) && (cells[3] = problem_text(item));
+    bool made = (cells[0] = text_of(kind_text(item.kind)))
+        && (cells[1] = paths.shown(item.path.get())) && (cells[2] = outcome_text(item))
+        && (cells[3] = problem_text(item));
     return made ? list_of(cells) : py::Ref();
 }
 
@@ -130,7 +131,8 @@ py::Ref content_details(const run::PlannedItem& item)
 {
     Py_ssize_t shown = item.samples ? PyList_GET_SIZE(item.samples.get()) : 0;
     py::Ref count = shown < item.matches
-        ? format_text("共 %d 处，前 %d 处："_id, py::Ref::steal(Py_BuildValue("(nn)", item.matches, shown)))
+        ? format_text("共 %d 处，前 %d 处："_id,
+                      py::Ref::steal(Py_BuildValue("(nn)", item.matches, shown)))
         : format_text("共 %d 处："_id, py::Ref::steal(Py_BuildValue("(n)", item.matches)));
     py::Ref lines = count ? py::Ref::steal(PyList_New(0)) : py::Ref();
     if (!lines || PyList_Append(lines.get(), item.path.get()) < 0
@@ -150,8 +152,9 @@ py::Ref full_reason(PyObject* error)
         return text_of(""_id);
     py::Ref message = py::Ref::steal(PyObject_Str(error));
     py::Ref type_name = message ? py::Ref::steal(PyType_GetName(Py_TYPE(error))) : py::Ref();
-    return type_name ? py::Ref::steal(PyUnicode_FromFormat("%U: %U", type_name.get(), message.get()))
-                     : py::Ref();
+    if (!type_name)
+        return {};
+    return py::Ref::steal(PyUnicode_FromFormat("%U: %U", type_name.get(), message.get()));
 }
 
 }  // namespace
@@ -159,7 +162,8 @@ py::Ref full_reason(PyObject* error)
 int PathView::start(PyObject* chosen_folder)
 {
     py::Ref os_path = run::os_path();
-    py::Ref absolute = os_path ? py::call_method(os_path.get(), "abspath"_id, chosen_folder) : py::Ref();
+    py::Ref absolute = os_path ? py::call_method(os_path.get(), "abspath"_id, chosen_folder)
+                               : py::Ref();
     base_ = absolute ? py::call_method(os_path.get(), "dirname"_id, absolute) : py::Ref();
     relpath_ = base_ ? py::getattr(os_path.get(), "relpath"_id) : py::Ref();
     return relpath_ ? 0 : -1;
@@ -192,8 +196,9 @@ py::Ref preview_summary(ModeKind mode, const PlanCounts& counts)
             return {};
     }
     if (counts.unlisted_folders > 0) {
-        py::Ref unlisted = format_text("；%d 个文件夹无法读取，其中的内容不会处理"_id,
-                                       py::Ref::steal(Py_BuildValue("(l)", counts.unlisted_folders)));
+        py::Ref unlisted = format_text(
+            "；%d 个文件夹无法读取，其中的内容不会处理"_id,
+            py::Ref::steal(Py_BuildValue("(l)", counts.unlisted_folders)));
         if (!unlisted || PyList_Append(parts.get(), unlisted.get()) < 0)
             return {};
     }

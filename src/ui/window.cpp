@@ -301,7 +301,8 @@ int run_off_thread(const Owner& owner, BackgroundRun& run, Pass pass, Background
                    Ended& ended)
 {
     Waited waited = Waited::finished;
-    if (!run.ready() || run.start(std::move(task)) < 0 || wait_for_run(owner, run, pass, waited) < 0)
+    if (!run.ready() || run.start(std::move(task)) < 0 ||
+        wait_for_run(owner, run, pass, waited) < 0)
         return -1;
     ended.leaving = waited == Waited::leaving;
     ended.result = run.take_result();
@@ -370,8 +371,9 @@ int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Plan
     BackgroundRun run;
     Ended ended;
     if (run_off_thread(owner, run, Pass::plan, [&] {
-            return decide(request.folder.get(), request.old_keyword.get(), request.new_keyword.get(),
-                          request.recursive.get(), plan) < 0 ? py::Ref() : py::none();
+            int status = decide(request.folder.get(), request.old_keyword.get(),
+                                request.new_keyword.get(), request.recursive.get(), plan);
+            return status < 0 ? py::Ref() : py::none();
         }, ended) < 0)
         return -1;
     planned = ended.leaving ? Planned::leaving
