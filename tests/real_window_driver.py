@@ -6,8 +6,11 @@ idle callback of the main window, started by an `after` timer: a click made
 in a timer callback could run in the same pass as a read's own timeout
 timer, which then overwrites it (a real click is an event of its own). The windows that main() opens besides
 the main window are told apart by their buttons: a message ("确定") records
-its text and closes itself, then the next step follows; the progress window
-("取消") is recorded and, in the cancelling scenario, cancelled.
+its text and closes itself, then the next step follows; the preview
+("确认替换") records its summary and rows, shows the details of its first
+row, and is confirmed (in the "decline" scenario, answered with "取消" or
+closed); the progress window ("取消") is recorded and, when it belongs to
+the run, cancelled in the cancelling scenario.
 """
 import json
 import os
@@ -24,7 +27,8 @@ import termweave_mira7 as tw
 
 SCENARIO, ROOT, SHOTS, RESULT = sys.argv[1:]
 record = {"title": None, "messages": [], "screens": [], "errors": [], "result": None,
-          "progress_windows": 0, "owned": [], "lateness": [], "fields": [], "initial_folders": []}
+          "progress_windows": 0, "plan_progress_windows": 0, "owned": [], "lateness": [],
+          "fields": [], "initial_folders": [], "previews": []}
 
 
 def screenshot(name):
@@ -127,6 +131,12 @@ SCENARIOS = {
         look_at_field,
         leave,
     ],
+    "decline": lambda: [
+        run_with(ROOT, "mode_filename", "report", "summary"),
+        run_with(ROOT, "mode_content", "foo", "bar"),
+        run_with(ROOT, "mode_content", "nowhere", "x"),
+        leave,
+    ],
     "long": lambda: [long_run, leave],
     "cancel": lambda: [long_run, leave],
     "interrupt": lambda: [long_run, leave],
@@ -174,8 +184,10 @@ class Toolkit:
         record["owned"].append({"buttons": buttons, "modal": kwargs.get("modal"),
                                 "keep_on_top": kwargs.get("keep_on_top"),
                                 "transient": None})
-        if "取消" in buttons:
-            self.watch_progress(window)
+        if "确认替换" in buttons:
+            self.answer_preview(window)
+        elif "取消" in buttons:
+            self.watch_progress(window, layout_text(layout))
         elif "确定" in buttons:
             self.answer_message(window, layout_text(layout))
         return window
@@ -187,11 +199,43 @@ class Toolkit:
         self.schedule_next()
         return window
 
-    def note_owner(self, window):
+    def note_owner(self, window, entry=None):
         owner = window.TKroot.transient()
-        record["owned"][-1]["transient"] = str(owner) == str(self.window.TKroot)
+        (entry or record["owned"][-1])["transient"] = str(owner) == str(self.window.TKroot)
 
-    def watch_progress(self, window):
+    def answer_preview(self, window):
+        previews = record["previews"]
+        previews.append({"summary": window["preview_summary"].get(),
+                         "rows": [list(map(str, row)) for row in window["preview_table"].Values]})
+
+        def select_first():
+            self.note_owner(window)
+            # as a click on the first row does: the window reports the selection
+            window["preview_table"].update(select_rows=[0])
+            later(self.window, 300, answer)
+
+        def answer():
+            previews[-1]["details"] = window["preview_detail"].get()
+            if len(previews) == 2 and SCENARIO == "modes":
+                screenshot("preview.png")
+            if SCENARIO != "decline":
+                window["确认替换"].click()
+            elif len(previews) == 1:
+                window["取消"].click()
+            else:
+                # what the window manager's close box calls
+                window._OnClosingCallback()
+            if SCENARIO == "decline":
+                self.schedule_next()
+        later(self.window, 200, select_first)
+
+    def watch_progress(self, window, text):
+        if text.startswith("正在查找匹配项"):
+            # it may close again soon: its owner is looked at once it is up
+            record["plan_progress_windows"] += 1
+            entry = record["owned"][-1]
+            window.TKroot.after_idle(lambda: self.note_owner(window, entry))
+            return
         record["progress_windows"] += 1
 
         def look():

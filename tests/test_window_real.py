@@ -67,7 +67,9 @@ def drive(display, scenario, root, shots, timeout=180):
     # every window besides the main window belongs to it and stays on top
     for window in record["owned"]:
         assert window["transient"] and window["keep_on_top"], window
-        assert window["modal"] == ("确定" in window["buttons"]), window
+        # the message and the preview wait for an answer; the progress window does not
+        waits = "取消" not in window["buttons"] or "确认替换" in window["buttons"]
+        assert window["modal"] == waits, window
     return record
 
 
@@ -95,6 +97,16 @@ def test_checks_modes_and_a_bad_keyword_through_the_window(tw, display, tmp_path
     (root / "alpha7_dir" / "report.txt").write_text("foo and foo", encoding="utf-8")
     record = drive(display, "modes", root, tmp_path)
     assert record["result"] == "None"
+    # each run was shown first, with the details of its first row, and then did just that
+    assert [(p["summary"], p["rows"]) for p in record["previews"]] == [
+        ("将重命名 1 个文件夹。", [["文件夹", "tree/alpha7_dir", "beta7_dir", ""]]),
+        ("将重命名 1 个文件。", [["文件", "tree/beta7_dir/report.txt", "summary.txt", ""]]),
+        ("将修改 1 个文件，共 2 处。", [["文件", "tree/beta7_dir/summary.txt", "2 处", ""]]),
+        ("将重命名 1 个文件夹。", [["文件夹", "beta7_dir", "gamma7_dir", ""]]),
+    ]
+    assert record["previews"][2]["details"] == "\n".join([
+        str(root / "beta7_dir" / "summary.txt"), "共 2 处：",
+        "1. 【foo】 and foo", "   → 【bar】 and foo", "2. foo and 【foo】", "   → foo and 【bar】"])
 
     messages = record["messages"]
     assert messages[:4] == [
@@ -116,9 +128,25 @@ def test_checks_modes_and_a_bad_keyword_through_the_window(tw, display, tmp_path
         "gamma7_dir", "gamma7_dir/summary.txt"]
     assert (root / "gamma7_dir" / "summary.txt").read_text(encoding="utf-8") == "bar and bar"
     assert (tmp_path / "brelvo.ico").stat().st_size > 22
-    for shot in ("window.png", "popup.png"):
+    for shot in ("window.png", "popup.png", "preview.png"):
         assert str(tmp_path / shot) in record["screens"]
         assert_picture(tmp_path / shot)
+
+
+def test_declining_the_preview_through_the_window_changes_nothing(tw, display, tmp_path):
+    root = tmp_path / "tree"
+    (root / "sub").mkdir(parents=True)
+    (root / "sub" / "report.txt").write_text("foo and foo", encoding="utf-8")
+    (root / "other.txt").write_text("nothing", encoding="utf-8")
+    before = {p: (p.read_bytes() if p.is_file() else None, p.stat().st_mtime_ns)
+              for p in [root, *root.rglob("*")]}
+    record = drive(display, "decline", root, tmp_path)
+    assert record["result"] == "None"
+    assert [p["summary"] for p in record["previews"]] == ["将重命名 1 个文件。", "将修改 1 个文件，共 2 处。"]
+    # "取消", then the close box: back to the main window, which then says when nothing matches
+    assert record["messages"] == ["没有找到匹配项"]
+    assert before == {p: (p.read_bytes() if p.is_file() else None, p.stat().st_mtime_ns)
+                      for p in [root, *root.rglob("*")]}
 
 
 def test_a_long_run_keeps_the_window_responsive(tw, display, tmp_path):

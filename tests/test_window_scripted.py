@@ -1,9 +1,10 @@
 """main() against a scripted stand-in for the window toolkit bound as `sg`.
 
 The stand-in plays a user who follows a script of main-window events and
-waits while a run goes on (the run button is disabled then). Messages are
-answered with "确定" at once; the progress window answers from its own
-script.
+waits while a plan is built or a run goes on (the run button is disabled
+then). Messages are answered with "确定" at once; the preview is confirmed
+unless its own script says otherwise; the progress window answers from its
+own script.
 """
 import base64
 import io
@@ -20,6 +21,7 @@ import pytest
 from PIL import Image
 
 import termweave_mira7
+from conftest import tree
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
@@ -53,7 +55,13 @@ DONE = {"mode_folder": done(), "mode_filename": done("文件"), "mode_content": 
 
 
 class Busy(tuple):
-    """A main-window event delivered even while a run goes on."""
+    """A main-window event delivered even while a run goes on (or, with
+    phase "plan", while its plan is being built)."""
+
+    def __new__(cls, event, phase="run"):
+        busy = super().__new__(cls, event)
+        busy.phase = phase
+        return busy
 
 
 class Element:
@@ -67,6 +75,8 @@ class Element:
     def update(self, **change):
         self.toolkit.log.append(("update", self.key, change))
         self.disabled = change.get("disabled", self.disabled)
+        if self.key == "preview_detail":
+            self.toolkit.previews[-1]["details"].append(change["value"])
 
     def set(self, text):  # the folder field's text variable
         self.toolkit.log.append(("set", self.key, text))
@@ -116,16 +126,37 @@ class FakeWindow:
 
     def read_main(self, timeout):
         toolkit = self.toolkit
-        if toolkit.before_read:
-            toolkit.before_read.pop(0)(toolkit)
         running = self.elements[RUN].disabled
-        if running and not (toolkit.events and isinstance(toolkit.events[0], Busy)):
+        # hooks are for the main window's own reads and those during a run,
+        # not for the reads while a plan is being built
+        if toolkit.before_read and not (running and toolkit.phase == "plan"):
+            toolkit.before_read.pop(0)(toolkit)
+        busy = toolkit.events and isinstance(toolkit.events[0], Busy)
+        if running and not (busy and toolkit.events[0].phase == toolkit.phase):
             assert time.monotonic() < toolkit.deadline, "the run never ended"
             time.sleep(timeout / 1000)
             return TIMEOUT, {}
         if not toolkit.events:
             return toolkit.WIN_CLOSED, None
-        return toolkit.events.pop(0)
+        event = toolkit.events.pop(0)
+        if event[0] == RUN:
+            toolkit.phase = "plan"
+        return event
+
+    def read_preview(self, timeout):
+        toolkit = self.toolkit
+        if not toolkit.previews or toolkit.previews[-1]["window"] is not self:
+            summary, table = self.args[1][0][0], self.args[1][1][0]
+            toolkit.previews.append({"window": self, "summary": summary.args[0],
+                                     "headings": table.kwargs["headings"], "rows": table.args[0],
+                                     "details": []})
+        answer = toolkit.preview_answers.pop(0) if toolkit.preview_answers else "确认替换"
+        if callable(answer):
+            answer = answer(toolkit)
+        event, values = answer if isinstance(answer, tuple) else (answer, {})
+        if event == "确认替换":
+            toolkit.phase = "run"
+        return event, values
 
     def read_progress(self, timeout):
         if self.toolkit.progress_events:
@@ -147,7 +178,8 @@ class WindowType:
         toolkit = self.toolkit
         toolkit.log.append(("Window", args, kwargs))
         buttons = [e.args[0] for row in args[1] for e in row if e.kind == "Button"]
-        kind = ("main" if RUN in buttons else "progress" if "取消" in buttons
+        kind = ("main" if RUN in buttons else "preview" if "确认替换" in buttons
+                else "progress" if "取消" in buttons
                 else "message" if "确定" in buttons else "unknown")
         window = FakeWindow(toolkit, kind, args, kwargs)
         toolkit.windows.append(window)
@@ -163,17 +195,22 @@ class FakeToolkit:
     """Records the calls made through it, in order, in `log`."""
     TIMEOUT_KEY = TIMEOUT
 
-    def __init__(self, events, closed=CLOSED, progress_events=(), no_display=False):
+    def __init__(self, events, closed=CLOSED, progress_events=(), no_display=False,
+                 preview_answers=()):
         self.log, self.messages, self.message_boxes, self.windows = [], [], [], []
+        self.previews = []
+        self.phase = None
         self.events = list(events)
         self.progress_events = list(progress_events)
+        self.preview_answers = list(preview_answers)
         self.before_read = []
         self.WIN_CLOSED = closed
         self.no_display = no_display
         self.root = FakeRoot(self)
         self.deadline = time.monotonic() + 30
         self.Window = WindowType(self)
-        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button", "Multiline"):
+        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button",
+                     "Multiline", "Table"):
             setattr(self, name, self._element(name))
 
     def _element(self, name):
@@ -191,8 +228,11 @@ class FakeToolkit:
 
 @pytest.fixture
 def folder(tmp_path):
+    """Holds a match for the keywords the tests type ("a*b", "a", "-") in
+    every mode, so that the preview has something to show."""
     path = tmp_path / "chosen"
-    path.mkdir()
+    (path / "a-b").mkdir(parents=True)
+    (path / "a-b.txt").write_text("a-b", encoding="utf-8")
     return str(path)
 
 
@@ -275,8 +315,9 @@ def test_values_passed_as_reported(run_main, ops, values, folder):
 
 
 def test_each_press_runs_again_and_other_events_are_ignored(run_main, ops, values, tmp_path):
-    (tmp_path / "a").mkdir()
-    (tmp_path / "b").mkdir()
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "ab.txt").write_text("ab", encoding="utf-8")
     a, b = str(tmp_path / "a"), str(tmp_path / "b")
     toolkit = run_main([
         (RUN, values(a, mode="mode_filename")),
@@ -351,7 +392,7 @@ def test_failure_message_lists_notes(tw, run_main, values, monkeypatch, error, t
 
 def test_failure_note_from_real_dispatch(tw, run_main, values, monkeypatch, in_tmp):
     (in_tmp / "data").mkdir()
-    (in_tmp / "data" / "a.txt").write_text("x")
+    (in_tmp / "data" / "a.txt").write_text("ab")
 
     def broken(path, old, new):
         raise ValueError("bad text")
@@ -398,7 +439,7 @@ def test_a_long_failure_list_is_cut_and_scrolls(tw, run_main, values, monkeypatc
     assert lines[1:21] == [f"while replacing content in /x/{i}.txt：ValueError: bad" for i in range(20)]
     assert lines[21:] == ["…（其余 5 个未列出）"]
     assert toolkit.message_boxes == ["Multiline"]
-    box = toolkit.calls("Multiline")[0]
+    box = toolkit.calls("Multiline")[-1]
     assert box[2]["disabled"] is True and box[2]["size"] == (90, 20)
 
 
@@ -406,14 +447,14 @@ def test_every_window_is_owned_modal_and_on_top(tw, run_main, values, monkeypatc
     monkeypatch.setattr(tw, "replace_file_contents", lambda *args: time.sleep(0.8))
     toolkit = run_main([(RUN, values("")), (RUN, values(mode="mode_content")), (EXIT, {})])
     main, *owned = toolkit.windows
-    assert [w.kind for w in owned] == ["message", "progress", "message"]
+    assert [w.kind for w in owned] == ["message", "preview", "progress", "message"]
     for window in owned:
         assert window.TKroot.master is main.TKroot
         assert window.kwargs["keep_on_top"] is True and window.kwargs["finalize"] is True
         assert window.kwargs["icon"] == "brelvo.ico"
         assert window.args[0] == "关键字替换工具_mira7"
         assert window.closed
-    assert [w.kwargs["modal"] for w in owned] == [True, False, True]
+    assert [w.kwargs["modal"] for w in owned] == [True, True, False, True]
 
 
 def test_slow_run_shows_progress_and_keeps_the_run_button_off(tw, run_main, values, monkeypatch):
@@ -495,7 +536,7 @@ def test_non_exception_errors_leave_main(tw, monkeypatch, in_tmp, ops, values, e
     with pytest.raises(error) as info:
         tw.main()
     assert "termweave_mira7.main" in [entry.name for entry in info.traceback]
-    assert toolkit.messages == [] and toolkit.calls("close") == []
+    assert toolkit.messages == [] and ("close", "main", {}) not in toolkit.log
 
 
 def test_an_interrupt_inside_a_tk_callback_ends_main(tw, monkeypatch, in_tmp, values):
@@ -665,9 +706,9 @@ def test_icon_file_bytes(run_main, in_tmp):
 def test_unwritable_icon_opens_windows_without_icon(run_main, values, in_tmp):
     (in_tmp / "brelvo.ico").mkdir()  # open(..., "wb") fails with an OSError
     toolkit = run_main([(RUN, values()), (EXIT, {})])
-    main, message = toolkit.windows
+    main, preview, message = toolkit.windows
     assert main.kwargs == {} and main.args[0] == "关键字替换工具_mira7"
-    assert "icon" not in message.kwargs
+    assert "icon" not in message.kwargs and "icon" not in preview.kwargs
     assert toolkit.messages == [DONE["mode_folder"]]
     assert toolkit.log[-1] == ("close", "main", {})
 
@@ -771,3 +812,272 @@ def test_cancel_stops_a_real_run_between_files(tw, run_main, real_ops, values, t
     assert first == "替换已取消！" and last == "已按“取消”停止：其余项目未处理，保持原样。"
     # it says exactly how far it got
     assert counts == f"共处理 {changed} 个文件：已修改 {changed} 个，跳过 0 个，失败 0 个。"
+
+
+# ---- the preview: planned by the operations' own deciding code, confirmed before a run ----------
+
+def snapshot(root):
+    """Every entry under root (root included): its bytes (None for a folder) and mtime."""
+    found = {}
+    for path in [root, *root.rglob("*")]:
+        info = path.lstat()
+        found[path.relative_to(root.parent).as_posix()] = (
+            None if path.is_dir() else path.read_bytes(), info.st_mtime_ns)
+    return found
+
+
+def make_tree(top):
+    """Items for every mode: matches, a name that is taken, passed-over and failing files."""
+    (top / "old_a" / "old_b").mkdir(parents=True)
+    (top / "old_c").mkdir()
+    (top / "new_c").mkdir()
+    (top / "old_a" / "old_b" / "old_1.txt").write_text("old and old", encoding="utf-8")
+    (top / "old_2.txt").write_text("x", encoding="utf-8")
+    (top / "new_2.txt").write_text("x", encoding="utf-8")
+    (top / ".termweave-old.tmp").write_text("old", encoding="utf-8")
+    (top / "table.csv").write_text("old,x\r\n", encoding="utf-8")
+    (top / "data.dat").write_bytes(b"\0old")
+    (top / "memo.doc").write_text("old", encoding="utf-8")
+    (top / "gbk.txt").write_bytes("old 中文".encode("gbk"))
+    (top / "plain.txt").write_text("nothing here", encoding="utf-8")
+
+
+PLANS = {
+    "mode_folder": ("将重命名 2 个文件夹；跳过 0 个，失败 1 个。", [
+        ["文件夹", "top/new_a/old_b", "new_b", ""],
+        ["文件夹", "top/old_a", "new_a", ""],
+        ["文件夹", "top/old_c", "无法重命名", "FileExistsError: [Errno 17] target exists"]]),
+    "mode_filename": ("将重命名 1 个文件；跳过 1 个，失败 1 个。", [
+        ["文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
+        ["文件", "top/old_2.txt", "无法重命名", "FileExistsError: [Errno 17] target exists"],
+        ["文件", "top/old_a/old_b/old_1.txt", "new_1.txt", ""]]),
+    "mode_content": ("将修改 2 个文件，共 3 处；跳过 3 个，失败 1 个。", [
+        ["文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
+        ["文件", "top/data.dat", "跳过", "二进制文件"],
+        ["文件", "top/gbk.txt", "无法修改", "UnicodeDecodeError: 'utf-8' codec can't decode"],
+        ["文件", "top/memo.doc", "跳过", "旧格式（.doc、.ppt、.xls），不处理"],
+        ["文件", "top/old_a/old_b/old_1.txt", "2 处", ""],
+        ["文件", "top/table.csv", "1 处", ""]]),
+}
+
+
+def cut(row, expected):
+    """The row with each cell cut to the length of the expected one."""
+    return [cell[:len(want)] for cell, want in zip(row, expected)]
+
+
+@pytest.mark.parametrize("mode", list(PLANS))
+def test_the_preview_shows_the_plan_and_the_run_does_just_that(run_main, real_ops, values,
+                                                               tmp_path, mode):
+    top = tmp_path / "top"
+    make_tree(top)
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode=mode)), (EXIT, {})])
+    preview, = toolkit.previews
+    summary, expected = PLANS[mode]
+    assert preview["summary"] == summary
+    assert preview["headings"] == ["类型", "路径", "匹配数" if mode == "mode_content" else "新名称",
+                                   "问题"]
+    assert len(preview["rows"]) == len(expected)
+    assert [cut(row, want) for row, want in zip(sorted(preview["rows"]), expected)] == expected
+    # parents are renamed first, and what lies beneath them is shown under the new name
+    paths = [row[1] for row in preview["rows"]]
+    if mode == "mode_folder":
+        assert paths.index("top/old_a") < paths.index("top/new_a/old_b")
+    # the run then does exactly what was shown, and counts it the same way
+    changed = sorted(row[1] for row in preview["rows"] if row[3] == "")
+    counts = {"mode_folder": (5, 2, 0, 1), "mode_filename": (9, 1, 1, 1),
+              "mode_content": (9, 2, 3, 1)}[mode]
+    assert toolkit.messages[0].split("\n")[0] == "替换失败：共处理 %d 个%s：已%s %d 个，跳过 %d 个，失败 %d 个。" % (
+        counts[0], "文件夹" if mode == "mode_folder" else "文件",
+        "修改" if mode == "mode_content" else "重命名", *counts[1:])
+    if mode == "mode_content":
+        assert (top / "old_a" / "old_b" / "old_1.txt").read_text(encoding="utf-8") == "new and new"
+        assert (top / "table.csv").read_bytes() == b"new,x\r\n"
+        assert changed == ["top/old_a/old_b/old_1.txt", "top/table.csv"]
+    else:
+        renamed = {"top/" + path for path in tree(top)}
+        for row in preview["rows"]:
+            new_path = os.path.join(os.path.dirname(row[1]), row[2])
+            assert (new_path + ("/" if mode == "mode_folder" else "") in renamed) == (row[3] == "")
+
+
+@pytest.mark.parametrize("answer", ["取消", CLOSED])
+@pytest.mark.parametrize("mode", list(PLANS))
+def test_declining_the_preview_changes_nothing(run_main, real_ops, values, tmp_path, mode, answer):
+    top = tmp_path / "top"
+    make_tree(top)
+    before = snapshot(top)
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode=mode)), (EXIT, {})],
+                       preview_answers=[answer])
+    assert snapshot(top) == before
+    assert len(toolkit.previews) == 1 and toolkit.messages == []
+    # the window is back and takes the next press
+    assert [e for e in toolkit.log if e[:2] == ("update", RUN)][-1][2] == {"disabled": False}
+
+
+@pytest.mark.parametrize("mode, tree_files, text", [
+    ("mode_folder", {}, "没有找到匹配项"),
+    ("mode_filename", {"a.txt": b"old"}, "没有找到匹配项"),
+    ("mode_content", {"a.txt": b"x", "b.dat": b"\0old", "c.xls": b"old"},
+     "没有找到匹配项\n（跳过 2 个文件：特殊文件、二进制文件、旧格式文件或本工具的临时文件）"),
+])
+def test_nothing_found_is_said_and_nothing_runs(run_main, ops, values, tmp_path, mode, tree_files,
+                                                text):
+    top = tmp_path / "top"
+    top.mkdir()
+    for name, data in tree_files.items():
+        (top / name).write_bytes(data)
+    toolkit = run_main([(RUN, values(str(top), "zzz" if mode == "mode_filename" else "old", "new",
+                                     mode=mode)), (EXIT, {})])
+    assert toolkit.messages == [text] and toolkit.previews == [] and ops == []
+
+
+@pytest.mark.parametrize("old, new, text", [
+    ("a(", "x", "替换失败：missing ), unterminated subpattern at position 1"),
+    ("a", "\\9", "替换失败：invalid group reference 9 at position 1"),
+])
+def test_a_plan_that_cannot_be_made_says_why_and_runs_nothing(run_main, ops, values, folder, old,
+                                                              new, text):
+    toolkit = run_main([(RUN, values(old=old, new=new, mode="mode_content")), (EXIT, {})])
+    assert toolkit.messages == [text] and toolkit.previews == [] and ops == []
+
+
+def select_every_row(toolkit):
+    rows = toolkit.previews[-1]["rows"]
+    toolkit.preview_answers[:0] = [("preview_table", {"preview_table": [i]})
+                                   for i in range(1, len(rows))]
+    return "preview_table", {"preview_table": [0]}
+
+
+def test_details_show_the_first_matches_in_context(run_main, real_ops, values, tmp_path):
+    import docx
+    import openpyxl
+    import pptx
+    from pptx.util import Inches
+    top = tmp_path / "top"
+    top.mkdir()
+    (top / "long.txt").write_text("first line\n" + "x" * 40 + " old1 y " + "z" * 40 + "\n"
+                                  + " ".join(f"old{i}" for i in range(2, 8)), encoding="utf-8")
+    document = docx.Document()
+    document.add_paragraph("the old plan")
+    document.save(top / "doc.docx")
+    deck = pptx.Presentation()
+    slide = deck.slides.add_slide(deck.slide_layouts[6])
+    slide.shapes.add_textbox(Inches(1), Inches(1), Inches(3), Inches(1)).text = "old slide"
+    deck.save(top / "deck.pptx")
+    book = openpyxl.Workbook()
+    book.active["A1"] = "old cell"
+    book.save(top / "book.xlsx")
+    (top / "a.txt").write_text("no match", encoding="utf-8")
+    (top / "t.csv").write_text("a,b old7\r\nold\r\n", encoding="utf-8")
+    toolkit = run_main([(RUN, values(str(top), r"old(\d?)", r"new\1", mode="mode_content")),
+                        (EXIT, {})], preview_answers=[select_every_row, "取消"])
+    details = {text.split("\n")[0]: text.split("\n")[1:] for text in toolkit.previews[0]["details"]}
+    assert details == {
+        str(top / "long.txt"): [
+            "共 7 处，前 5 处：",
+            "1. " + "x" * 29 + " 【old1】 y " + "z" * 27,
+            "   → " + "x" * 29 + " 【new1】 y " + "z" * 27,
+            "2. 【old2】 old3 old4 old5 old6 old7", "   → 【new2】 old3 old4 old5 old6 old7",
+            "3. old2 【old3】 old4 old5 old6 old7", "   → old2 【new3】 old4 old5 old6 old7",
+            "4. old2 old3 【old4】 old5 old6 old7", "   → old2 old3 【new4】 old5 old6 old7",
+            "5. old2 old3 old4 【old5】 old6 old7", "   → old2 old3 old4 【new5】 old6 old7"],
+        str(top / "doc.docx"): ["共 1 处：", "1. the 【old】 plan", "   → the 【new】 plan"],
+        str(top / "deck.pptx"): ["共 1 处：", "1. 【old】 slide", "   → 【new】 slide"],
+        str(top / "book.xlsx"): ["共 1 处：", "1. 【old】 cell", "   → 【new】 cell"],
+        str(top / "t.csv"): ["共 2 处：", "1. b 【old7】", "   → b 【new7】", "2. 【old】", "   → 【new】"],
+    }
+
+
+def test_a_long_plan_is_shown_a_page_at_a_time(run_main, ops, values, tmp_path):
+    top = tmp_path / "top"
+    top.mkdir()
+    for i in range(1003):
+        (top / f"old{i:04}").write_bytes(b"")
+
+    def pick_last_row(toolkit):
+        return "preview_table", {"preview_table": [2]}
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_filename")), (EXIT, {})],
+                       preview_answers=["上一页", "下一页", pick_last_row, "下一页", "上一页", "取消"])
+    preview, = toolkit.previews
+    assert preview["summary"] == "将重命名 1003 个文件。" and len(preview["rows"]) == 1000
+    pages = [e[2]["values"] for e in toolkit.log if e[:2] == ("update", "preview_table")]
+    # "上一页" on the first page and "下一页" on the last do nothing
+    assert [len(page) for page in pages] == [3, 1000]
+    names = [row[1] for row in preview["rows"] + pages[0]]
+    assert sorted(names) == [f"top/old{i:04}" for i in range(1003)]
+    shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "preview_page")]
+    assert shown == ["第 1–1000 项，共 1003 项", "第 1001–1003 项，共 1003 项", "第 1–1000 项，共 1003 项"]
+    # the third row of the second page is item 1003; turning a page clears the details
+    reset, picked, reset_again = preview["details"]
+    assert reset == reset_again == "选中一项可查看详情。"
+    assert picked.split("\n")[0] == str(tmp_path / pages[0][2][1])
+    assert ops == []
+
+
+def test_the_run_decides_again_after_the_preview(run_main, real_ops, values, tmp_path):
+    top = tmp_path / "top"
+    top.mkdir()
+    for name in ("a.txt", "b.txt"):
+        (top / name).write_text("old", encoding="utf-8")
+
+    def change_b_then_confirm(toolkit):
+        (top / "b.txt").write_text("no longer", encoding="utf-8")
+        (top / "c.txt").write_text("old old", encoding="utf-8")
+        return "确认替换"
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
+                       preview_answers=[change_b_then_confirm])
+    assert toolkit.previews[0]["summary"] == "将修改 2 个文件，共 2 处。"
+    texts = [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())]
+    assert texts == ["new", "no longer", "new new"]
+    assert toolkit.messages == [done("文件", "修改", seen=3, changed=2)]
+
+
+def slow_walk(monkeypatch, tw):
+    """os as the module sees it, with a walk that takes a while per folder."""
+    class SlowOs:
+        def __getattr__(self, name):
+            return getattr(os, name)
+
+        def walk(self, *args, **kwargs):
+            for triple in os.walk(*args, **kwargs):
+                time.sleep(0.3)
+                yield triple
+    monkeypatch.setattr(tw, "os", SlowOs())
+
+
+def test_a_slow_plan_shows_progress_and_can_be_cancelled(tw, run_main, ops, values, tmp_path,
+                                                         monkeypatch):
+    top = tmp_path / "top"
+    for i in range(4):
+        (top / f"d{i}").mkdir(parents=True)
+        (top / f"d{i}" / "old.txt").write_text("old", encoding="utf-8")
+    before = snapshot(top)
+    slow_walk(monkeypatch, tw)
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
+                       progress_events=[TIMEOUT, "取消"])
+    progress, = toolkit.of_kind("progress")
+    assert progress.args[1][0][0].args == ("正在查找匹配项，请稍候…",)
+    shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "progress_count")]
+    assert shown[0].startswith("已查看 ") and shown[-1].startswith("正在取消：不做任何修改")
+    assert toolkit.previews == [] and toolkit.messages == [] and ops == []
+    assert snapshot(top) == before
+
+
+def test_leaving_while_the_plan_is_built(tw, run_main, ops, values, folder, monkeypatch):
+    slow_walk(monkeypatch, tw)
+    toolkit = run_main([(RUN, values(mode="mode_content")), Busy((EXIT, None), phase="plan")])
+    assert toolkit.previews == [] and toolkit.messages == [] and ops == []
+    assert toolkit.log[-1] == ("close", "main", {})
+
+
+def test_ctrl_c_while_the_preview_is_open_runs_nothing(tw, monkeypatch, in_tmp, ops, values):
+    def press_ctrl_c(toolkit):
+        os.kill(os.getpid(), signal.SIGINT)
+        return TIMEOUT
+    toolkit = FakeToolkit([(RUN, values()), (EXIT, {})], preview_answers=[press_ctrl_c])
+    monkeypatch.setattr(tw, "sg", toolkit)
+    with pytest.raises(KeyboardInterrupt):
+        tw.main()
+    preview, = toolkit.of_kind("preview")
+    assert preview.closed and ops == [] and toolkit.messages == []

@@ -31,6 +31,13 @@ int decide_text_content(PyObject* file_path, const rename::Keyword& keyword, Dec
 int decide_csv_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
 int decide_docx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
 int decide_pptx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
+// A handler called on its own: the keyword compiled for this file, the
+// decision made with `decide`, and what was decided written. None, or
+// empty with the exception set.
+using Decide = int (*)(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
+py::Ref decide_and_write(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword,
+                         Decide decide);
+
 // `print_lines`: the workbook's cell trace and match lines are printed when
 // a run decides, not when a preview does.
 int decide_xlsx_content(PyObject* file_path, const rename::Keyword& keyword, bool print_lines,

@@ -45,8 +45,7 @@ py::Ref read_rows(PyObject* file_path)
 // the replacements, `changed` tells whether any cell's text came out
 // different.
 struct Substitution {
-    PyObject* pattern;
-    PyObject* new_keyword;
+    const rename::Keyword& keyword;
     Py_ssize_t matches = 0;
     bool changed = false;
 };
@@ -54,7 +53,7 @@ struct Substitution {
 // pattern.subn(new_keyword, cell), counted.
 py::Ref substitute_cell(Substitution& sub, PyObject* cell)
 {
-    py::Ref result = py::call_method(sub.pattern, "subn"_id, sub.new_keyword, cell);
+    py::Ref result = py::call_method(sub.keyword.pattern, "subn"_id, sub.keyword.new_keyword, cell);
     py::Ref parts[2];
     if (!result || py::unpack(result.get(), parts) < 0)
         return {};
@@ -62,7 +61,7 @@ py::Ref substitute_cell(Substitution& sub, PyObject* cell)
     if (count < 0 && PyErr_Occurred())
         return {};
     int same = py::equals(parts[0].get(), cell);
-    if (same < 0)
+    if (same < 0 || (count > 0 && rename::note_samples(sub.keyword, cell) < 0))
         return {};
     sub.matches += count;
     sub.changed = sub.changed || !same;
@@ -119,7 +118,7 @@ int decide_csv_content(PyObject* file_path, const rename::Keyword& keyword, Deci
     py::Ref rows = read_rows(file_path);
     if (!rows)
         return -1;
-    Substitution sub{keyword.pattern, keyword.new_keyword};
+    Substitution sub{keyword};
     py::Ref new_rows = substitute_rows(sub, rows.get());
     if (!new_rows)
         return -1;
@@ -136,15 +135,7 @@ int decide_csv_content(PyObject* file_path, const rename::Keyword& keyword, Deci
 
 py::Ref replace_csv_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
-    py::Ref pattern = rename::compile_keyword(old_keyword);
-    if (!pattern)
-        return {};
-    Decision decision;
-    if (decide_csv_content(file_path, {pattern.get(), new_keyword}, decision) < 0)
-        return {};
-    if (decision.write && decision.write() < 0)
-        return {};
-    return py::none();
+    return decide_and_write(file_path, old_keyword, new_keyword, decide_csv_content);
 }
 
 }  // namespace tw::content

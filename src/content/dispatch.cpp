@@ -17,7 +17,6 @@ namespace {
 
 using run::ItemKind;
 using run::PassOver;
-using Decide = int (*)(PyObject* file_path, const rename::Keyword& keyword, Decision& out);
 
 struct Route {
     py::Id ext;
@@ -93,17 +92,24 @@ struct ContentRun {
     rename::Keyword keyword;
 };
 
-// A plan asks the handler's decide function.
+// A plan asks the handler's decide function, which also keeps the first
+// few matches it meets for the preview.
 int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
 {
+    rename::MatchSamples samples;
+    rename::Keyword keyword = job.keyword;
+    keyword.samples = &samples;
     Decision decision;
-    if (route.decide(filepath, job.keyword, decision) < 0)
+    if (route.decide(filepath, keyword, decision) < 0)
         return -1;
     if (!decision.write)
         return 0;
-    if (run::check_may_write(filepath) < 0)
+    if (run::check_may_write(filepath) < 0 ||
+        job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches) < 0)
         return -1;
-    return job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches);
+    if (run::PlannedItem* item = job.run.last_planned())
+        item->samples = std::move(samples.list);
+    return 0;
 }
 
 // A run calls the handler bound in the module now, with the keywords as

@@ -169,15 +169,7 @@ int decide_pptx_content(PyObject* file_path, const rename::Keyword& keyword, Dec
 
 py::Ref replace_pptx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
-    py::Ref pattern = rename::compile_keyword(old_keyword);
-    if (!pattern)
-        return {};
-    Decision decision;
-    if (decide_pptx_content(file_path, {pattern.get(), new_keyword}, decision) < 0)
-        return {};
-    if (decision.write && decision.write() < 0)
-        return {};
-    return py::none();
+    return decide_and_write(file_path, old_keyword, new_keyword, decide_pptx_content);
 }
 
 }  // namespace tw::content

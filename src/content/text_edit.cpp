@@ -336,6 +336,12 @@ int edit_unit(Editor& editor, const rename::Keyword& keyword, PyObject* holder, 
     if (found.empty())
         return 0;
     matches += static_cast<Py_ssize_t>(found.size());
+    if (keyword.samples) {
+        for (const Match& match : found)
+            if (rename::note_sample(*keyword.samples, text, match.start, match.end,
+                                    match.replacement.get()) < 0)
+                return -1;
+    }
     trace(nullptr);
     std::vector<Paragraph> paragraphs;
     int planned = plan_unit(editor, text, elements, found, paragraphs);

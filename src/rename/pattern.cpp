@@ -118,7 +118,7 @@ int replace_in(const Keyword& keyword, PyObject* text, Replacement& out)
         return -1;
     out.text = parts[0];
     out.count = count;
-    return 1;
+    return note_samples(keyword, text) < 0 ? -1 : 1;
 }
 
 }  // namespace tw::rename

@@ -20,11 +20,21 @@ py::Ref compile_keyword(PyObject* old_keyword);
 // "")` rejects a bad template even where nothing matches.
 py::Ref compile_checked(PyObject* old_keyword, PyObject* new_keyword);
 
+// The first few matches met while deciding one file, each with a little of
+// the text around it, for a preview to show: a list of (before, old, new,
+// after) texts, made on the first match.
+struct MatchSamples {
+    py::Ref list;
+    Py_ssize_t limit = 5;
+};
+
 // The keyword as the operations apply it: the compiled pattern and the
-// replacement template.
+// replacement template; `samples`, when set, collects the matches that the
+// deciding meets.
 struct Keyword {
     PyObject* pattern;
     PyObject* new_keyword;
+    MatchSamples* samples = nullptr;
 };
 
 // The keyword applied to one text.
@@ -45,6 +55,13 @@ int replace_in(const Keyword& keyword, PyObject* text, Replacement& out);
 // escaped punctuation, `.`, `^`, `$` and quantifiers on single items;
 // classes, groups, alternatives, other escapes and inline flags are not.
 int required_texts(PyObject* pattern, std::vector<std::string>& out);
+
+// Adds the matches in `text` to the keyword's samples until they are full;
+// nothing when it collects none. 0, or -1 with the exception set.
+int note_samples(const Keyword& keyword, PyObject* text);
+// Adds one match, text[start:end] becoming `replacement`. 0, or -1.
+int note_sample(MatchSamples& samples, PyObject* text, Py_ssize_t start, Py_ssize_t end,
+                PyObject* replacement);
 
 py::Ref replace_folder_names(PyObject* root_folder, PyObject* old_keyword,
                              PyObject* new_keyword, PyObject* recursive);

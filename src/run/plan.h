@@ -37,6 +37,7 @@ struct PlannedItem {
     Py_ssize_t matches = 0;  // content: how many matches the rewrite replaces
     py::Ref problem;         // failure: the exception, with a note naming the path
     PassOver reason = PassOver::none;
+    py::Ref samples;         // content: the first few matches, (before, old, new, after)
 };
 
 // In the order the run meets the items. Files left as they are (no match)

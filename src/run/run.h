@@ -56,6 +56,9 @@ public:
     Run& operator=(const Run&) = delete;
 
     bool planning() const { return plan_ != nullptr; }
+    // In a plan, the item recorded last, for what only its decider knows
+    // (the samples of its matches); null otherwise.
+    PlannedItem* last_planned() { return plan_ && !plan_->empty() ? &plan_->back() : nullptr; }
     Report& report() { return *report_; }
 
     // The chosen folder must be a str path: os.walk would yield bytes names

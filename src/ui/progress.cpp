@@ -34,26 +34,31 @@ py::Ref shortened(const std::string& path)
     return tail ? format_text("…%s"_id, py::Ref::steal(PyTuple_Pack(1, tail.get()))) : py::Ref();
 }
 
-py::Ref count_line(const run::Report& report, bool cancelling)
+py::Ref count_line(const run::Report& report, Pass pass, bool cancelling)
 {
     long seen = report.seen.load(), changed = report.changed.load();
     long passed = report.passed_over.load(), failed = report.failed.load();
     if (cancelling)
-        return format_text("正在取消：当前文件处理完后停止（已处理 %d 项）"_id,
+        return format_text(pass == Pass::plan ? "正在取消：不做任何修改（已查看 %d 项）"_id
+                                              : "正在取消：当前文件处理完后停止（已处理 %d 项）"_id,
                            py::Ref::steal(Py_BuildValue("(l)", seen)));
-    return format_text("已处理 %d 项（已改 %d，跳过 %d，失败 %d）"_id,
+    return format_text(pass == Pass::plan ? "已查看 %d 项（将修改 %d，跳过 %d，失败 %d）"_id
+                                          : "已处理 %d 项（已改 %d，跳过 %d，失败 %d）"_id,
                        py::Ref::steal(Py_BuildValue("(llll)", seen, changed, passed, failed)));
 }
 
 class ProgressWindow {
 public:
+    explicit ProgressWindow(Pass pass) : pass_(pass) {}
+
     bool is_open() const { return static_cast<bool>(window_); }
 
     int open(const Owner& owner)
     {
         std::array<py::Ref, 3> rows;
         std::array<py::Ref, 1> cell;
-        bool made = (cell[0] = element("Text"_id, {"正在替换，请稍候…"_id},
+        py::Id heading = pass_ == Pass::plan ? "正在查找匹配项，请稍候…"_id : "正在替换，请稍候…"_id;
+        bool made = (cell[0] = element("Text"_id, {heading},
                                        {{"key"_id, "progress_count"_id}, {"size"_id, size(60)}}))
             && (rows[0] = list_of(cell))
             && (cell[0] = element("Text"_id, {""_id},
@@ -90,7 +95,7 @@ public:
     {
         if (closed_by_user_)
             return 0;
-        py::Ref count = count_line(report, cancelling);
+        py::Ref count = count_line(report, pass_, cancelling);
         py::Ref path = count ? shortened(report.current()) : py::Ref();
         if (!path)
             return -1;
@@ -119,6 +124,7 @@ private:
         return 0;
     }
 
+    Pass pass_;
     py::Ref window_;
     py::Ref count_shown_, path_shown_;
     bool closed_by_user_ = false;
@@ -166,20 +172,12 @@ int watch(const Owner& owner, BackgroundRun& run, ProgressWindow& progress, Wait
     return 0;
 }
 
-int set_enabled(const Owner& owner, py::Id button, bool enabled)
-{
-    return update_element(owner.window, button, {"disabled"_id, enabled ? Py_False : Py_True});
-}
-
 }  // namespace
 
-int wait_for_run(const Owner& owner, BackgroundRun& run, py::Id run_button, Waited& waited)
+int wait_for_run(const Owner& owner, BackgroundRun& run, Pass pass, Waited& waited)
 {
-    ProgressWindow progress;
-    int status = set_enabled(owner, run_button, false);
-    if (status == 0)
-        status = watch(owner, run, progress, waited);
-    if (status < 0) {
+    ProgressWindow progress(pass);
+    if (watch(owner, run, progress, waited) < 0) {
         // Leaving with an error (an interrupt, a toolkit fault): the run
         // must not outlive us, and the error is what the caller sees.
         py::PendingError error;
@@ -189,11 +187,7 @@ int wait_for_run(const Owner& owner, BackgroundRun& run, py::Id run_button, Wait
         error.restore();
         return -1;
     }
-    if (progress.close() < 0)
-        return -1;
-    if (waited == Waited::leaving)
-        return 0;
-    return set_enabled(owner, run_button, true);
+    return progress.close();
 }
 
 }  // namespace tw::ui

@@ -15,10 +15,16 @@ enum class Waited {
                // asked to stop and has ended; the caller leaves its loop
 };
 
-// Handles the main window's events until `run` has finished. The run
-// button `run_button` (a key of the main window) is disabled meanwhile, so
-// no second run can start. Returns 0 with `waited` set, or -1 with the
-// exception set; on every return the run's thread has ended.
-int wait_for_run(const Owner& owner, BackgroundRun& run, py::Id run_button, Waited& waited);
+// What the background run does, for the progress window's texts.
+enum class Pass {
+    plan,  // decides what would change, changing nothing
+    act,   // makes the changes
+};
+
+// Handles the main window's events until `run` has finished; the caller
+// keeps the run button disabled meanwhile, so no second run can start.
+// Returns 0 with `waited` set, or -1 with the exception set; on every
+// return the run's thread has ended.
+int wait_for_run(const Owner& owner, BackgroundRun& run, Pass pass, Waited& waited);
 
 }  // namespace tw::ui

@@ -139,8 +139,9 @@ int collect_failures(const RunEnding& ending, std::vector<py::Ref>& failures,
     return 0;
 }
 
-// The first line of the message, cut to a readable length.
-py::Ref short_reason(PyObject* error)
+}  // namespace
+
+py::Ref failure_reason(PyObject* error)
 {
     py::Ref message = error_message(error);
     py::Ref lines = message ? py::Ref::steal(PyUnicode_Splitlines(message.get(), 0)) : py::Ref();
@@ -160,6 +161,8 @@ py::Ref short_reason(PyObject* error)
         return same < 0 ? py::Ref() : first;
     return py::Ref::steal(PyUnicode_FromFormat("%U: %U", type_name.get(), first.get()));
 }
+
+namespace {
 
 // Where a failure happened: its notes (the run notes the path there), or
 // the file name an OSError carries. Empty (no error) when neither says.
@@ -190,7 +193,7 @@ py::Ref failure_place(PyObject* error)
 py::Ref failure_line(PyObject* error)
 {
     py::Ref place = failure_place(error);
-    py::Ref reason = place ? short_reason(error) : py::Ref();
+    py::Ref reason = place ? failure_reason(error) : py::Ref();
     if (!reason)
         return {};
     if (PyUnicode_GET_LENGTH(place.get()) == 0)

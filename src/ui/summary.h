@@ -24,4 +24,8 @@ struct RunEnding {
 // with the exception set.
 py::Ref summary_text(const RunEnding& ending);
 
+// An error in one line for a list: its type and the first line of its
+// message, cut to a readable length. Empty with the exception set.
+py::Ref failure_reason(PyObject* error);
+
 }  // namespace tw::ui

@@ -1,18 +1,22 @@
 // The main window: the icon file, the layout, and the event loop that runs
 // one of the three operations per press of the run button, off the event
-// thread, after checking what the user typed.
+// thread, after checking what the user typed and after the user has seen
+// and confirmed what it would do.
 #include "ui/ui.h"
 
+#include "content/content.h"
 #include "py/builtins.h"
 #include "py/names.h"
 #include "py/error.h"
 #include "py/scope.h"
 #include "py/unpack.h"
+#include "rename/rename.h"
 #include "run/paths.h"
 #include "ui/background.h"
 #include "ui/checks.h"
 #include "ui/icon.h"
 #include "ui/message.h"
+#include "ui/preview.h"
 #include "ui/progress.h"
 #include "ui/summary.h"
 #include "ui/toolkit.h"
@@ -282,21 +286,42 @@ int follow_renamed_folder(const Owner& owner, const Request& request, const run:
 
 // ---- one run ------------------------------------------------------------------
 
-// The summary of a finished run, with the operation's result or its
-// exception pending. Returns 0, or -1 with the exception set: an error that
-// is not an ordinary Exception (an interrupt, an exit request) goes on.
-int report_outcome(const Owner& owner, const Request& request, const BackgroundRun& run,
-                   const py::Ref& result)
+// What a task off the event thread ended with.
+struct Ended {
+    bool leaving = false;  // the user left the program meanwhile
+    py::Ref result;        // the task's result; when empty, `error` holds
+    std::optional<py::PendingError> error;  // the ordinary Exception it raised
+};
+
+// Runs `task` off the event thread and waits for it, the main window
+// staying alive. Returns 0 with `ended` filled, or -1 with the exception
+// set: an error of the wait, or one of the task's that is not an ordinary
+// Exception (an interrupt, an exit request).
+int run_off_thread(const Owner& owner, BackgroundRun& run, Pass pass, BackgroundRun::Task task,
+                   Ended& ended)
 {
-    if (!result && !PyErr_ExceptionMatches(PyExc_Exception))
+    Waited waited = Waited::finished;
+    if (!run.ready() || run.start(std::move(task)) < 0 ||
+        wait_for_run(owner, run, pass, waited) < 0)
         return -1;
-    std::optional<py::PendingError> error;
-    if (!result)
-        error.emplace();
+    ended.leaving = waited == Waited::leaving;
+    ended.result = run.take_result();
+    if (ended.result)
+        return 0;
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    ended.error.emplace();
+    return 0;
+}
+
+// The summary of a finished run. 0, or -1 with the exception set.
+int report_outcome(const Owner& owner, const Request& request, const BackgroundRun& run,
+                   const Ended& ended)
+{
     if (follow_renamed_folder(owner, request, run.report()) < 0)
         return -1;
     py::Ref text = summary_text({request.mode, run.report(), run.cancelled(),
-                                 error ? error->value() : nullptr});
+                                 ended.error ? ended.error->value() : nullptr});
     return text ? show_message(owner, text.get()) : -1;
 }
 
@@ -308,26 +333,90 @@ int run_operation(const Owner& owner, const Request& request)
     if (!operation)
         return -1;
     BackgroundRun run;
-    if (!run.ready())
+    Ended ended;
+    if (run_off_thread(owner, run, Pass::act, [&] {
+            return py::call(operation.get(), request.folder, request.old_keyword,
+                            request.new_keyword, request.recursive);
+        }, ended) < 0)
         return -1;
-    int started = run.start([&] {
-        return py::call(operation.get(), request.folder, request.old_keyword, request.new_keyword,
-                        request.recursive);
-    });
-    Waited waited = Waited::finished;
-    if (started == 0 && wait_for_run(owner, run, "执行替换"_id, waited) < 0)
-        return -1;
-    py::Ref result = started == 0 ? run.take_result() : py::Ref();
-    if (waited == Waited::leaving) {
-        // The user is leaving; only an error that must end the program is kept.
-        if (result || PyErr_ExceptionMatches(PyExc_Exception))
-            return PyErr_Clear(), 1;
-        return -1;
-    }
-    return report_outcome(owner, request, run, result);
+    return ended.leaving ? 1 : report_outcome(owner, request, run, ended);
 }
 
-// A press of the run button: check what was typed, then run.
+using PlanFunction = int (*)(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
+                             PyObject* recursive, run::Plan& plan);
+
+PlanFunction plan_function(ModeKind mode)
+{
+    switch (mode) {
+    case ModeKind::folders: return rename::plan_folder_names;
+    case ModeKind::file_names: return rename::plan_file_names;
+    case ModeKind::contents: break;
+    }
+    return content::plan_file_contents;
+}
+
+// What came of building a plan.
+enum class Planned {
+    ready,    // the plan is complete
+    dropped,  // cancelled, or failed (and the user was told why)
+    leaving,  // the user left the program meanwhile
+};
+
+// Builds the request's plan off the event thread, with the same code that
+// the operation decides with; nothing on disk changes. 0 with `planned`
+// set, or -1 with the exception set.
+int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Planned& planned)
+{
+    PlanFunction decide = plan_function(request.mode);
+    BackgroundRun run;
+    Ended ended;
+    if (run_off_thread(owner, run, Pass::plan, [&] {
+            int status = decide(request.folder.get(), request.old_keyword.get(),
+                                request.new_keyword.get(), request.recursive.get(), plan);
+            return status < 0 ? py::Ref() : py::none();
+        }, ended) < 0)
+        return -1;
+    planned = ended.leaving ? Planned::leaving
+            : ended.error || run.cancelled() ? Planned::dropped : Planned::ready;
+    if (!ended.error || ended.leaving)
+        return 0;
+    // Only an error that ends the whole run ends a plan (a bad keyword or
+    // template); nothing was changed, so no counts go with it.
+    run::Report nothing;
+    py::Ref text = summary_text({request.mode, nothing, false, ended.error->value()});
+    return text ? show_message(owner, text.get()) : -1;
+}
+
+// Plans the request, shows the plan, and runs the operation when the user
+// confirms it. Returns 1 when the user left the program meanwhile, 0 to go
+// on, -1.
+int preview_and_run(const Owner& owner, const Request& request)
+{
+    run::Plan plan;
+    Planned planned = Planned::dropped;
+    if (build_plan(owner, request, plan, planned) < 0)
+        return -1;
+    if (planned != Planned::ready)
+        return planned == Planned::leaving ? 1 : 0;
+    PlanCounts counts = count_plan(plan);
+    if (counts.nothing_to_do()) {
+        py::Ref text = nothing_found_text(counts);
+        return text ? show_message(owner, text.get()) : -1;
+    }
+    bool confirmed = false;
+    if (show_preview(owner, request, plan, counts, confirmed) < 0)
+        return -1;
+    plan.clear();  // the run decides afresh
+    return confirmed ? run_operation(owner, request) : 0;
+}
+
+int set_run_enabled(const Owner& owner, bool enabled)
+{
+    return update_element(owner.window, "执行替换"_id, {"disabled"_id, enabled ? Py_False : Py_True});
+}
+
+// A press of the run button: check what was typed, plan, preview, run. The
+// run button stays disabled until the run's summary has been shown.
 // Returns 1 when the user left the program meanwhile, 0 to go on, -1.
 int handle_run(const Owner& owner, PyObject* values)
 {
@@ -339,7 +428,10 @@ int handle_run(const Owner& owner, PyObject* values)
         return show_message(owner, problem.get());
     if (!request.has_mode)
         return show_message(owner, "替换完成！"_id.get());
-    return run_operation(owner, request);
+    if (set_run_enabled(owner, false) < 0)
+        return -1;
+    int status = preview_and_run(owner, request);
+    return status != 0 ? status : set_run_enabled(owner, true);
 }
 
 // ---- event loop ---------------------------------------------------------------

@@ -1,0 +1,19 @@
+#include "content/content.h"
+
+namespace tw::content {
+
+py::Ref decide_and_write(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword,
+                         Decide decide)
+{
+    py::Ref pattern = rename::compile_keyword(old_keyword);
+    if (!pattern)
+        return {};
+    Decision decision;
+    if (decide(file_path, {pattern.get(), new_keyword}, decision) < 0)
+        return {};
+    if (decision.write && decision.write() < 0)
+        return {};
+    return py::none();
+}
+
+}  // namespace tw::content
