@@ -91,6 +91,34 @@ def test_keyword_only_in_a_footnote_or_a_text_box_is_replaced(tw, tmp_path):
         assert package.read("word/document.xml").count(b"Boxed Globex") == 2
 
 
+def test_notes_under_another_content_type_are_still_searched(tw, tmp_path):
+    # The library leaves such a part unparsed; the handler reads it all the same.
+    path = document(tmp_path, "<w:p><w:r><w:t>Body</w:t></w:r></w:p>")
+    add_notes(path, ["<w:p><w:r><w:t>Source: Acme</w:t></w:r></w:p>"], [])
+    rewrite(path, lambda name, data: data.replace(b"wordprocessingml.footnotes+xml", b"example.notes+xml")
+            if name == "[Content_Types].xml" else data)
+    tw.replace_docx_content(path, "Acme", "Globex")
+    with zipfile.ZipFile(path) as package:
+        assert b"Source: Globex" in package.read("word/footnotes.xml")
+
+
+def broken(member):
+    def damage(path):
+        rewrite(path, lambda name, data: data + b"<" if name == member else data)
+    damage.__name__ = "broken " + member
+    return damage
+
+
+@pytest.mark.parametrize("member", ["word/webSettings.xml", "word/stylesWithEffects.xml", "customXml/item1.xml"])
+def test_a_damaged_part_no_one_parses_does_not_force_a_load(tw, tmp_path, loads, member):
+    path = document(tmp_path, "<w:p><w:r><w:t>Acme</w:t></w:r></w:p>")
+    broken(member)(path)
+    docx.Document(path)  # the library never parses it
+    loads.clear()
+    assert untouched(path, lambda: tw.replace_docx_content(path, "Globex", "x"))
+    assert loads == []
+
+
 def deck(folder, build):
     folder.mkdir(exist_ok=True)
     path = str(folder / "deck.pptx")
@@ -185,6 +213,7 @@ def xml_fault(old, new):
 
 @pytest.mark.parametrize("damage", [
     main_part_of_a_presentation, missing_styles, unclosed_tag, wrong_checksum, document_type,
+    broken("word/styles.xml"), broken("word/settings.xml"), broken("word/_rels/document.xml.rels"),
     xml_fault(b"<w:body>", b'<w:body w:a="1" w:a="2">'),
     xml_fault(b"<w:body>", b"<w:body><x:p/>"),
     xml_fault(b"<w:t>Acme", b"<w:t>Acme\x01"),

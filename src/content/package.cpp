@@ -572,6 +572,53 @@ int check_package(PyObject* file_path, PackageScan* scan)
     return -1;
 }
 
+namespace {
+
+// The notes parts, which the document handler parses itself.
+constexpr const char* kNotesTypes[] = {
+    "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml",
+    "application/vnd.openxmlformats-officedocument.wordprocessingml.endnotes+xml",
+};
+
+// The content types the library reads as XML when it loads a package: the
+// ones its part factory gives a class of XML parts. Left unknown, without
+// an error, when the factory is not what it looks like: every part is
+// then read.
+int parsed_content_types(PackageScan::Kind kind, std::optional<std::set<std::string>>& out)
+{
+    out.reset();
+    bool document = kind == PackageScan::Kind::document;
+    py::Ref module = py::Ref::steal(PyImport_ImportModule(document ? "docx.opc.part" : "pptx.opc.package"));
+    py::Ref factory = module ? py::getattr(module.get(), "PartFactory"_id) : py::Ref();
+    py::Ref registry = factory ? py::getattr(factory.get(), "part_type_for"_id) : py::Ref();
+    py::Ref xml_part = registry ? py::getattr(module.get(), "XmlPart"_id) : py::Ref();
+    if (xml_part && !PyDict_Check(registry.get()))
+        return 0;
+    py::Ref items = xml_part ? py::Ref::steal(PyDict_Items(registry.get())) : py::Ref();
+    if (!items)
+        return leave_to_library();
+    std::set<std::string> types;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* type = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject* part_class = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+        if (!PyUnicode_Check(type) || !PyType_Check(part_class))
+            return 0;
+        int xml = PyObject_IsSubclass(part_class, xml_part.get());
+        Py_ssize_t size = 0;
+        const char* text = xml > 0 ? PyUnicode_AsUTF8AndSize(type, &size) : nullptr;
+        if (xml > 0 && text)
+            types.emplace(text, static_cast<std::size_t>(size));
+        else if (xml != 0)
+            return leave_to_library();
+    }
+    if (document)
+        types.insert(std::begin(kNotesTypes), std::end(kNotesTypes));
+    out = std::move(types);
+    return 0;
+}
+
+}  // namespace
+
 int check_package_for_text(PyObject* file_path, const rename::Keyword& keyword, PackageScan::Kind kind)
 {
     std::vector<std::string> required;
@@ -581,7 +628,10 @@ int check_package_for_text(PyObject* file_path, const rename::Keyword& keyword, 
     std::vector<std::string> needles = readable ? text_needles(required) : std::vector<std::string>();
     if (needles.empty())
         return check_package(file_path);
-    PackageScan scan(kind, needles);
+    std::optional<std::set<std::string>> parsed;
+    if (parsed_content_types(kind, parsed) < 0)
+        return -1;
+    PackageScan scan(kind, needles, std::move(parsed));
     if (check_package(file_path, &scan) < 0)
         return -1;
     return scan.cannot_match() ? 1 : 0;

@@ -25,6 +25,12 @@ constexpr std::string_view kPresentationMain[] = {
     "application/vnd.ms-powerpoint.presentation.macroEnabled.main+xml"sv,
 };
 
+// The document handler reads the parts these lead to itself.
+constexpr std::string_view kNotes[] = {
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/footnotes"sv,
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/endnotes"sv,
+};
+
 constexpr std::size_t kMostNeedles = 4;
 
 std::string lower(std::string_view text)
@@ -235,8 +241,9 @@ private:
     Part part_;
 };
 
-PackageScan::PackageScan(Kind kind, const std::vector<std::string>& needles)
-    : kind_(kind), needles_(needles), found_(needles.size(), 0)
+PackageScan::PackageScan(Kind kind, const std::vector<std::string>& needles,
+                         std::optional<std::set<std::string>> parsed)
+    : kind_(kind), parsed_(std::move(parsed)), needles_(needles), found_(needles.size(), 0)
 {
 }
 
@@ -260,8 +267,22 @@ void PackageScan::begin(std::string_view name)
         return;
     }
     members_.emplace_back();
-    members_.back().name = std::string(name);
+    Member& member = members_.back();
+    member.name = std::string(name);
+    member.unparsed = !parsed(member.name);
     reading_ = true;
+}
+
+// Whether some library or handler may read the member as XML. Until the
+// content types are known, any member may.
+bool PackageScan::parsed(std::string_view member) const
+{
+    std::string source;
+    if (!parsed_ || !content_types_seen_ || member == "[Content_Types].xml"sv ||
+        source_of_relationships(member, source))
+        return true;
+    const std::string* type = content_type(member);
+    return !type || parsed_->count(*type) != 0;
 }
 
 // A member is XML when its first character (behind a byte order mark and
@@ -295,7 +316,7 @@ void PackageScan::feed(std::string_view bytes)
     if (!reading_ || settled())
         return;
     Member& member = members_.back();
-    if (member.binary)
+    if (member.binary || member.unparsed)
         return;
     if (!reader_) {
         head_.append(bytes);
@@ -325,6 +346,8 @@ void PackageScan::end(bool whole)
     if (!whole)
         return give_up();
     Member& member = members_.back();
+    if (member.unparsed)
+        return;
     if (!reader_ && !member.binary) {
         member.binary = true;  // empty, or white space only: no XML
         return;
@@ -357,8 +380,14 @@ bool PackageScan::check_relationships(const Member& rels, std::string_view sourc
     for (const Relationship& each : rels.relationships) {
         if (each.external)
             continue;
-        if (!resolve_target(source, each.target, target) || !index_.count(target) || !content_type(target))
+        if (!resolve_target(source, each.target, target) || !content_type(target))
             return false;
+        auto found = index_.find(target);
+        if (found == index_.end())
+            return false;
+        bool notes = std::find(std::begin(kNotes), std::end(kNotes), each.type) != std::end(kNotes);
+        if (notes && kind_ == Kind::document && !members_[found->second].xml)
+            return false;  // the handler would read it as XML whatever its type
     }
     return true;
 }
@@ -369,7 +398,7 @@ bool PackageScan::structure_sound() const
         return false;
     for (const Member& member : members_) {
         const std::string* type = content_type(member.name);
-        if (type && is_xml_type(*type) && !member.xml)
+        if (type && is_xml_type(*type) && !member.xml && !member.unparsed)
             return false;  // the library would parse it, and fail
         std::string source;
         if (source_of_relationships(member.name, source) && member.xml &&

@@ -11,6 +11,11 @@
 // member reads back whole with its checksum. Anything else, and a package
 // it stops reading early, is "may": the library loads it as it always
 // did, so results and errors stay what they were.
+//
+// Told which content types the library parses, it reads a part of any
+// other type for its checksum only, once the content types are known: no
+// library and no handler reads XML or text from such a part (the notes
+// parts, which the document handler reads itself, count as parsed).
 #pragma once
 
 #include "content/xml_scan.h"
@@ -18,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -36,8 +42,10 @@ class PackageScan {
 public:
     enum class Kind { document, presentation };
 
-    // `needles` as text_needles gives them, at least one.
-    PackageScan(Kind kind, const std::vector<std::string>& needles);
+    // `needles` as text_needles gives them, at least one; `parsed`, the
+    // content types the library parses, when they are known.
+    PackageScan(Kind kind, const std::vector<std::string>& needles,
+                std::optional<std::set<std::string>> parsed = std::nullopt);
     ~PackageScan();
     PackageScan(const PackageScan&) = delete;
     PackageScan& operator=(const PackageScan&) = delete;
@@ -64,6 +72,7 @@ private:
         std::string name;
         bool xml = false;     // read as XML, and well-formed
         bool binary = false;  // not XML by its first bytes
+        bool unparsed = false;  // of a type no one parses: not read as XML
         std::vector<Relationship> relationships;  // a relationships part
         std::set<std::string> references;         // ids it refers to
     };
@@ -72,9 +81,11 @@ private:
     void classify();
     bool structure_sound() const;
     bool check_relationships(const Member& rels, std::string_view source) const;
+    bool parsed(std::string_view content_type) const;
     const std::string* content_type(std::string_view member) const;
 
     Kind kind_;
+    std::optional<std::set<std::string>> parsed_;
     xml_scan::Needles needles_;
     std::vector<char> found_;
     bool unsure_ = false;
