@@ -121,8 +121,10 @@ py::Ref Run::error_callback()
         delete target;
         return {};
     }
-    target_ = target;
     callback_ = py::Ref::steal(PyCFunction_New(&g_on_walk_error, capsule.get()));
+    // Without the callback the capsule, and the target with it, is gone.
+    if (callback_)
+        target_ = target;
     return callback_;
 }
 
