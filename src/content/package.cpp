@@ -348,6 +348,17 @@ int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std:
     return data ? 0 : -1;
 }
 
+// The next step of a member's data: empty when the file ends early, null
+// with the exception set. `stored` counts down what is left to read.
+py::Ref next_chunk(PyObject* file, std::uint64_t& stored)
+{
+    auto wanted = static_cast<long long>(std::min<std::uint64_t>(stored, read_step));
+    py::Ref chunk = read_bytes(file, wanted);
+    if (chunk)
+        stored -= static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
+    return chunk;
+}
+
 // Counts what the member's data inflates to, up to one byte past its
 // declared size; missing data counts as far as it goes. `read` tells
 // whether the stream was read to its end.
@@ -363,13 +374,11 @@ int count_inflated(PyObject* file, PyObject* zlib, std::uint64_t header_offset, 
     if (!inflater)
         return -1;
     while (stored > 0) {
-        auto wanted = static_cast<long long>(std::min<std::uint64_t>(stored, read_step));
-        py::Ref chunk = read_bytes(file, wanted);
+        py::Ref chunk = next_chunk(file, stored);
         if (!chunk)
             return -1;
         if (PyBytes_GET_SIZE(chunk.get()) == 0)
             return 0;
-        stored -= static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
         int status = inflate_chunk(inflater.get(), chunk.get(), declared, produced, member);
         if (status != 0) {
             read = status > 0;
@@ -389,13 +398,11 @@ int read_stored(PyObject* file, std::uint64_t header_offset, std::uint64_t store
     if (found <= 0)
         return found;
     while (stored > 0 && member.active()) {
-        auto wanted = static_cast<long long>(std::min<std::uint64_t>(stored, read_step));
-        py::Ref chunk = read_bytes(file, wanted);
+        py::Ref chunk = next_chunk(file, stored);
         if (!chunk)
             return -1;
         if (PyBytes_GET_SIZE(chunk.get()) == 0)
             return 0;
-        stored -= static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
         produced += static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
         if (member.bytes(chunk.get()) < 0)
             return -1;
