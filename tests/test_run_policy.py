@@ -191,3 +191,71 @@ def test_plan_of_nested_folder_renames_and_name_clashes(probe, tmp_path):
     assert path == str(root / loser)
     assert isinstance(problem, FileExistsError) and "two items would get the same name" in str(problem)
     assert report["failed"] == 1 and report["changed"] == 2
+
+
+# A content run finishes the replacements of several files together; these
+# check that nothing a single replacement guarantees is lost on the way.
+
+def leftovers(root):
+    return [p.name for p in root.rglob(".termweave-*")]
+
+
+def test_a_file_reached_twice_is_read_again_with_its_new_content(tw, tmp_path):
+    (tmp_path / "a.txt").write_text("x")
+    os.symlink("a.txt", tmp_path / "link.txt")
+    os.link(tmp_path / "a.txt", tmp_path / "hard.txt")
+    (tmp_path / "b.txt").write_text("x")
+    os.symlink("b.txt", tmp_path / "b-link.txt")
+    tw.replace_file_contents(str(tmp_path), "x", "xx", True)
+    assert (tmp_path / "a.txt").read_text() == "x" * 8  # three names, three replacements
+    assert (tmp_path / "b.txt").read_text() == "xxxx"
+    assert os.path.islink(tmp_path / "b-link.txt") and leftovers(tmp_path) == []
+
+
+def test_failures_in_a_batch_are_reported_in_walk_order_and_the_rest_is_written(tw, probe, monkeypatch,
+                                                                                tmp_path):
+    make(tmp_path, [f"f{i}.txt" for i in range(6)])
+    (tmp_path / "bad.txt").write_bytes(b"\xff old")
+    real = tw.replace_text_content
+
+    def handler(path, old, new):
+        real(path, old, new)
+        if path.endswith("f3.txt"):  # its rename, still to come, will meet a folder
+            os.rename(path, path + ".kept")
+            os.mkdir(path)
+            (pathlib.Path(path) / "inside").write_text("")
+    monkeypatch.setattr(tw, "replace_text_content", handler)
+    result, report = probe.run("content", str(tmp_path), "old", "new", True)
+    listed = [name for name in os.listdir(tmp_path) if name in {"f3.txt", "bad.txt"}]
+    assert [e.__notes__[-1].rsplit(os.sep, 1)[1] for e in result.exceptions] == listed
+    moved = next(e for e in result.exceptions if isinstance(e, OSError))
+    assert moved.filename == str(tmp_path / "f3.txt")
+    assert report["changed"] == 5 and report["failed"] == 2
+    assert (tmp_path / "f3.txt.kept").read_text() == "old"
+    assert all((tmp_path / f"f{i}.txt").read_text() == "new" for i in (0, 1, 2, 4, 5))
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("stop", ["cancel", "interrupt"])
+def test_files_staged_before_a_cancel_or_interrupt_are_written_before_it_returns(tw, probe, monkeypatch,
+                                                                                 tmp_path, stop):
+    make(tmp_path, [f"f{i}.txt" for i in range(5)] + ["sub/later.txt"])
+    real, handled = tw.replace_text_content, []
+
+    def handler(path, old, new):
+        if len(handled) == 3:
+            if stop == "interrupt":
+                raise KeyboardInterrupt
+            probe.cancel()
+        real(path, old, new)
+        handled.append(path)
+    monkeypatch.setattr(tw, "replace_text_content", handler)
+    if stop == "interrupt":
+        with pytest.raises(KeyboardInterrupt):
+            tw.replace_file_contents(str(tmp_path), "old", "new", True)
+    else:
+        result, report = probe.run("content", str(tmp_path), "old", "new", True)
+        assert result is None and report["changed"] == 4
+    assert sorted(p for p in handled if pathlib.Path(p).read_text() == "new") == sorted(handled)
+    assert (tmp_path / "sub" / "later.txt").read_text() == "old"
+    assert leftovers(tmp_path) == []

@@ -23,6 +23,10 @@ struct Route {
     py::Id handler;  // the module global a run calls
     Decide decide;   // what a plan asks
     bool plain_text;
+    // The workbook handler prints that it saved and reports its own
+    // failures, so its write is finished before it returns; the others'
+    // writes may wait for the run's batch.
+    bool staged = true;
 };
 
 // A plan asks the workbook handler without its console lines.
@@ -35,7 +39,7 @@ int decide_workbook(PyObject* file_path, const rename::Keyword& keyword, Decisio
 const Route g_routes[] = {
     {".pptx"_id, "replace_pptx_content"_id, decide_pptx_content, false},
     {".docx"_id, "replace_docx_content"_id, decide_docx_content, false},
-    {".xlsx"_id, "replace_xlsx_content"_id, decide_workbook, false},
+    {".xlsx"_id, "replace_xlsx_content"_id, decide_workbook, false, false},
     {".csv"_id, "replace_csv_content"_id, decide_csv_content, false},
 };
 
@@ -109,12 +113,20 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
 }
 
 // A run calls the handler bound in the module now, with the keywords as
-// given; whether it wrote the file shows in the file's stat.
+// given. A replacement it staged is reported when the batch is finished;
+// otherwise whether it wrote the file shows in the file's stat.
 int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject* before)
 {
+    if (job.run.before_reading(before) < 0)
+        return -1;
+    job.run.stage_writes(route.staged);
+    std::size_t since = job.run.staged();
     py::Ref handler = py::global(route.handler);
     if (!handler || !py::call(handler.get(), filepath, job.old_keyword, job.new_keyword))
         return -1;
+    int staged = job.run.staged_for(since, filepath);
+    if (staged != 0)
+        return staged < 0 ? -1 : job.run.flush_if_full();
     py::Ref old_signature = run::write_signature(before);
     if (!old_signature)
         return -1;
@@ -193,7 +205,10 @@ py::Ref replace_file_contents(PyObject* root_folder, PyObject* old_keyword, PyOb
                               PyObject* recursive)
 {
     run::Run run(kOperation, run::kFileContents);
-    return run.finish(replace_contents(run, root_folder, old_keyword, new_keyword, recursive));
+    int status = run.batch_writes();
+    if (status == 0)
+        status = replace_contents(run, root_folder, old_keyword, new_keyword, recursive);
+    return run.finish(status);
 }
 
 int plan_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,

@@ -290,9 +290,13 @@ int DocumentWalk::document(PyObject* doc)
     return headers_and_footers(doc) < 0 ? -1 : notes(doc);
 }
 
-py::Ref open_document(PyObject* file_path)
+// The document, or None when the keyword provably matches none of its text
+// (it is then not loaded at all).
+py::Ref open_document(PyObject* file_path, const rename::Keyword& keyword)
 {
-    if (check_package(file_path) < 0) return {};
+    int unmatched = check_package_for_text(file_path, keyword, PackageScan::Kind::document);
+    if (unmatched != 0)
+        return unmatched < 0 ? py::Ref() : py::none();
     py::Ref docx = py::global("docx"_id);
     if (!docx)
         return {};
@@ -306,9 +310,12 @@ py::Ref open_document(PyObject* file_path)
 
 int decide_docx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
 {
-    py::Ref doc = open_document(file_path);
+    out = Decision{};
+    py::Ref doc = open_document(file_path, keyword);
     if (!doc)
         return -1;
+    if (doc.get() == Py_None)
+        return 0;
     DocumentWalk walk(keyword);
     if (walk.load() < 0 || walk.document(doc.get()) < 0)
         return -1;

@@ -213,9 +213,93 @@ py::Ref read_bytes(PyObject* file, long long count)
     return data;
 }
 
+// What the text scan (when there is one) reads of one member: its name,
+// its bytes with their checksum, and whether it read back whole. An
+// ordinary error while reading only makes the scan give up.
+class MemberScan {
+public:
+    MemberScan(PackageScan* scan, PyObject* zlib) : scan_(scan), zlib_(zlib) {}
+
+    bool active() const { return scan_ && !scan_->settled(); }
+
+    // The member's entry: its name for the scan, and what its local header
+    // and checksum must show. 0, or -1 with the exception set.
+    int begin(PyObject* info, std::uint64_t flags)
+    {
+        if (!active())
+            return 0;
+        py::Ref name = py::getattr(info, "filename"_id);
+        py::Ref original = name ? py::getattr(info, "orig_filename"_id) : py::Ref();
+        py::Ref crc = original ? py::getattr(info, "CRC"_id) : py::Ref();
+        if (!crc)
+            return -1;
+        expected_crc_ = PyLong_AsUnsignedLongMask(crc.get());
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+        // The local header must spell the name as the directory does (zipfile
+        // checks it on every read), in the encoding the entry's flag says.
+        py::Ref spelled = PyUnicode_Check(original.get())
+                              ? py::Ref::steal(PyUnicode_AsEncodedString(original.get(),
+                                                                         (flags & 0x800) ? "utf-8" : "cp437",
+                                                                         "strict"))
+                              : py::Ref();
+        if (!utf8 || !spelled) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+                return -1;
+            PyErr_Clear();
+            scan_->give_up();
+            return 0;
+        }
+        local_name_.assign(PyBytes_AS_STRING(spelled.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(spelled.get())));
+        scan_->begin(std::string_view(utf8, static_cast<std::size_t>(size)));
+        crc_ = 0;
+        return 0;
+    }
+
+    // The name the local header holds.
+    void local_header_name(std::string_view name)
+    {
+        if (active() && name != local_name_)
+            scan_->give_up();
+    }
+
+    // A piece of the member's content, in order. 0, or -1 with the exception set.
+    int bytes(PyObject* chunk)
+    {
+        if (!active())
+            return 0;
+        py::Ref value = py::Ref::steal(PyLong_FromUnsignedLong(crc_));
+        py::Ref crc = value ? py::call_method(zlib_, "crc32"_id, chunk, value) : py::Ref();
+        if (!crc)
+            return -1;
+        crc_ = PyLong_AsUnsignedLongMask(crc.get());
+        scan_->feed(std::string_view(PyBytes_AS_STRING(chunk), static_cast<std::size_t>(PyBytes_GET_SIZE(chunk))));
+        return 0;
+    }
+
+    // All of it was read (or not), `produced` bytes against `declared`.
+    void end(bool read, std::uint64_t produced, std::uint64_t declared)
+    {
+        if (active())
+            scan_->end(read && produced == declared && (crc_ & 0xFFFFFFFFu) == (expected_crc_ & 0xFFFFFFFFu));
+    }
+
+    void give_up()
+    {
+        if (scan_)
+            scan_->give_up();
+    }
+
+private:
+    PackageScan* scan_;
+    PyObject* zlib_;
+    std::string local_name_;
+    unsigned long crc_ = 0, expected_crc_ = 0;
+};
+
 // Moves `file` to the start of the member's data, behind its local header.
 // 1, 0 when the header is not there (the library reports the damage), -1.
-int seek_to_data(PyObject* file, std::uint64_t header_offset)
+int seek_to_data(PyObject* file, std::uint64_t header_offset, MemberScan& member)
 {
     if (seek(file, static_cast<long long>(header_offset), 0) < 0)
         return -1;
@@ -226,13 +310,23 @@ int seek_to_data(PyObject* file, std::uint64_t header_offset)
                            static_cast<std::size_t>(PyBytes_GET_SIZE(header.get())));
     if (bytes.size() != local_header_size || bytes.substr(0, 4) != "PK\x03\x04"sv)
         return 0;
-    std::uint64_t skip = little_endian(bytes, 26, 2) + little_endian(bytes, 28, 2);
-    return seek(file, static_cast<long long>(skip), 1) < 0 ? -1 : 1;
+    std::uint64_t name_size = little_endian(bytes, 26, 2);
+    std::uint64_t extra_size = little_endian(bytes, 28, 2);
+    if (member.active()) {
+        py::Ref name = read_bytes(file, static_cast<long long>(name_size));
+        if (!name)
+            return -1;
+        member.local_header_name(std::string_view(PyBytes_AS_STRING(name.get()),
+                                                  static_cast<std::size_t>(PyBytes_GET_SIZE(name.get()))));
+        name_size = 0;
+    }
+    return seek(file, static_cast<long long>(name_size + extra_size), 1) < 0 ? -1 : 1;
 }
 
 // Feeds one chunk of compressed data, counting what it inflates to.
 // 1 when the count passed `limit` or the stream ended, 0 to go on, -1.
-int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std::uint64_t& produced)
+int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std::uint64_t& produced,
+                  MemberScan& member)
 {
     py::Ref step = number(inflate_step);
     py::Ref data = step ? py::Ref::borrow(chunk) : py::Ref();
@@ -243,6 +337,8 @@ int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std:
         produced += static_cast<std::uint64_t>(PyBytes_GET_SIZE(out.get()));
         if (produced > limit)
             return 1;
+        if (member.bytes(out.get()) < 0)
+            return -1;
         py::Ref ended = py::getattr(inflater, "eof"_id);
         int done = ended ? py::truth(ended.get()) : -1;
         if (done != 0)
@@ -252,12 +348,25 @@ int inflate_chunk(PyObject* inflater, PyObject* chunk, std::uint64_t limit, std:
     return data ? 0 : -1;
 }
 
-// Counts what the member's data inflates to, up to one byte past its
-// declared size; missing data counts as far as it goes.
-int count_inflated(PyObject* file, PyObject* zlib, std::uint64_t header_offset,
-                   std::uint64_t stored, std::uint64_t declared, std::uint64_t& produced)
+// The next step of a member's data: empty when the file ends early, null
+// with the exception set. `stored` counts down what is left to read.
+py::Ref next_chunk(PyObject* file, std::uint64_t& stored)
 {
-    int found = seek_to_data(file, header_offset);
+    auto wanted = static_cast<long long>(std::min<std::uint64_t>(stored, read_step));
+    py::Ref chunk = read_bytes(file, wanted);
+    if (chunk)
+        stored -= static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
+    return chunk;
+}
+
+// Counts what the member's data inflates to, up to one byte past its
+// declared size; missing data counts as far as it goes. `read` tells
+// whether the stream was read to its end.
+int count_inflated(PyObject* file, PyObject* zlib, std::uint64_t header_offset, std::uint64_t stored,
+                   std::uint64_t declared, std::uint64_t& produced, MemberScan& member, bool& read)
+{
+    read = false;
+    int found = seek_to_data(file, header_offset, member);
     if (found <= 0)
         return found;
     py::Ref raw = number(-15);
@@ -265,17 +374,40 @@ int count_inflated(PyObject* file, PyObject* zlib, std::uint64_t header_offset,
     if (!inflater)
         return -1;
     while (stored > 0) {
-        auto wanted = static_cast<long long>(std::min<std::uint64_t>(stored, read_step));
-        py::Ref chunk = read_bytes(file, wanted);
+        py::Ref chunk = next_chunk(file, stored);
         if (!chunk)
             return -1;
         if (PyBytes_GET_SIZE(chunk.get()) == 0)
             return 0;
-        stored -= static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
-        int status = inflate_chunk(inflater.get(), chunk.get(), declared, produced);
-        if (status != 0)
+        int status = inflate_chunk(inflater.get(), chunk.get(), declared, produced, member);
+        if (status != 0) {
+            read = status > 0;
             return status < 0 ? -1 : 0;
+        }
     }
+    read = true;
+    return 0;
+}
+
+// A stored member is read only for the scan. `read` as for count_inflated.
+int read_stored(PyObject* file, std::uint64_t header_offset, std::uint64_t stored, std::uint64_t& produced,
+                MemberScan& member, bool& read)
+{
+    read = false;
+    int found = seek_to_data(file, header_offset, member);
+    if (found <= 0)
+        return found;
+    while (stored > 0 && member.active()) {
+        py::Ref chunk = next_chunk(file, stored);
+        if (!chunk)
+            return -1;
+        if (PyBytes_GET_SIZE(chunk.get()) == 0)
+            return 0;
+        produced += static_cast<std::uint64_t>(PyBytes_GET_SIZE(chunk.get()));
+        if (member.bytes(chunk.get()) < 0)
+            return -1;
+    }
+    read = stored == 0;
     return 0;
 }
 
@@ -300,44 +432,66 @@ int leave_to_library()
     return 0;
 }
 
+// Patched data and strong encryption: zipfile refuses to read them.
+constexpr std::uint64_t flags_unsupported = 0x20 | 0x40;
+
 // 1 when the member inflates to more than it declares or uses another
 // method, 0 to go on (a damaged member included), -1 on error.
-int judge_inflation(PyObject* file, PyObject* zlib, PyObject* info, Refusal& refusal)
+int judge_inflation(PyObject* file, PyObject* zlib, PyObject* info, Refusal& refusal, PackageScan* scan)
 {
+    MemberScan member(scan, zlib);
     std::uint64_t method = 0, flags = 0, offset = 0, stored = 0, declared = 0;
     if (!size_of(info, "compress_type"_id, method) || !size_of(info, "flag_bits"_id, flags) ||
         !size_of(info, "header_offset"_id, offset) || !size_of(info, "compress_size"_id, stored) ||
-        !size_of(info, "file_size"_id, declared))
+        !size_of(info, "file_size"_id, declared) || member.begin(info, flags) < 0) {
+        member.give_up();
         return leave_to_library();
+    }
+    if (flags & (flag_encrypted | flags_unsupported))
+        member.give_up();
     // Encrypted data cannot be read without its password, by the libraries either.
-    if (method == method_stored || (flags & flag_encrypted))
+    if (flags & flag_encrypted)
         return 0;
+    std::uint64_t produced = 0;
+    bool read = false;
+    if (method == method_stored) {
+        if (member.active() && read_stored(file, offset, stored, produced, member, read) < 0) {
+            member.give_up();
+            return leave_to_library();
+        }
+        member.end(read, produced, declared);
+        return 0;
+    }
     // Office programs write no other method; the others that zipfile
     // reads (bzip2, lzma) inflate in the same unbounded steps.
     if (method != method_deflated)
         return refuse_member(info, Refusal::method, method, refusal);
-    std::uint64_t produced = 0;
-    if (count_inflated(file, zlib, offset, stored, declared, produced) < 0)
+    if (count_inflated(file, zlib, offset, stored, declared, produced, member, read) < 0) {
+        member.give_up();
         return leave_to_library();
+    }
+    member.end(read, produced, declared);
     return produced > declared ? refuse_member(info, Refusal::understated, declared, refusal) : 0;
 }
 
-int judge_inflation_of_all(PyObject* file, PyObject* infos, Refusal& refusal)
+int judge_inflation_of_all(PyObject* file, PyObject* infos, Refusal& refusal, PackageScan* scan)
 {
     py::Ref zlib = py::Ref::steal(PyImport_ImportModule("zlib"));
     if (!zlib)
         return -1;
     return py::for_each(infos, [&](PyObject* info) {
-        return judge_inflation(file, zlib.get(), info, refusal);
+        return judge_inflation(file, zlib.get(), info, refusal, scan);
     });
 }
 
 // The end record is judged first: a directory too large is refused before
 // zipfile reads it, since that makes an object for every entry.
-int judge(PyObject* file, Refusal& refusal)
+int judge(PyObject* file, Refusal& refusal, PackageScan* scan)
 {
     EndRecord end;
     int found = read_end_record(file, end);
+    if (found <= 0 && scan)
+        scan->give_up();
     if (found <= 0)
         return found;
     if (end.members > max_members) {
@@ -351,7 +505,9 @@ int judge(PyObject* file, Refusal& refusal)
     py::Ref infos;
     if (judge_declared(file, refusal, infos) < 0)
         return -1;
-    return infos ? judge_inflation_of_all(file, infos.get(), refusal) : 0;
+    if (!infos && scan)
+        scan->give_up();
+    return infos ? judge_inflation_of_all(file, infos.get(), refusal, scan) : 0;
 }
 
 void raise_refusal(PyObject* file_path, const Refusal& refusal)
@@ -401,21 +557,91 @@ void raise_refusal(PyObject* file_path, const Refusal& refusal)
 
 }  // namespace
 
-int check_package(PyObject* file_path)
+int check_package(PyObject* file_path, PackageScan* scan)
 {
     py::Ref file = py::call(py::builtin_open(), file_path, "rb"_id);
-    if (!file)
+    if (!file) {
+        if (scan)
+            scan->give_up();
         return leave_to_library();
+    }
     Refusal refusal;
     int status = py::with_scope(file.get(), [&](PyObject* opened) {
-        return judge(opened, refusal);
+        return judge(opened, refusal, scan);
     });
+    if (status != 0 && scan)
+        scan->give_up();
     if (status < 0)
         return leave_to_library();
     if (status > 0 || refusal.kind == Refusal::none)
         return 0;
     raise_refusal(file_path, refusal);
     return -1;
+}
+
+namespace {
+
+// The notes parts, which the document handler parses itself.
+constexpr const char* kNotesTypes[] = {
+    "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml",
+    "application/vnd.openxmlformats-officedocument.wordprocessingml.endnotes+xml",
+};
+
+// The content types the library reads as XML when it loads a package: the
+// ones its part factory gives a class of XML parts. Left unknown, without
+// an error, when the factory is not what it looks like: every part is
+// then read.
+int parsed_content_types(PackageScan::Kind kind, std::optional<std::set<std::string>>& out)
+{
+    out.reset();
+    bool document = kind == PackageScan::Kind::document;
+    py::Ref module = py::Ref::steal(PyImport_ImportModule(document ? "docx.opc.part" : "pptx.opc.package"));
+    py::Ref factory = module ? py::getattr(module.get(), "PartFactory"_id) : py::Ref();
+    py::Ref registry = factory ? py::getattr(factory.get(), "part_type_for"_id) : py::Ref();
+    py::Ref xml_part = registry ? py::getattr(module.get(), "XmlPart"_id) : py::Ref();
+    if (xml_part && !PyDict_Check(registry.get()))
+        return 0;
+    py::Ref items = xml_part ? py::Ref::steal(PyDict_Items(registry.get())) : py::Ref();
+    if (!items)
+        return leave_to_library();
+    std::set<std::string> types;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* type = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject* part_class = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
+        if (!PyUnicode_Check(type) || !PyType_Check(part_class))
+            return 0;
+        int xml = PyObject_IsSubclass(part_class, xml_part.get());
+        Py_ssize_t size = 0;
+        const char* text = xml > 0 ? PyUnicode_AsUTF8AndSize(type, &size) : nullptr;
+        if (xml > 0 && text)
+            types.emplace(text, static_cast<std::size_t>(size));
+        else if (xml != 0)
+            return leave_to_library();
+    }
+    if (document)
+        types.insert(std::begin(kNotesTypes), std::end(kNotesTypes));
+    out = std::move(types);
+    return 0;
+}
+
+}  // namespace
+
+int check_package_for_text(PyObject* file_path, const rename::Keyword& keyword, PackageScan::Kind kind)
+{
+    std::vector<std::string> required;
+    int readable = rename::required_texts(keyword.pattern, required);
+    if (readable < 0)
+        return -1;
+    std::vector<std::string> needles = readable ? text_needles(required) : std::vector<std::string>();
+    if (needles.empty())
+        return check_package(file_path);
+    std::optional<std::set<std::string>> parsed;
+    if (parsed_content_types(kind, parsed) < 0)
+        return -1;
+    PackageScan scan(kind, needles, std::move(parsed));
+    if (check_package(file_path, &scan) < 0)
+        return -1;
+    return scan.cannot_match() ? 1 : 0;
 }
 
 }  // namespace tw::content

@@ -5,7 +5,9 @@
 // sees the file, and a package over a limit is refused untouched.
 #pragma once
 
+#include "content/package_scan.h"
 #include "py/ref.h"
+#include "rename/rename.h"
 
 #include <cstdint>
 
@@ -33,6 +35,14 @@ inline constexpr std::uint64_t max_directory_size = max_members * 1024;
 // Returns -1 with ValueError naming the file and the limit when the
 // package is refused, or with the error that stopped the reading when it
 // is no ordinary error of the file (MemoryError, an interrupt).
-int check_package(PyObject* file_path);
+// With `scan`, the members are also handed to it as they are read (see
+// package_scan.h); a package that cannot be read to the end makes it give up.
+int check_package(PyObject* file_path, PackageScan* scan = nullptr);
+
+// check_package, and in the same reading whether the keyword can match any
+// text of the document or presentation at all: 1 when it provably cannot
+// (the library need not load it), 0 when it may or when that is unsure,
+// -1 with the exception set as check_package sets it.
+int check_package_for_text(PyObject* file_path, const rename::Keyword& keyword, PackageScan::Kind kind);
 
 }  // namespace tw::content

@@ -132,9 +132,13 @@ int PresentationWalk::presentation(PyObject* prs)
     });
 }
 
-py::Ref open_presentation(PyObject* file_path)
+// The presentation, or None when the keyword provably matches none of its
+// text (it is then not loaded at all).
+py::Ref open_presentation(PyObject* file_path, const rename::Keyword& keyword)
 {
-    if (check_package(file_path) < 0) return {};
+    int unmatched = check_package_for_text(file_path, keyword, PackageScan::Kind::presentation);
+    if (unmatched != 0)
+        return unmatched < 0 ? py::Ref() : py::none();
     py::Ref presentation = py::global("Presentation"_id);
     if (!presentation)
         return {};
@@ -145,9 +149,12 @@ py::Ref open_presentation(PyObject* file_path)
 
 int decide_pptx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
 {
-    py::Ref prs = open_presentation(file_path);
+    out = Decision{};
+    py::Ref prs = open_presentation(file_path, keyword);
     if (!prs)
         return -1;
+    if (prs.get() == Py_None)
+        return 0;
     PresentationWalk walk(keyword);
     if (walk.load() < 0 || walk.presentation(prs.get()) < 0)
         return -1;

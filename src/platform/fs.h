@@ -7,7 +7,9 @@
 #include "platform/core/native.h"
 #include "py/ref.h"
 
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace tw::platform {
 
@@ -31,14 +33,85 @@ using FolderSyncs = native::FolderSyncs;
 // file's old content, all or nothing, keeping the file's owner, group, mode
 // and extended attributes; a symbolic link stays a link and its target gets
 // the content (see native::replace_file for how). With `syncs`, the folder
-// is synced later by sync_folders rather than now. Returns 0, or -1 with the
-// exception set; an OSError whose failure left the old content elsewhere
-// carries a note saying where.
+// is synced later by sync_folders rather than now. While a WriteBatch is
+// installed on this thread, the batch takes the folder sync and, when it
+// is staging, the replacement is only prepared (see WriteBatch). Returns 0,
+// or -1 with the exception set; an OSError whose failure left the old
+// content elsewhere carries a note saying where. The interpreter's lock is
+// released while the disk works, and held while `write_to` runs.
 int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& write_to,
                  FolderSyncs* syncs = nullptr);
 
 // Syncs every folder collected. 0, or -1 with OSError naming the first
 // folder that failed (the others are synced all the same).
 int sync_folders(FolderSyncs& syncs);
+
+// Replacements of a run over many files, finished together.
+//
+// Installed on the calling thread by install(), until it is destroyed. While
+// it stages, replace_file prepares each replacement (the new content in a
+// temporary file beside the target, with the target's identity) without
+// syncing or moving it; flush then syncs the data of all of them at once
+// and moves each over its target, in the order they were prepared. Each
+// folder a rename touched is synced once, by sync_folders.
+//
+// Why a crash stays harmless: until flush, every target still holds its
+// old content and only a temporary file (removed by a later run once it is
+// stale) holds the new. flush moves no file before its data is durable
+// (the sync reports each failure, and a file whose sync failed is dropped),
+// and each move is one atomic rename, so after a crash every file holds its
+// old content or its new one, whole, as with a replacement finished at
+// once. Only the durability of the renames waits for the folder syncs.
+//
+// The owner must flush before anything could read a staged target again
+// (see holds), and before any error leaves it.
+class WriteBatch {
+public:
+    WriteBatch();
+    ~WriteBatch();  // finishes what is still staged, quietly, and syncs the folders
+
+    // Installs it on this thread, over any batch installed before (which
+    // comes back when this one goes). 0, or -1 with the exception set.
+    int install();
+    WriteBatch(const WriteBatch&) = delete;
+    WriteBatch& operator=(const WriteBatch&) = delete;
+
+    // Whether replace_file stages; when not, it finishes each replacement
+    // at once and leaves only the folder sync to the batch.
+    bool staging = true;
+
+    std::size_t staged() const { return staged_.size(); }
+    // Enough is staged that it should be flushed now.
+    bool full() const;
+    // Whether the file (device, number as os.stat gives them) is the
+    // target of a staged replacement, which reading it would not see.
+    bool holds(std::uint64_t device, std::uint64_t number) const;
+    // 1 when a replacement staged since `since` (a count of staged()) is
+    // for `path`, else 0; -1 with the exception set.
+    int staged_for(std::size_t since, PyObject* path) const;
+
+    // Finishes every staged replacement in the order staged, calling
+    // done(path, moved) for each, path being the one replace_file was
+    // given: moved is true once the new content is in place, false with
+    // the OSError set when the replacement failed (the file keeps its old
+    // content). done returns 0 to go on, -1 to stop: the replacements not
+    // yet finished are then dropped (their files keep their old content).
+    // Returns 0, or -1 when done stopped it (its exception pending). Call it
+    // with no exception pending.
+    int flush(const std::function<int(PyObject* path, bool moved)>& done);
+    // Syncs every folder a rename touched; failures are ignored, as after a
+    // replacement finished at once (the renames have happened).
+    void sync_folders();
+
+private:
+    friend int replace_file(PyObject*, const std::function<int(PyObject*)>&, FolderSyncs*);
+    std::vector<native::Staged> staged_;
+    std::vector<py::Ref> paths_;  // each as replace_file was given it
+    std::uint64_t bytes_ = 0;
+    native::FolderSyncs folders_;
+    py::Ref installed_;  // the capsule naming this batch
+    py::Ref previous_;   // and the one it replaced
+    void uninstall();
+};
 
 }  // namespace tw::platform

@@ -73,7 +73,10 @@ int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, 
         decided = -1;
     if (decided <= 0)
         return decided < 0 ? job.run.fail(ItemKind::folder_name, met.shown.get(), run::Doing::renaming) : 0;
-    Ref new_shown = run::join_path(parent.shown.get(), change.new_name.get());
+    // In a run a folder is shown where it is: its new path is already made.
+    Ref new_shown = parent.shown.get() == parent.disk.get()
+                        ? change.dst
+                        : run::join_path(parent.shown.get(), change.new_name.get());
     if (!new_shown || ledger.settle(name, change.new_name.get()) < 0)
         return -1;
     if (!job.run.planning())
@@ -103,7 +106,8 @@ int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
     NameLedger ledger;
     int stopped = 0;
     int status = py::for_each(subfolders, [&](PyObject* name) {
-        Place met{run::join_path(here.disk.get(), name), run::join_path(here.shown.get(), name)};
+        Place met{run::join_path(here.disk.get(), name), {}};
+        met.shown = here.shown.get() == here.disk.get() ? met.disk : run::join_path(here.shown.get(), name);
         int link = met.disk && met.shown ? run::is_link(met.disk.get()) : -1;
         if (link != 0)
             return link < 0 ? -1 : 0;

@@ -4,6 +4,9 @@
 #include "py/ref.h"
 #include "run/plan.h"
 
+#include <string>
+#include <vector>
+
 namespace tw::rename {
 
 // The expression text of a keyword: every `*` becomes a lazy `.*?`.
@@ -44,6 +47,14 @@ struct Replacement {
 // counts); when it does, `out` gets `pattern.subn(new_keyword, text)`.
 // Returns 1 when it occurs, 0 when not, -1 with the exception set.
 int replace_in(const Keyword& keyword, PyObject* text, Replacement& out);
+
+// Texts (UTF-8) that every match of a compiled keyword pattern contains,
+// read from its expression: 1 with `out` filled, 0 when the expression is
+// beyond this small reading or needs no text; -1 with the exception set.
+// Only a str pattern compiled without flags is read, made of characters,
+// escaped punctuation, `.`, `^`, `$` and quantifiers on single items;
+// classes, groups, alternatives, other escapes and inline flags are not.
+int required_texts(PyObject* pattern, std::vector<std::string>& out);
 
 // Adds the matches in `text` to the keyword's samples until they are full;
 // nothing when it collects none. 0, or -1 with the exception set.

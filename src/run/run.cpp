@@ -121,8 +121,10 @@ py::Ref Run::error_callback()
         delete target;
         return {};
     }
-    target_ = target;
     callback_ = py::Ref::steal(PyCFunction_New(&g_on_walk_error, capsule.get()));
+    // Without the callback the capsule, and the target with it, is gone.
+    if (callback_)
+        target_ = target;
     return callback_;
 }
 
@@ -174,12 +176,28 @@ int Run::begin_item(PyObject* path)
     return 0;
 }
 
+// The batch goes first: its files came earlier in the walk.
 int Run::fail(ItemKind kind, PyObject* path, Doing doing)
+{
+    if (batch_ && batch_->staged() > 0) {
+        py::PendingError error;
+        if (finish_writes() < 0)
+            return -1;  // an earlier file ended the run
+        error.restore();
+    }
+    return record(kind, path, doing);
+}
+
+// Records the pending exception against the item; while the run is already
+// ending, every error is recorded in the report only.
+int Run::record(ItemKind kind, PyObject* path, Doing doing, bool ending)
 {
     py::PendingError error;
     if (!error.value())
         return 0;
     add_path_note(error.value(), doing, path);
+    if (ending)
+        return report_->record_failure(error.value());
     if (ends_run(error.value())) {
         error.restore();
         return -1;
@@ -214,6 +232,70 @@ int Run::change(ItemKind kind, PyObject* path, PyObject* new_path, Py_ssize_t ma
                           matches, {}});
     else if (kind == ItemKind::folder_name)
         return report_->record_renamed_folder(path, new_path);
+    return 0;
+}
+
+int Run::batch_writes()
+{
+    if (planning() || batch_)
+        return 0;
+    batch_.emplace();
+    if (batch_->install() == 0)
+        return 0;
+    batch_.reset();
+    return -1;
+}
+
+void Run::stage_writes(bool staging)
+{
+    if (batch_)
+        batch_->staging = staging;
+}
+
+std::size_t Run::staged() const { return batch_ ? batch_->staged() : 0; }
+
+int Run::staged_for(std::size_t since, PyObject* path)
+{
+    return batch_ && batch_->staged() > since ? batch_->staged_for(since, path) : 0;
+}
+
+int Run::before_reading(PyObject* stat_result)
+{
+    if (!batch_ || batch_->staged() == 0)
+        return 0;
+    py::Ref device = py::getattr(stat_result, "st_dev"_id);
+    py::Ref number = device ? py::getattr(stat_result, "st_ino"_id) : py::Ref();
+    if (!number)
+        return -1;
+    unsigned long long dev = PyLong_AsUnsignedLongLongMask(device.get());
+    if (PyErr_Occurred())
+        return -1;
+    unsigned long long ino = PyLong_AsUnsignedLongLongMask(number.get());
+    if (PyErr_Occurred())
+        return -1;
+    return batch_->holds(dev, ino) ? finish_writes() : 0;
+}
+
+int Run::flush_if_full() { return batch_ && batch_->full() ? finish_writes() : 0; }
+
+int Run::finish_writes(bool ending)
+{
+    if (!batch_)
+        return 0;
+    return batch_->flush([&](PyObject* path, bool moved) {
+        if (moved)
+            return change(ItemKind::file_content, path, nullptr, 0);
+        return record(ItemKind::file_content, path, Doing::replacing_content, ending);
+    });
+}
+
+int Run::leave_folder()
+{
+    if (!batch_)
+        return 0;
+    if (finish_writes() < 0)
+        return -1;
+    batch_->sync_folders();
     return 0;
 }
 
@@ -256,6 +338,17 @@ py::Ref Run::closing_message()
 
 py::Ref Run::finish(int status)
 {
+    if (batch_) {
+        if (status < 0) {
+            py::PendingError ending;
+            if (finish_writes(true) < 0)
+                PyErr_Clear();  // only a failure to record: the run ends with its own error
+            ending.restore();
+        } else if (finish_writes() < 0) {
+            status = -1;
+        }
+        batch_->sync_folders();
+    }
     if (status < 0)
         return {};
     if (!raised_ || PyList_GET_SIZE(raised_.get()) == 0)

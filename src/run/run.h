@@ -14,6 +14,7 @@
 // exceptions are raised together in one ExceptionGroup, in walk order.
 #pragma once
 
+#include "platform/fs.h"
 #include "py/unpack.h"
 #include "run/paths.h"
 #include "run/plan.h"
@@ -98,6 +99,29 @@ public:
     // resolves inside it, -1 with the exception set otherwise.
     int check_inside(PyObject* path);
 
+    // A run that rewrites files finishes their replacements together (see
+    // platform::WriteBatch): a file staged by a handler counts as changed,
+    // or failed, once its batch is finished, which happens when the run
+    // leaves the folder, when enough is staged, before anything reads a
+    // staged file again, before a failure is recorded, and before the run
+    // returns or raises (a cancel included). 0, or -1 with the exception set.
+    int batch_writes();
+    // Whether the next handler's replacements are staged (else each is
+    // finished before the handler returns).
+    void stage_writes(bool staging);
+    // Before a handler reads the file that `stat_result` (os.stat, through
+    // links) describes: finishes the batch when it holds that file, so that
+    // a file reached twice (through itself and a link) is read with its new
+    // content. 0, or -1 when the run ends.
+    int before_reading(PyObject* stat_result);
+    // Replacements staged so far (for staged_for).
+    std::size_t staged() const;
+    // After a handler: 1 when it staged the replacement of `path` since
+    // `since` (the batch then reports the file), 0 when not; -1.
+    int staged_for(std::size_t since, PyObject* path);
+    // Finishes the batch when enough is staged. 0, or -1 when the run ends.
+    int flush_if_full();
+
     // os.walk's onerror: records a folder that could not be listed, except
     // the chosen folder not existing. 0, or -1 when the run ends.
     int folder_not_listed(PyObject* error);
@@ -108,6 +132,9 @@ public:
 
 private:
     py::Ref start_walk(PyObject* root);
+    int leave_folder();
+    int finish_writes(bool ending = false);
+    int record(ItemKind kind, PyObject* path, Doing doing, bool ending = false);
     py::Ref error_callback();
     int tidy_folder(PyObject* folder, PyObject* filenames);
     py::Ref closing_message();
@@ -125,6 +152,7 @@ private:
     py::Ref raised_;    // the exceptions for the closing group
     py::Ref callback_;  // os.walk's onerror, bound to this run
     CallbackTarget* target_ = nullptr;
+    std::optional<platform::WriteBatch> batch_;
 };
 
 template <class Visit>
@@ -139,6 +167,8 @@ int Run::walk(PyObject* root, PyObject* recursive, Visit&& visit)
         if (py::unpack(triple, parts) < 0 || tidy_folder(parts[0].get(), parts[2].get()) < 0)
             return -1;
         int visited = visit(parts[0].get(), parts[2].get());
+        if (visited >= 0 && leave_folder() < 0)
+            return -1;
         return visited != 0 ? visited : go_deeper(recursive);
     });
 }

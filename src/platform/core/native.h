@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <set>
+#include <vector>
 
 namespace tw::platform::native {
 
@@ -56,9 +58,9 @@ Error rename_respelled(const String& src, const String& dst);
 // ---- Replacing a file's content -------------------------------------------
 
 // Folders whose sync after a replacement is put off, so that a run over
-// many files syncs each folder once at the end. Each file's data is synced
-// before it is renamed into place either way, so every file is old or new
-// after a crash; what waits is only the durability of the renames.
+// many files syncs each folder once. Each file's data is synced before it
+// is renamed into place either way, so every file is old or new after a
+// crash; what waits is only the durability of the renames.
 class FolderSyncs {
 public:
     FolderSyncs() = default;
@@ -80,10 +82,31 @@ private:
 // Syncs one folder, so that renames in it survive a crash.
 Error sync_folder(const String& folder);
 
+// Which file a path leads to: the device (volume) and the file's number on it.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t number = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+// A replacement prepared but not finished: the new content is written to a
+// temporary file beside the target and carries the target's identity, but
+// it is neither synced nor in place yet. Until it is moved, the target
+// still holds its old content, whole.
+struct Staged {
+    String temp;
+    String target;
+    bool target_existed = false;  // (a missing target is created)
+    FileId target_id;             // the file it replaces, to tell it is pending
+    std::uint64_t device = 0;     // the file system (volume) both are on
+    std::uint64_t size = 0;       // bytes of the new content
+};
+
 struct ReplaceOutcome {
     Error error = 0;            // 0 when done, or when the writer failed
     bool writer_failed = false; // the writer said no; its own error explains
     bool in_place = false;      // the file was rewritten in place
+    bool staged = false;        // prepared only: see replace_file's `staged`
     String old_content_at;      // a failure left the old bytes here, not in the file
     bool old_content_lost = false;  // ... and could not even keep them there
     String new_content_at;      // a failure left the new bytes here
@@ -101,6 +124,26 @@ using Writer = std::function<bool(const String& temp_path)>;
 // writable), the old file is rewritten in place with its old bytes kept (in
 // a synced backup beside it where the folder allows) and written back on
 // failure. With `syncs`, the folder sync after a rename is left to it.
-ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSyncs* syncs = nullptr);
+// With `staged`, a replacement that would end in a rename stops before the
+// sync and the rename: `out.staged` is set and `*staged` describes it, to be
+// finished by sync_staged and move_staged or dropped by discard_staged. A
+// rewrite in place is finished at once all the same.
+ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSyncs* syncs = nullptr,
+                            Staged* staged = nullptr);
+
+// Makes the new content of staged replacements durable: where the system
+// syncs a whole file system reliably and reports its failures (Linux 5.8
+// and later, on file systems known to), once per file system; otherwise,
+// and for the files of a file system whose sync failed, each file on its
+// own. `errors[i]` is 0 or the failure of `staged[i]`.
+void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors);
+
+// Moves a staged replacement, synced, over its target (its folder sync left
+// to `syncs`). On failure the temporary file is removed unless `out` says
+// where the new content went.
+Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out);
+
+// Drops a staged replacement: the target keeps its old content.
+void discard_staged(const Staged& staged);
 
 }  // namespace tw::platform::native

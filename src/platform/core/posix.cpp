@@ -12,9 +12,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #if defined(__linux__)
+#include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <sys/xattr.h>
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -274,6 +277,81 @@ Error sync_folder(const String& folder)
     return (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP) ? 0 : error;
 }
 
+#if defined(__linux__)
+namespace {
+
+// Before Linux 5.8, syncfs reported no failure of the writes it waited for.
+bool syncfs_reports_failures()
+{
+    static const bool reports = [] {
+        struct utsname system;
+        int major = 0, minor = 0;
+        return uname(&system) == 0 && std::sscanf(system.release, "%d.%d", &major, &minor) == 2 &&
+               (major > 5 || (major == 5 && minor >= 8));
+    }();
+    return reports;
+}
+
+// File systems whose own sync writes every file's data and metadata and
+// waits for it; others (network and user-space file systems among them) may
+// leave durability to each file's own sync.
+bool syncs_whole_file_system(int fd)
+{
+    struct statfs info;
+    if (fstatfs(fd, &info) != 0)
+        return false;
+    switch (static_cast<unsigned long>(info.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0xF2F52010:  // f2fs
+    case 0x01021994:  // tmpfs: nothing to make durable
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A file system's sync also waits for whatever else is waiting to be
+// written there, other programs' files included: it pays only when it
+// saves the syncs of several files.
+constexpr std::size_t kFewestForFileSystemSync = 4;
+
+// Syncs the file system of staged[first] once, when that can be relied on
+// and several files are staged on it; marks every staged file on it done.
+void sync_file_system(const std::vector<Staged>& staged, std::size_t first, std::vector<char>& done)
+{
+    std::size_t on_it = 0;
+    for (std::size_t i = first; i < staged.size(); ++i)
+        on_it += staged[i].device == staged[first].device;
+    if (on_it < kFewestForFileSystemSync)
+        return;
+    Fd file(open(staged[first].temp.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0 || !syncs_whole_file_system(file.fd) || syncfs(file.fd) != 0)
+        return;  // each file on its own, which also tells which one failed
+    for (std::size_t i = first; i < staged.size(); ++i)
+        if (staged[i].device == staged[first].device)
+            done[i] = 1;
+}
+
+}  // namespace
+#endif
+
+void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors)
+{
+    errors.assign(staged.size(), 0);
+    std::vector<char> done(staged.size(), 0);
+#if defined(__linux__)
+    if (syncfs_reports_failures())
+        for (std::size_t i = 0; i < staged.size(); ++i)
+            if (!done[i])
+                sync_file_system(staged, i, done);
+#endif
+    for (std::size_t i = 0; i < staged.size(); ++i)
+        if (!done[i])
+            errors[i] = os::sync_file(staged[i].temp);
+}
+
 namespace os {
 
 Error resolve_target(const String& path, String& target)
@@ -291,19 +369,27 @@ Error resolve_target(const String& path, String& target)
     return 0;
 }
 
-// Renaming over a read-only file is allowed, writing it is not: opening
-// for writing (without truncating) meets the refusal the user expects. Only
-// a regular file is replaced: a device or pipe reached through a link would
-// otherwise be swapped for a plain file.
-Error check_replaceable(const String& target)
+Target::~Target()
 {
-    Fd file(open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.fd < 0)
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+// Renaming over a read-only file is allowed, writing it is not: opening
+// for writing (without truncating) meets the refusal the user expects.
+Error Target::open(const String& path)
+{
+    fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd_ < 0)
         return errno == ENOENT ? 0 : errno;
-    struct stat info;
-    if (fstat(file.fd, &info) != 0)
+    if (fstat(fd_, &info_) != 0)
         return errno;
-    return S_ISREG(info.st_mode) ? 0 : EINVAL;
+    if (!S_ISREG(info_.st_mode))
+        return EINVAL;
+    exists_ = true;
+    id_ = {static_cast<std::uint64_t>(info_.st_dev), static_cast<std::uint64_t>(info_.st_ino)};
+    links_ = static_cast<std::uint64_t>(info_.st_nlink);
+    return 0;
 }
 
 String folder_of(const String& path)
@@ -334,45 +420,13 @@ Error make_temp(const String& folder, const Char* suffix, String& made)
 
 void remove_quietly(const String& path) { unlink(path.c_str()); }
 
-bool is_access_denied(Error error) { return error == EACCES || error == EPERM; }
-
-// Owner and group first: changing them clears the setuid and setgid bits,
-// which the mode then sets again. The attributes come before the mode too,
-// since an access list rewrites the group bits.
-Error finish_temp(const String& temp, const String& target, bool& carried)
+Error sync_file(const String& path)
 {
-    carried = false;
-    struct stat original, now;
-    bool exists = stat(target.c_str(), &original) == 0;
-    if (!exists && errno != ENOENT)
-        return errno;
-    if (exists && original.st_nlink > 1)
-        return 0;
-    Fd fd(open(temp.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0)
-        return errno;
-    if (exists) {
-        if (fchown(fd.fd, original.st_uid, original.st_gid) != 0)
-            return errno == EPERM ? 0 : errno;
-        Fd from(open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-        if (from.fd < 0)
-            return errno;
-        carried = true;
-        if (int error = copy_attributes(from.fd, fd.fd, carried))
-            return error;
-        if (!carried)
-            return 0;
-        if (fchmod(fd.fd, original.st_mode & 07777) != 0 || fstat(fd.fd, &now) != 0)
-            return errno;
-        // The system may drop a bit silently (setgid for a group not ours).
-        carried = now.st_uid == original.st_uid && now.st_gid == original.st_gid &&
-                  (now.st_mode & 07777) == (original.st_mode & 07777);
-        if (!carried)
-            return 0;
-    }
-    carried = true;
-    return sync_fd(fd.fd);
+    Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return file.fd < 0 ? errno : sync_fd(file.fd);
 }
+
+bool is_access_denied(Error error) { return error == EACCES || error == EPERM; }
 
 Error move_over(const String& temp, const String& target, FolderSyncs* syncs, ReplaceOutcome&)
 {
@@ -389,6 +443,56 @@ File::~File()
 {
     if (fd_ >= 0)
         close(fd_);
+}
+
+Error File::create_temp(const String& folder, const Char* suffix, String& made)
+{
+    made = folder + "/.termweave-XXXXXX" + suffix;
+    fd_ = mkostemps(made.data(), static_cast<int>(std::strlen(suffix)), O_CLOEXEC);
+    if (fd_ < 0) {
+        int error = errno;
+        made.clear();
+        return error;
+    }
+    return 0;
+}
+
+// Owner and group first: changing them clears the setuid and setgid bits,
+// which the mode then sets again. The attributes come before the mode too,
+// since an access list rewrites the group bits.
+Error File::finish_temp(const String& path, const Target& target, bool sync, Finished& out)
+{
+    out = Finished{};
+    if (target.exists() && target.links() > 1)
+        return 0;
+    Fd reopened(fd_ >= 0 ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int fd = fd_ >= 0 ? fd_ : reopened.fd;
+    if (fd < 0)
+        return errno;
+    struct stat now;
+    if (target.exists()) {
+        const struct stat& original = target.info_;
+        if (fchown(fd, original.st_uid, original.st_gid) != 0)
+            return errno == EPERM ? 0 : errno;
+        out.carried = true;
+        if (int error = copy_attributes(target.fd_, fd, out.carried))
+            return error;
+        if (!out.carried)
+            return 0;
+        if (fchmod(fd, original.st_mode & 07777) != 0 || fstat(fd, &now) != 0)
+            return errno;
+        // The system may drop a bit silently (setgid for a group not ours).
+        out.carried = now.st_uid == original.st_uid && now.st_gid == original.st_gid &&
+                      (now.st_mode & 07777) == (original.st_mode & 07777);
+        if (!out.carried)
+            return 0;
+    } else if (fstat(fd, &now) != 0) {
+        return errno;
+    }
+    out.carried = true;
+    out.size = static_cast<std::uint64_t>(now.st_size);
+    out.device = static_cast<std::uint64_t>(now.st_dev);
+    return sync ? sync_fd(fd) : 0;
 }
 
 Error File::open_existing(const String& path)

@@ -117,15 +117,17 @@ Error FolderSyncs::sync_all(String* failed)
     return first;
 }
 
-ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSyncs* syncs)
+ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSyncs* syncs, Staged* staged)
 {
     ReplaceOutcome out;
-    String target;
-    if ((out.error = os::resolve_target(path, target)) || (out.error = os::check_replaceable(target)))
+    String target_path;
+    os::Target target;
+    if ((out.error = os::resolve_target(path, target_path)) || (out.error = target.open(target_path)))
         return out;
-    String folder = os::folder_of(target);
+    String folder = os::folder_of(target_path);
     OwnedFile temp;
-    Error refused = os::make_temp(folder, TW_NATIVE(".tmp"), temp.path);
+    os::File temp_file;
+    Error refused = temp_file.create_temp(folder, TW_NATIVE(".tmp"), temp.path);
     bool beside = refused == 0;
     if (!beside) {
         // A folder closed to new files: stage the content elsewhere and
@@ -139,17 +141,33 @@ ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSy
         out.writer_failed = true;
         return out;
     }
-    bool carried = false;
-    if (beside && (out.error = os::finish_temp(temp.path, target, carried)))
+    os::Finished finished;
+    if (beside && (out.error = temp_file.finish_temp(temp.path, target, !staged, finished)))
         return out;
-    if (!carried) {
-        out.error = rewrite_in_place(target, temp.path, beside ? folder : String(), out);
+    if (!finished.carried) {
+        out.error = rewrite_in_place(target_path, temp.path, beside ? folder : String(), out);
         return out;
     }
-    out.error = os::move_over(temp.path, target, syncs, out);
+    if (staged) {
+        *staged = Staged{temp.keep(), std::move(target_path), target.exists(), target.id(),
+                         finished.device, finished.size};
+        out.staged = true;
+        return out;
+    }
+    out.error = os::move_over(temp.path, target_path, syncs, out);
     if (!out.error || !out.new_content_at.empty())
         temp.keep();
     return out;
 }
+
+Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out)
+{
+    Error error = os::move_over(staged.temp, staged.target, syncs, out);
+    if (error && out.new_content_at.empty())
+        os::remove_quietly(staged.temp);
+    return error;
+}
+
+void discard_staged(const Staged& staged) { os::remove_quietly(staged.temp); }
 
 }  // namespace tw::platform::native

@@ -14,7 +14,9 @@
 #include "platform/core/os.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tw::platform::native {
 
@@ -82,6 +84,11 @@ bool file_identity(const String& path, BY_HANDLE_FILE_INFORMATION& info)
     return file.open() && GetFileInformationByHandle(file.handle, &info);
 }
 
+FileId identity_of(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return {info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
 bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
 {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
@@ -134,6 +141,15 @@ Error rename_respelled(const String& src, const String& dst)
 // of a folder's entries.
 Error sync_folder(const String&) { return 0; }
 
+// Windows offers programs no sync of a whole volume short of administrator
+// rights: each file is synced on its own.
+void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors)
+{
+    errors.assign(staged.size(), 0);
+    for (std::size_t i = 0; i < staged.size(); ++i)
+        errors[i] = os::sync_file(staged[i].temp);
+}
+
 namespace os {
 
 Error resolve_target(const String& path, String& target)
@@ -157,15 +173,26 @@ Error resolve_target(const String& path, String& target)
     }
 }
 
+Target::~Target() = default;
+
 // Opening for writing without truncating: the refusal that writing the file
 // in place would meet (read-only, locked). Only a regular file is replaced.
-Error check_replaceable(const String& target)
+// The handle is not kept: ReplaceFileW must be free to move the file.
+Error Target::open(const String& path)
 {
     DWORD error = 0;
-    Handle file(open_file(target, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error));
+    Handle file(open_file(path, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error));
     if (!file.open())
         return error == ERROR_FILE_NOT_FOUND ? 0 : error;
-    return GetFileType(file.handle) == FILE_TYPE_DISK ? 0 : ERROR_INVALID_PARAMETER;
+    if (GetFileType(file.handle) != FILE_TYPE_DISK)
+        return ERROR_INVALID_PARAMETER;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.handle, &info))
+        return GetLastError();
+    exists_ = true;
+    id_ = identity_of(info);
+    links_ = info.nNumberOfLinks;
+    return 0;
 }
 
 String folder_of(const String& path)
@@ -213,22 +240,16 @@ void remove_quietly(const String& path)
     with_retries([&] { return DeleteFileW(path.c_str()) != 0; });
 }
 
-bool is_access_denied(Error error) { return error == ERROR_ACCESS_DENIED; }
-
-// ReplaceFileW gives the new file the old one's attributes, access lists
-// and streams; a second hard link it cannot keep.
-Error finish_temp(const String& temp, const String& target, bool& carried)
+Error sync_file(const String& path)
 {
-    BY_HANDLE_FILE_INFORMATION original;
-    carried = !file_identity(target, original) || original.nNumberOfLinks <= 1;
-    if (!carried)
-        return 0;
     DWORD error = 0;
-    Handle file(open_file(temp, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error));
+    Handle file(open_file(path, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error));
     if (!file.open())
         return error;
     return FlushFileBuffers(file.handle) ? 0 : GetLastError();
 }
+
+bool is_access_denied(Error error) { return error == ERROR_ACCESS_DENIED; }
 
 // ReplaceFileW with a backup name, so that on every failure both contents
 // are somewhere known. Its documented failures:
@@ -281,6 +302,34 @@ File::~File()
 {
     if (handle_ != INVALID_HANDLE_VALUE)
         CloseHandle(handle_);
+}
+
+// The file is made for exclusive use and closed: the writer opens it by name.
+Error File::create_temp(const String& folder, const Char* suffix, String& made)
+{
+    return make_temp(folder, suffix, made);
+}
+
+// ReplaceFileW gives the new file the old one's attributes, access lists
+// and streams; a second hard link it cannot keep.
+Error File::finish_temp(const String& path, const Target& target, bool sync, Finished& out)
+{
+    out = Finished{};
+    if (target.exists() && target.links() > 1)
+        return 0;
+    DWORD error = 0;
+    Handle file(open_file(path, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error));
+    if (!file.open())
+        return error;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.handle, &info))
+        return GetLastError();
+    out.carried = true;
+    out.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    out.device = info.dwVolumeSerialNumber;
+    if (sync && !FlushFileBuffers(file.handle))
+        return GetLastError();
+    return 0;
 }
 
 Error File::open_existing(const String& path)
