@@ -27,3 +27,23 @@ def tree(root):
         for name in filenames:
             found.add(os.path.normpath(os.path.join(rel, name)).replace(os.sep, "/"))
     return found
+
+
+def office_documents(folder):
+    """A word document, a presentation and a workbook in folder, each holding "old" once."""
+    import docx
+    import openpyxl
+    import pptx
+    from pptx.util import Inches
+
+    folder.mkdir(parents=True, exist_ok=True)
+    document = docx.Document()
+    document.add_paragraph("the old plan")
+    document.save(folder / "doc.docx")
+    deck = pptx.Presentation()
+    slide = deck.slides.add_slide(deck.slide_layouts[6])
+    slide.shapes.add_textbox(Inches(1), Inches(1), Inches(3), Inches(1)).text = "old slide"
+    deck.save(folder / "deck.pptx")
+    book = openpyxl.Workbook()
+    book.active["A1"] = "old cell"
+    book.save(folder / "book.xlsx")

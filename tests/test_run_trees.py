@@ -6,6 +6,7 @@ import time
 
 import pytest
 
+from conftest import office_documents
 from run_support import give_to_user, need, run_as_user, shared_tmp, probe  # noqa: F401
 
 need(hasattr(os, "mkfifo") and hasattr(os, "setuid"), "needs a POSIX system")
@@ -20,22 +21,7 @@ def write(path, data):
 
 
 def office_files(folder):
-    import docx
-    import openpyxl
-    import pptx
-    from pptx.util import Inches
-
-    folder.mkdir(parents=True, exist_ok=True)
-    document = docx.Document()
-    document.add_paragraph("the old plan")
-    document.save(folder / "doc.docx")
-    deck = pptx.Presentation()
-    slide = deck.slides.add_slide(deck.slide_layouts[6])
-    slide.shapes.add_textbox(Inches(1), Inches(1), Inches(3), Inches(1)).text = "old slide"
-    deck.save(folder / "deck.pptx")
-    book = openpyxl.Workbook()
-    book.active["A1"] = "old cell"
-    book.save(folder / "book.xlsx")
+    office_documents(folder)
     write(folder / "plain.txt", "old")
     write(folder / "table.csv", "old,x\r\n")
 

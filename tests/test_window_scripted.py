@@ -21,7 +21,7 @@ import pytest
 from PIL import Image
 
 import termweave_mira7
-from conftest import tree
+from conftest import office_documents, tree
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
@@ -950,24 +950,10 @@ def select_every_row(toolkit):
 
 
 def test_details_show_the_first_matches_in_context(run_main, real_ops, values, tmp_path):
-    import docx
-    import openpyxl
-    import pptx
-    from pptx.util import Inches
     top = tmp_path / "top"
-    top.mkdir()
+    office_documents(top)
     (top / "long.txt").write_text("first line\n" + "x" * 40 + " old1 y " + "z" * 40 + "\n"
                                   + " ".join(f"old{i}" for i in range(2, 8)), encoding="utf-8")
-    document = docx.Document()
-    document.add_paragraph("the old plan")
-    document.save(top / "doc.docx")
-    deck = pptx.Presentation()
-    slide = deck.slides.add_slide(deck.slide_layouts[6])
-    slide.shapes.add_textbox(Inches(1), Inches(1), Inches(3), Inches(1)).text = "old slide"
-    deck.save(top / "deck.pptx")
-    book = openpyxl.Workbook()
-    book.active["A1"] = "old cell"
-    book.save(top / "book.xlsx")
     (top / "a.txt").write_text("no match", encoding="utf-8")
     (top / "t.csv").write_text("a,b old7\r\nold\r\n", encoding="utf-8")
     toolkit = run_main([(RUN, values(str(top), r"old(\d?)", r"new\1", mode="mode_content")),

@@ -250,11 +250,7 @@ int restore_https_context(const HttpsContext& saved, int imported)
 {
     if (imported == 0)
         return put_back_https_context(saved);
-    py::PendingError error;
-    if (put_back_https_context(saved) < 0)
-        PyErr_Clear();
-    error.restore();
-    return -1;
+    return py::fail_after([&] { return put_back_https_context(saved); });
 }
 
 // with warnings.catch_warnings(): import_libraries(dict)

@@ -32,4 +32,17 @@ private:
     Ref type_, value_, traceback_;
 };
 
+// Tidies up on the way out of a failure: `tidy` runs with the pending
+// exception put aside, a failure of its own (a negative result) is dropped,
+// and the pending exception is what the caller sees. Returns -1.
+template <typename Tidy>
+int fail_after(Tidy&& tidy)
+{
+    PendingError error;
+    if (tidy() < 0)
+        PyErr_Clear();
+    error.restore();
+    return -1;
+}
+
 }  // namespace tw::py

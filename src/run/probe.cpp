@@ -224,13 +224,8 @@ int looks_binary(PyObject* path)
         return -1;
     bool binary = false;
     int status = first_bytes_binary(os.get(), fd.get(), binary);
-    if (status < 0) {
-        py::PendingError error;
-        if (!py::call_method(os.get(), "close"_id, fd))
-            PyErr_Clear();
-        error.restore();
-        return -1;
-    }
+    if (status < 0)
+        return py::fail_after([&] { return py::call_method(os.get(), "close"_id, fd) ? 0 : -1; });
     if (!py::call_method(os.get(), "close"_id, fd))
         return -1;
     return binary ? 1 : 0;

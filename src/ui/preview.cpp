@@ -244,14 +244,9 @@ int show_preview(const Owner& owner, const Request& request, const run::Plan& pl
     PreviewWindow window(request, plan, counts);
     if (window.open(owner) < 0)
         return -1;
-    if (window.answer(owner, confirmed) < 0) {
-        // Leaving with an error (an interrupt): the window goes, the error stays.
-        py::PendingError error;
-        if (window.close() < 0)
-            PyErr_Clear();
-        error.restore();
-        return -1;
-    }
+    // Leaving with an error (an interrupt): the window goes, the error stays.
+    if (window.answer(owner, confirmed) < 0)
+        return py::fail_after([&] { return window.close(); });
     return window.close();
 }
 

@@ -1,5 +1,7 @@
 #include "ui/progress.h"
 
+#include "py/error.h"
+
 #include <array>
 #include <chrono>
 #include <string>
@@ -180,12 +182,10 @@ int wait_for_run(const Owner& owner, BackgroundRun& run, Pass pass, Waited& wait
     if (watch(owner, run, progress, waited) < 0) {
         // Leaving with an error (an interrupt, a toolkit fault): the run
         // must not outlive us, and the error is what the caller sees.
-        py::PendingError error;
-        run.stop();
-        if (progress.close() < 0)
-            PyErr_Clear();
-        error.restore();
-        return -1;
+        return py::fail_after([&] {
+            run.stop();
+            return progress.close();
+        });
     }
     return progress.close();
 }

@@ -116,11 +116,7 @@ int replace_icon_file(PyObject* data)
     if (write_new_file(os.get(), temp.get(), data) == 0 &&
         py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
         return 0;
-    py::PendingError error;
-    if (!py::call_method(os.get(), "unlink"_id, temp))
-        PyErr_Clear();
-    error.restore();
-    return -1;
+    return py::fail_after([&] { return py::call_method(os.get(), "unlink"_id, temp) ? 0 : -1; });
 }
 
 // 1 when "brelvo.ico" holds the icon, 0 when the current folder refused it
