@@ -8,7 +8,7 @@
 #include "py/names.h"
 #include "py/scope.h"
 #include "py/unpack.h"
-#include "rename/rename.h"
+#include "keyword/keyword.h"
 
 namespace tw::content {
 
@@ -45,7 +45,7 @@ py::Ref read_rows(PyObject* file_path)
 // the replacements, `changed` tells whether any cell's text came out
 // different.
 struct Substitution {
-    const rename::Keyword& keyword;
+    const keyword::Keyword& keyword;
     Py_ssize_t matches = 0;
     bool changed = false;
 };
@@ -53,19 +53,15 @@ struct Substitution {
 // pattern.subn(new_keyword, cell), counted.
 py::Ref substitute_cell(Substitution& sub, PyObject* cell)
 {
-    py::Ref result = py::call_method(sub.keyword.pattern, "subn"_id, sub.keyword.new_keyword, cell);
-    py::Ref parts[2];
-    if (!result || py::unpack(result.get(), parts) < 0)
+    keyword::Replacement result;
+    if (keyword::substitute(sub.keyword, cell, result) < 0)
         return {};
-    Py_ssize_t count = PyLong_AsSsize_t(parts[1].get());
-    if (count < 0 && PyErr_Occurred())
+    int same = py::equals(result.text.get(), cell);
+    if (same < 0 || (result.count > 0 && keyword::note_samples(sub.keyword, cell) < 0))
         return {};
-    int same = py::equals(parts[0].get(), cell);
-    if (same < 0 || (count > 0 && rename::note_samples(sub.keyword, cell) < 0))
-        return {};
-    sub.matches += count;
+    sub.matches += result.count;
     sub.changed = sub.changed || !same;
-    return parts[0];
+    return result.text;
 }
 
 // The row with each str cell substituted; other cells as they are.
@@ -112,7 +108,7 @@ int write_rows(PyObject* path, PyObject* new_rows)
 
 }  // namespace
 
-int decide_csv_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+int decide_csv_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
     out = Decision{};
     py::Ref rows = read_rows(file_path);

@@ -5,7 +5,7 @@ namespace tw::content {
 py::Ref decide_and_write(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword,
                          Decide decide)
 {
-    py::Ref pattern = rename::compile_keyword(old_keyword);
+    py::Ref pattern = keyword::compile_keyword(old_keyword);
     if (!pattern)
         return {};
     Decision decision;

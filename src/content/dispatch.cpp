@@ -30,7 +30,7 @@ struct Route {
 };
 
 // A plan asks the workbook handler without its console lines.
-int decide_workbook(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+int decide_workbook(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
     return decide_xlsx_content(file_path, keyword, false, out);
 }
@@ -89,15 +89,15 @@ struct ContentRun {
     run::Run& run;
     PyObject* old_keyword;
     PyObject* new_keyword;
-    rename::Keyword keyword;
+    keyword::Keyword keyword;
 };
 
 // A plan asks the handler's decide function, which also keeps the first
 // few matches it meets for the preview.
 int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
 {
-    rename::MatchSamples samples;
-    rename::Keyword keyword = job.keyword;
+    keyword::MatchSamples samples;
+    keyword::Keyword keyword = job.keyword;
     keyword.samples = &samples;
     Decision decision;
     if (route.decide(filepath, keyword, decision) < 0)
@@ -186,7 +186,7 @@ int visit_file(ContentRun& job, PyObject* foldername, PyObject* filename)
 int replace_contents(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
                      PyObject* new_keyword, PyObject* recursive)
 {
-    py::Ref pattern = rename::compile_checked(old_keyword, new_keyword);
+    py::Ref pattern = keyword::compile_checked(old_keyword, new_keyword);
     if (!pattern || run.check_root(root_folder) < 0)
         return -1;
     ContentRun job{run, old_keyword, new_keyword, {pattern.get(), new_keyword}};

@@ -8,7 +8,7 @@
 #include "content/package.h"
 #include "content/text_edit_xml.h"
 #include "py/names.h"
-#include "rename/rename.h"
+#include "keyword/keyword.h"
 
 namespace tw::content {
 
@@ -32,7 +32,7 @@ constexpr const char* ENDNOTES =
 // and each paragraph or table cell is one unit of matching.
 class DocumentWalk {
 public:
-    explicit DocumentWalk(const rename::Keyword& keyword) : keyword_(keyword) {}
+    explicit DocumentWalk(const keyword::Keyword& keyword) : keyword_(keyword) {}
 
     int load();
     int document(PyObject* doc);
@@ -50,7 +50,7 @@ private:
     int notes(PyObject* doc);
     int notes_part(PyObject* part);
 
-    const rename::Keyword& keyword_;
+    const keyword::Keyword& keyword_;
     DocxEditor editor_;
     py::Ref table_class_, parse_xml_, serialize_;
     Py_ssize_t matches_ = 0;
@@ -292,7 +292,7 @@ int DocumentWalk::document(PyObject* doc)
 
 // The document, or None when the keyword provably matches none of its text
 // (it is then not loaded at all).
-py::Ref open_document(PyObject* file_path, const rename::Keyword& keyword)
+py::Ref open_document(PyObject* file_path, const keyword::Keyword& keyword)
 {
     int unmatched = check_package_for_text(file_path, keyword, PackageScan::Kind::document);
     if (unmatched != 0)
@@ -308,7 +308,7 @@ py::Ref open_document(PyObject* file_path, const rename::Keyword& keyword)
 
 }  // namespace
 
-int decide_docx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+int decide_docx_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
     out = Decision{};
     py::Ref doc = open_document(file_path, keyword);

@@ -626,10 +626,10 @@ int parsed_content_types(PackageScan::Kind kind, std::optional<std::set<std::str
 
 }  // namespace
 
-int check_package_for_text(PyObject* file_path, const rename::Keyword& keyword, PackageScan::Kind kind)
+int check_package_for_text(PyObject* file_path, const keyword::Keyword& keyword, PackageScan::Kind kind)
 {
     std::vector<std::string> required;
-    int readable = rename::required_texts(keyword.pattern, required);
+    int readable = keyword::required_texts(keyword.pattern, required);
     if (readable < 0)
         return -1;
     std::vector<std::string> needles = readable ? text_needles(required) : std::vector<std::string>();

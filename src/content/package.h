@@ -7,7 +7,7 @@
 
 #include "content/package_scan.h"
 #include "py/ref.h"
-#include "rename/rename.h"
+#include "keyword/keyword.h"
 
 #include <cstdint>
 
@@ -43,6 +43,6 @@ int check_package(PyObject* file_path, PackageScan* scan = nullptr);
 // text of the document or presentation at all: 1 when it provably cannot
 // (the library need not load it), 0 when it may or when that is unsure,
 // -1 with the exception set as check_package sets it.
-int check_package_for_text(PyObject* file_path, const rename::Keyword& keyword, PackageScan::Kind kind);
+int check_package_for_text(PyObject* file_path, const keyword::Keyword& keyword, PackageScan::Kind kind);
 
 }  // namespace tw::content

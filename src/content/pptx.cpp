@@ -8,7 +8,7 @@
 #include "content/pptx_text.h"
 #include "content/text_edit_xml.h"
 #include "py/names.h"
-#include "rename/rename.h"
+#include "keyword/keyword.h"
 
 namespace tw::content {
 
@@ -23,7 +23,7 @@ constexpr py::Id A_P = TW_A_NS "p"_id;
 
 class PresentationWalk {
 public:
-    explicit PresentationWalk(const rename::Keyword& keyword) : keyword_(keyword) {}
+    explicit PresentationWalk(const keyword::Keyword& keyword) : keyword_(keyword) {}
 
     int load() { return editor_.load(); }
     int presentation(PyObject* prs);
@@ -35,7 +35,7 @@ private:
     int table_cells(PyObject* frame);
     int text_body(PyObject* holder, py::Id body_tag);
 
-    const rename::Keyword& keyword_;
+    const keyword::Keyword& keyword_;
     PptxEditor editor_;
     Py_ssize_t matches_ = 0;
 };
@@ -134,7 +134,7 @@ int PresentationWalk::presentation(PyObject* prs)
 
 // The presentation, or None when the keyword provably matches none of its
 // text (it is then not loaded at all).
-py::Ref open_presentation(PyObject* file_path, const rename::Keyword& keyword)
+py::Ref open_presentation(PyObject* file_path, const keyword::Keyword& keyword)
 {
     int unmatched = check_package_for_text(file_path, keyword, PackageScan::Kind::presentation);
     if (unmatched != 0)
@@ -147,7 +147,7 @@ py::Ref open_presentation(PyObject* file_path, const rename::Keyword& keyword)
 
 }  // namespace
 
-int decide_pptx_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+int decide_pptx_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
     out = Decision{};
     py::Ref prs = open_presentation(file_path, keyword);

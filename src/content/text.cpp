@@ -5,7 +5,7 @@
 #include "py/builtins.h"
 #include "platform/fs.h"
 #include "py/scope.h"
-#include "rename/rename.h"
+#include "keyword/keyword.h"
 
 namespace tw::content {
 
@@ -46,14 +46,14 @@ int write_text(PyObject* path, PyObject* new_content)
 
 }  // namespace
 
-int decide_text_content(PyObject* file_path, const rename::Keyword& keyword, Decision& out)
+int decide_text_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
     out = Decision{};
     py::Ref content = read_text(file_path);
     if (!content)
         return -1;
-    rename::Replacement new_content;
-    int matched = rename::replace_in(keyword, content.get(), new_content);
+    keyword::Replacement new_content;
+    int matched = keyword::replace_in(keyword, content.get(), new_content);
     if (matched <= 0)
         return matched;
     out.matches = new_content.count;

@@ -31,22 +31,6 @@ struct Paragraph {
     bool plain = false;              // gets the library's plain assignment
 };
 
-int read_offset(PyObject* number, Py_ssize_t& out)
-{
-    out = PyLong_AsSsize_t(number);
-    return out == -1 && PyErr_Occurred() ? -1 : 0;
-}
-
-int read_span(PyObject* match, Match& out)
-{
-    py::Ref span = py::call_method(match, "span"_id);
-    py::Ref parts[2];
-    if (!span || py::unpack(span.get(), parts) < 0)
-        return -1;
-    return read_offset(parts[0].get(), out.start) < 0 || read_offset(parts[1].get(), out.end) < 0
-               ? -1 : 0;
-}
-
 // text[from:to] with every match in between replaced by its expansion:
 // what pattern.sub gives for that stretch of the text.
 py::Ref substitute(PyObject* text, const Match* matches, size_t count, Py_ssize_t from,
@@ -297,33 +281,7 @@ bool contains_any(PyObject* text, const char* chars)
     return false;
 }
 
-int find_matches(const rename::Keyword& keyword, PyObject* text, std::vector<Match>& out)
-{
-    py::Ref found = py::call_method(keyword.pattern, "finditer"_id, text);
-    if (!found)
-        return -1;
-    return py::for_each(found.get(), [&](PyObject* item) {
-        Match match;
-        if (read_span(item, match) < 0)
-            return -1;
-        // Only a backslash makes a template differ from its text (as in sub).
-        bool literal = PyUnicode_Check(keyword.new_keyword) &&
-                       PyUnicode_FindChar(keyword.new_keyword, '\\', 0,
-                                          length(keyword.new_keyword), 1) == -1;
-        match.replacement = literal ? py::Ref::borrow(keyword.new_keyword)
-                                    : py::call_method(item, "expand"_id, keyword.new_keyword);
-        if (!match.replacement)
-            return -1;
-        if (!PyUnicode_Check(match.replacement.get())) {
-            PyErr_SetString(PyExc_TypeError, "the replacement of a text match must be a str");
-            return -1;
-        }
-        out.push_back(std::move(match));
-        return 0;
-    });
-}
-
-int edit_unit(Editor& editor, const rename::Keyword& keyword, PyObject* holder, PyObject* text,
+int edit_unit(Editor& editor, const keyword::Keyword& keyword, PyObject* holder, PyObject* text,
               const std::vector<py::Ref>& elements, Py_ssize_t& matches)
 {
     if (!PyUnicode_Check(text)) {
@@ -331,14 +289,14 @@ int edit_unit(Editor& editor, const rename::Keyword& keyword, PyObject* holder, 
         return -1;
     }
     std::vector<Match> found;
-    if (find_matches(keyword, text, found) < 0)
+    if (keyword::find_matches(keyword, text, found) < 0)
         return -1;
     if (found.empty())
         return 0;
     matches += static_cast<Py_ssize_t>(found.size());
     if (keyword.samples) {
         for (const Match& match : found)
-            if (rename::note_sample(*keyword.samples, text, match.start, match.end,
+            if (keyword::note_sample(*keyword.samples, text, match.start, match.end,
                                     match.replacement.get()) < 0)
                 return -1;
     }

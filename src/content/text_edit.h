@@ -15,7 +15,7 @@
 #pragma once
 
 #include "py/ops.h"
-#include "rename/rename.h"
+#include "keyword/keyword.h"
 
 #include <vector>
 
@@ -38,14 +38,7 @@ struct Piece {
     bool removed = false;     // a one-character node whose character was matched
 };
 
-struct Match {
-    Py_ssize_t start = 0, end = 0;
-    py::Ref replacement;      // the match's own expansion of the template
-};
-
-// Every match of the keyword in `text`, left to right, each with
-// match.expand(new_keyword). 0, or -1 with the exception set.
-int find_matches(const rename::Keyword& keyword, PyObject* text, std::vector<Match>& out);
+using keyword::Match;
 
 // What one file format does with the nodes of its paragraphs.
 class Editor {
@@ -78,7 +71,7 @@ public:
 // takes the plain assignment when nothing finer works; `paragraphs` are the
 // unit's paragraph elements, whose texts joined by "\n" make that text.
 // Adds the number of matches to `matches`. 0, or -1 with the exception set.
-int edit_unit(Editor& editor, const rename::Keyword& keyword, PyObject* holder, PyObject* text,
+int edit_unit(Editor& editor, const keyword::Keyword& keyword, PyObject* holder, PyObject* text,
               const std::vector<py::Ref>& paragraphs, Py_ssize_t& matches);
 
 // Text helpers shared by the editors.

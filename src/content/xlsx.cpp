@@ -7,7 +7,7 @@
 #include "py/builtins.h"
 #include "py/error.h"
 #include "py/names.h"
-#include "rename/rename.h"
+#include "keyword/keyword.h"
 #include "run/report.h"
 
 #include <memory>
@@ -48,7 +48,7 @@ int print_line(const Pieces&... pieces)
 // One pass over the cells: what it prints and what it records.
 struct Walk {
     PyObject* file_path;
-    const rename::Keyword& keyword;
+    const keyword::Keyword& keyword;
     bool print_lines;
     WorkbookChanges& changes;
     Py_ssize_t sheet = 0;
@@ -125,8 +125,8 @@ int replace_in_cell(PyObject* cell, Walk& walk)
         return original_value ? 0 : -1;
     if (note_formula(cell, walk.changes) < 0)
         return -1;
-    rename::Replacement replaced;
-    int matched = rename::replace_in(walk.keyword, original_value.get(), replaced);
+    keyword::Replacement replaced;
+    int matched = keyword::replace_in(walk.keyword, original_value.get(), replaced);
     if (matched <= 0)
         return matched;
     py::Ref& new_value = replaced.text;
@@ -178,7 +178,7 @@ py::Ref load(PyObject* file_path)
 // The guarded work. A workbook with no match is left as it is.
 int process_workbook(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
-    py::Ref pattern = rename::compile_keyword(old_keyword);
+    py::Ref pattern = keyword::compile_keyword(old_keyword);
     if (!pattern)
         return -1;
     Decision decision;
@@ -205,7 +205,7 @@ py::Ref report_failure(PyObject* file_path)
 
 }  // namespace
 
-int decide_xlsx_content(PyObject* file_path, const rename::Keyword& keyword, bool print_lines,
+int decide_xlsx_content(PyObject* file_path, const keyword::Keyword& keyword, bool print_lines,
                         Decision& out)
 {
     py::Ref wb = load(file_path);

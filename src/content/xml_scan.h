@@ -20,7 +20,7 @@ namespace tw::content::xml_scan {
 // (an element named "p") hold directly, read in order, where any of those
 // elements may be left out. That covers every way the libraries join run
 // texts into a paragraph's text, as long as the string holds none of the
-// characters they put between runs themselves (see rename::required_texts).
+// characters they put between runs themselves (see keyword::required_texts).
 class Needles {
 public:
     static constexpr std::size_t max_length = 64;

@@ -3,6 +3,7 @@
 #include "module/functions.h"
 
 #include "content/content.h"
+#include "keyword/keyword.h"
 #include "rename/rename.h"
 #include "ui/ui.h"
 
@@ -15,7 +16,7 @@ using Args = PyObject* const*;
 
 const FunctionSpec g_functions[] = {
     {"convert_to_regex", 17, {"pattern"}, {},
-     [](Args a) { return rename::convert_to_regex(a[0]); }},
+     [](Args a) { return keyword::convert_to_regex(a[0]); }},
     {"replace_folder_names", 21, {"root_folder", "old_keyword", "new_keyword", "recursive"},
      {"pattern", "foldername", "subfolders", "filenames", "new_foldername"},
      [](Args a) { return rename::replace_folder_names(a[0], a[1], a[2], a[3]); }},

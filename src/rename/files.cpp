@@ -37,7 +37,7 @@ int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObje
 int rename_files(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
                  PyObject* new_keyword, PyObject* recursive)
 {
-    py::Ref pattern = compile_checked(old_keyword, new_keyword);
+    py::Ref pattern = keyword::compile_checked(old_keyword, new_keyword);
     if (!pattern || run.check_root(root_folder) < 0)
         return -1;
     Keyword keyword{pattern.get(), new_keyword};

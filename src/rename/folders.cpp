@@ -147,7 +147,7 @@ int rename_tree(FolderRenaming& job, PyObject* root_folder)
 int rename_folders(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
                    PyObject* new_keyword, PyObject* recursive)
 {
-    Ref pattern = compile_checked(old_keyword, new_keyword);
+    Ref pattern = keyword::compile_checked(old_keyword, new_keyword);
     if (!pattern || run.check_root(root_folder) < 0)
         return -1;
     FolderRenaming job{run, {pattern.get(), new_keyword}, recursive};

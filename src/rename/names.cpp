@@ -81,8 +81,8 @@ int NameLedger::settle(PyObject* old_name, PyObject* new_name)
 int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder, PyObject* name,
                     NameChange& out)
 {
-    Replacement replaced;
-    int matched = replace_in(keyword, name, replaced);
+    keyword::Replacement replaced;
+    int matched = keyword::replace_in(keyword, name, replaced);
     if (matched <= 0)
         return matched;
     int same = py::equals(replaced.text.get(), name);

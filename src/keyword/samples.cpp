@@ -1,10 +1,11 @@
-// Samples of the matches a decision met, taken where the deciding code
-// finds them, so that what a preview shows is what the run replaces.
+// Matches one by one, with what each becomes, and the samples of them that
+// a preview shows, taken where the deciding code finds them, so that what a
+// preview shows is what the run replaces.
+#include "keyword/keyword.h"
 #include "py/ops.h"
 #include "py/unpack.h"
-#include "rename/rename.h"
 
-namespace tw::rename {
+namespace tw::keyword {
 
 namespace {
 
@@ -41,26 +42,52 @@ bool is_full(const MatchSamples& samples)
     return (samples.list ? PyList_GET_SIZE(samples.list.get()) : 0) >= samples.limit;
 }
 
-// The match's own replacement: match.expand(template), which for a
-// template without a backslash is the template itself (as in sub).
+// The match's own replacement: match.expand(template). A template without
+// a backslash is its own expansion (as in sub), so it is not parsed.
 py::Ref expansion(PyObject* match, PyObject* new_keyword)
 {
-    if (PyUnicode_Check(new_keyword) &&
-        PyUnicode_FindChar(new_keyword, '\\', 0, PyUnicode_GET_LENGTH(new_keyword), 1) == -1)
-        return py::Ref::borrow(new_keyword);
+    if (PyUnicode_Check(new_keyword)) {
+        Py_ssize_t at = PyUnicode_FindChar(new_keyword, '\\', 0, PyUnicode_GET_LENGTH(new_keyword), 1);
+        if (at == -2)
+            return {};
+        if (at == -1)
+            return py::Ref::borrow(new_keyword);
+    }
     return py::call_method(match, "expand"_id, new_keyword);
 }
 
+int read_offset(PyObject* number, Py_ssize_t& out)
+{
+    out = PyLong_AsSsize_t(number);
+    return out == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
 // match.span() as two offsets. 0, or -1.
-int span_of(PyObject* match, Py_ssize_t& start, Py_ssize_t& end)
+int read_span(PyObject* match, Match& out)
 {
     py::Ref span = py::call_method(match, "span"_id);
     py::Ref parts[2];
     if (!span || py::unpack(span.get(), parts) < 0)
         return -1;
-    start = PyLong_AsSsize_t(parts[0].get());
-    end = start < 0 ? -1 : PyLong_AsSsize_t(parts[1].get());
-    return end < 0 && PyErr_Occurred() ? -1 : 0;
+    return read_offset(parts[0].get(), out.start) < 0 || read_offset(parts[1].get(), out.end) < 0
+               ? -1 : 0;
+}
+
+// Calls `each` with every match of the keyword in `text`, left to right,
+// until it returns non-zero. 0, 1 when `each` stopped it, or -1.
+template <class Each>
+int for_each_match(const Keyword& keyword, PyObject* text, Each&& each)
+{
+    py::Ref found = py::call_method(keyword.pattern, "finditer"_id, text);
+    if (!found)
+        return -1;
+    return py::for_each(found.get(), [&](PyObject* item) {
+        Match match;
+        if (read_span(item, match) < 0 ||
+            !(match.replacement = expansion(item, keyword.new_keyword)))
+            return -1;
+        return each(match);
+    });
 }
 
 }  // namespace
@@ -86,17 +113,25 @@ int note_samples(const Keyword& keyword, PyObject* text)
 {
     if (!keyword.samples || is_full(*keyword.samples) || !PyUnicode_Check(text))
         return 0;
-    py::Ref found = py::call_method(keyword.pattern, "finditer"_id, text);
-    if (!found)
-        return -1;
-    return py::for_each(found.get(), [&](PyObject* match) {
-        Py_ssize_t start = 0, end = 0;
-        py::Ref replacement = span_of(match, start, end) < 0
-            ? py::Ref() : expansion(match, keyword.new_keyword);
-        if (!replacement || note_sample(*keyword.samples, text, start, end, replacement.get()) < 0)
+    int status = for_each_match(keyword, text, [&](Match& match) {
+        if (note_sample(*keyword.samples, text, match.start, match.end, match.replacement.get()) < 0)
             return -1;
         return is_full(*keyword.samples) ? 1 : 0;
     });
+    return status < 0 ? -1 : 0;
 }
 
-}  // namespace tw::rename
+int find_matches(const Keyword& keyword, PyObject* text, std::vector<Match>& out)
+{
+    int status = for_each_match(keyword, text, [&](Match& match) {
+        if (!PyUnicode_Check(match.replacement.get())) {
+            PyErr_SetString(PyExc_TypeError, "the replacement of a text match must be a str");
+            return -1;
+        }
+        out.push_back(std::move(match));
+        return 0;
+    });
+    return status < 0 ? -1 : 0;
+}
+
+}  // namespace tw::keyword
