@@ -63,6 +63,12 @@ int Report::record_renamed_folder(PyObject* old_path, PyObject* new_path)
 
 Report* current_report() { return t_current; }
 
+const Options& current_options()
+{
+    static const Options defaults;
+    return t_current ? t_current->options : defaults;
+}
+
 ReportScope::ReportScope(Report& report) : previous_(t_current) { t_current = &report; }
 
 ReportScope::~ReportScope() { t_current = previous_; }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "py/ref.h"
+#include "run/options.h"
 
 #include <atomic>
 #include <mutex>
@@ -21,6 +22,9 @@ public:
     Report() = default;
     Report(const Report&) = delete;
     Report& operator=(const Report&) = delete;
+
+    // What the user chose for this run; set before the run starts.
+    Options options;
 
     // Counts of items: files, or folders for folder renaming. Every item
     // taken up is seen; it then ends up changed, passed over, failed, or
