@@ -6,7 +6,7 @@
 #include "content/office_text.h"
 #include "content/package.h"
 #include "content/pptx_text.h"
-#include "content/text_edit_xml.h"
+#include "content/xml_tree.h"
 #include "py/names.h"
 #include "keyword/keyword.h"
 
