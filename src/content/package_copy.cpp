@@ -104,15 +104,12 @@ bool is_named(const xml::ElementName& name, const char* ns, const char* local)
     return name.ns == ns && name.local == local;
 }
 
-// Detaches the children of `root` named {ns}local whose `key` attribute
+// Detaches those of `children` named {ns}local whose `key` attribute
 // `drop` says to drop.
 template <class Drop>
-int detach_children(const xml::Parser& xml, PyObject* root, const char* ns, const char* local, py::Id key,
+int detach_children(const std::vector<py::Ref>& children, const char* ns, const char* local, py::Id key,
                     Drop&& drop)
 {
-    std::vector<py::Ref> children;
-    if (xml::element_children(xml, root, children) < 0)
-        return -1;
     for (const py::Ref& child : children) {
         xml::ElementName name;
         std::string value;
@@ -213,6 +210,15 @@ int PackageCopy::parse(const xml::Parser& xml, const std::string& member, py::Re
     return xml::parse_part(xml, data.get(), root);
 }
 
+int PackageCopy::parse_children(const xml::Parser& xml, const std::string& member, py::Ref& root,
+                                std::vector<py::Ref>& children) const
+{
+    int parsed = parse(xml, member, root);
+    if (parsed != kDone)
+        return parsed;
+    return xml::element_children(xml, root.get(), children) < 0 ? -1 : kDone;
+}
+
 // ---------------------------------------------------------------- editing
 
 void PackageCopy::replace(const std::string& member, py::Ref data)
@@ -260,10 +266,11 @@ int PackageCopy::settle_relationships(const xml::Parser& xml, const std::string&
 {
     std::string member = parts::relationships_member_of(source);
     py::Ref root;
-    int parsed = parse(xml, member, root);
+    std::vector<py::Ref> children;
+    int parsed = parse_children(xml, member, root, children);
     if (parsed != kDone)
         return parsed;
-    int detached = detach_children(xml, root.get(), kRelationships, "Relationship", "Id"_id,
+    int detached = detach_children(children, kRelationships, "Relationship", "Id"_id,
                                    [&](const std::string& id) { return edits.removed.count(id) != 0; });
     if (detached < 0)
         return -1;
@@ -285,10 +292,11 @@ int PackageCopy::settle_content_types(const xml::Parser& xml)
     for (const std::string& member : removed_)
         dropped.insert(lower("/" + member));
     py::Ref root;
-    int parsed = parse(xml, std::string(parts::content_types_member), root);
+    std::vector<py::Ref> children;
+    int parsed = parse_children(xml, std::string(parts::content_types_member), root, children);
     if (parsed != kDone)
         return parsed;
-    int detached = detach_children(xml, root.get(), kContentTypes, "Override", "PartName"_id,
+    int detached = detach_children(children, kContentTypes, "Override", "PartName"_id,
                                    [&](const std::string& name) { return dropped.count(lower(name)) != 0; });
     if (detached < 0)
         return -1;

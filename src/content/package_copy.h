@@ -45,6 +45,9 @@ public:
     // Those bytes parsed; kFallBack for a member the package lacks or one
     // that declares a document type.
     int parse(const xml::Parser& xml, const std::string& member, py::Ref& root) const;
+    // parse, and the element children of the root in document order.
+    int parse_children(const xml::Parser& xml, const std::string& member, py::Ref& root,
+                       std::vector<py::Ref>& children) const;
 
     // What the copy changes. A new member goes after the others, with an
     // override of its content type; a removed one loses its override.

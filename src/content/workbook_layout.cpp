@@ -26,12 +26,10 @@ constexpr const char* kWorkbookTypes[] = {
 int read_content_types(const xml::Parser& xml, const PackageCopy& copy, parts::ContentTypes& types)
 {
     py::Ref root;
-    int parsed = copy.parse(xml, std::string(parts::content_types_member), root);
+    std::vector<py::Ref> children;
+    int parsed = copy.parse_children(xml, std::string(parts::content_types_member), root, children);
     if (parsed != kDone)
         return parsed;
-    std::vector<py::Ref> children;
-    if (xml::element_children(xml, root.get(), children) < 0)
-        return -1;
     for (const py::Ref& child : children) {
         xml::ElementName name;
         std::string type, key;
@@ -97,12 +95,10 @@ int load_relationships(const xml::Parser& xml, const PackageCopy& copy, const st
 {
     rels.source = source;
     py::Ref root;
-    int parsed = copy.parse(xml, parts::relationships_member_of(source), root);
+    std::vector<py::Ref> children;
+    int parsed = copy.parse_children(xml, parts::relationships_member_of(source), root, children);
     if (parsed != kDone)
         return parsed;
-    std::vector<py::Ref> children;
-    if (xml::element_children(xml, root.get(), children) < 0)
-        return -1;
     for (const py::Ref& child : children) {
         xml::ElementName name;
         if (xml::element_name(child.get(), name) < 0)
