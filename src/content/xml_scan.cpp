@@ -1,7 +1,6 @@
 #include "content/xml_scan.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tw::content::xml_scan {
 
@@ -66,9 +65,9 @@ bool starts_name(std::string_view name)
 
 // ---------------------------------------------------------------- namespaces
 
-// The prefixes "xml" and "xmlns" are never declared here (the first may be,
-// to its own namespace, but no office program does), and no prefix is bound
-// to their namespaces.
+// A declaration of the prefix "xml" or "xmlns", or of any prefix for their
+// namespaces, is not taken (the first is allowed, to its own namespace, but
+// no office program writes it).
 bool Namespaces::open(const char* const* attributes)
 {
     marks_.push_back(bindings_.size());
