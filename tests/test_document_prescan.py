@@ -176,6 +176,19 @@ def test_documents_without_the_keyword_are_not_loaded(tw, tmp_path, loads):
     assert loads == [presentation]  # the notes hold it
 
 
+def test_parts_judged_for_one_keyword_are_read_again_for_another(tw, tmp_path, loads):
+    """Decks of one template share their layouts byte for byte, and what the scan remembers of
+    a part holds only for the keyword it searched the part for."""
+    first, second = deck(tmp_path / "a", notes_only), deck(tmp_path / "b", notes_only)
+    for path in (first, second):
+        assert untouched(path, lambda: tw.replace_pptx_content(path, "Globex", "x"))
+    assert loads == []
+    # the layouts' prompts ("Click to edit Master title style") are text the library loads,
+    # though the handler does not search it
+    assert untouched(second, lambda: tw.replace_pptx_content(second, "Master title", "x"))
+    assert loads == [second]
+
+
 def main_part_of_a_presentation(path):
     """A presentation under a document's name."""
     pptx.Presentation().save(path)

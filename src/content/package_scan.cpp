@@ -51,35 +51,37 @@ bool is_reference_namespace(std::string_view uri)
     return std::find(std::begin(kReferences), std::end(kReferences), uri) != std::end(kReferences);
 }
 
-// Parts found sound before, in this process: well-formed XML holding no
-// text of text elements and no references, known by name, size and
-// checksum. Documents made from one template share such parts byte for
-// byte (styles, themes, slide masters and layouts), and those are most of
-// what the scan reads; a part the library parses is still checked whole
-// once, and every copy of it is still inflated and its checksum checked.
+// Parts found sound before, in this process, by name, size and checksum
+// and the needles they were searched for: well-formed XML in which none of
+// the needles occurs, with the relationships it refers to. Documents made
+// from one template share such parts byte for byte (styles, themes, slide
+// masters and layouts), and those are most of what the scan reads; one run
+// searches every file for the same needles. Every copy of a part is still
+// inflated and its checksum checked.
 class JudgedParts {
 public:
-    using Key = std::tuple<std::string, std::uint64_t, std::uint32_t>;
-    static constexpr std::uint64_t smallest = 16 * 1024;  // smaller ones are read faster than looked up
-    static constexpr std::size_t most = 256;
+    using Key = std::tuple<std::string, std::uint64_t, std::uint32_t, std::string>;
+    static constexpr std::uint64_t smallest = 1024;  // smaller ones are read about as fast as looked up
+    static constexpr std::size_t most = 1024;
 
-    bool known(const Key& key) const
+    std::optional<std::set<std::string>> find(const Key& key) const
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        return parts_.count(key) != 0;
+        auto found = parts_.find(key);
+        return found != parts_.end() ? std::optional(found->second) : std::nullopt;
     }
 
-    void remember(Key key)
+    void remember(Key key, std::set<std::string> references)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (parts_.size() >= most)
             parts_.clear();
-        parts_.insert(std::move(key));
+        parts_.emplace(std::move(key), std::move(references));
     }
 
 private:
     mutable std::mutex mutex_;
-    std::set<Key> parts_;
+    std::map<Key, std::set<std::string>> parts_;  // references of each part
 };
 
 JudgedParts& judged_parts()
@@ -188,6 +190,8 @@ PackageScan::PackageScan(const PyExpat_CAPI& expat, Kind kind, const std::vector
                          std::optional<std::set<std::string>> parsed)
     : expat_(expat), kind_(kind), parsed_(std::move(parsed)), needles_(needles), found_(needles.size(), 0)
 {
+    for (const std::string& needle : needles)
+        needles_key_.append(needle).append(1, '\0');
 }
 
 PackageScan::~PackageScan() = default;
@@ -215,8 +219,12 @@ void PackageScan::begin(std::string_view name, std::uint64_t size, std::uint32_t
     member.size = size;
     member.crc = crc;
     member.unparsed = !parsed(member.name);
-    member.judged = !member.unparsed && size >= JudgedParts::smallest &&
-                    judged_parts().known({member.name, size, crc});
+    if (!member.unparsed && size >= JudgedParts::smallest) {
+        std::optional<std::set<std::string>> judged = judged_parts().find({member.name, size, crc, needles_key_});
+        member.judged = judged.has_value();
+        if (judged)
+            member.references = std::move(*judged);
+    }
     reading_ = true;
 }
 
@@ -309,9 +317,8 @@ void PackageScan::end(bool whole)
         member.xml = true;
         if (member.name == parts::content_types_member)
             content_types_seen_ = true;
-        else if (hooks_->plain() && !reader_->held_text() && member.references.empty() &&
-                 member.size >= JudgedParts::smallest)
-            judged_parts().remember({member.name, member.size, member.crc});
+        else if (hooks_->plain() && member.size >= JudgedParts::smallest && !reader_->found_any())
+            judged_parts().remember({member.name, member.size, member.crc, needles_key_}, member.references);
     }
     reader_.reset();
     hooks_.reset();

@@ -93,6 +93,7 @@ private:
     Kind kind_;
     std::optional<std::set<std::string>> parsed_;
     xml_scan::Needles needles_;
+    std::string needles_key_;  // the needles, for the parts judged before
     std::vector<char> found_;
     bool unsure_ = false;
     std::vector<Member> members_;

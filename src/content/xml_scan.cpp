@@ -177,7 +177,6 @@ void TextMatch::text(std::string_view bytes)
         state_ = carried_;
         in_piece_ = true;
     }
-    held_text_ = true;
     for (std::size_t i = 0; i < state_.size(); ++i) {
         const auto& masks = needles_.masks_[i];
         std::uint64_t last = needles_.last_[i];
@@ -190,6 +189,7 @@ void TextMatch::text(std::string_view bytes)
         state_[i] = state;
         if (hit)
             found_[i] = 1;
+        found_any_ |= hit;
     }
 }
 

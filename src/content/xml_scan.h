@@ -51,8 +51,8 @@ public:
     // The libraries read a text element's text up to its first child node:
     // what follows is another piece.
     void end_piece();
-    // Whether any text came at all.
-    bool held_text() const { return held_text_; }
+    // Whether any needle occurred in this part's text.
+    bool found_any() const { return found_any_; }
 
 private:
     const Needles& needles_;
@@ -62,7 +62,7 @@ private:
     std::vector<std::uint64_t> state_, carried_;
     std::vector<std::uint64_t> saved_;  // carried_ of enclosing paragraphs
     bool in_piece_ = false;
-    bool held_text_ = false;
+    bool found_any_ = false;
 };
 
 // A name with its namespace resolved: `uri` is empty for none.
@@ -124,8 +124,7 @@ public:
     bool feed(std::string_view bytes);
     // The part ended: true when all of it was read and it is well-formed.
     bool finish();
-    // Whether its text elements held any text.
-    bool held_text() const { return match_.held_text(); }
+    bool found_any() const { return match_.found_any(); }
 
 private:
     static void on_start(void* self, const XML_Char* name, const XML_Char** attributes);
