@@ -4,6 +4,7 @@
 // namespace of the imported termweave_mira7, so the code under test is the
 // code that ships.
 #include "content/content.h"
+#include "keyword/engine.h"
 #include "py/boundary.h"
 #include "py/builtins.h"
 #include "py/names.h"
@@ -46,6 +47,9 @@ const char* reason_name(run::PassOver reason)
     case run::PassOver::own_temporary: return "own_temporary";
     case run::PassOver::binary: return "binary";
     case run::PassOver::old_format: return "old_format";
+    case run::PassOver::version_control: return "version_control";
+    case run::PassOver::hidden: return "hidden";
+    case run::PassOver::left_out: return "left_out";
     }
     return "?";
 }
@@ -119,16 +123,61 @@ Ref plan_items(const run::Plan& plan)
     return items;
 }
 
-// plan(mode, root, old, new, recursive) -> (items, report)
+// A flag of the options dict: 1, 0, or `fallback` when absent; -1 on error.
+int flag(PyObject* options, const char* name, bool fallback)
+{
+    PyObject* value = options ? PyDict_GetItemString(options, name) : nullptr;
+    return value ? PyObject_IsTrue(value) : fallback;
+}
+
+Ref item(PyObject* options, const char* name)
+{
+    PyObject* value = options ? PyDict_GetItemString(options, name) : nullptr;
+    return Ref::borrow(value == Py_None ? nullptr : value);
+}
+
+// The window's options from a dict: case_sensitive, regular_expression,
+// name_scope ("whole", "stem", "extension"), skip_hidden, include, exclude,
+// left_out (a set of paths), from_window. Absent keys keep the defaults.
+int read_options(PyObject* options, run::Options& out)
+{
+    if (options && !PyDict_Check(options)) {
+        PyErr_SetString(PyExc_TypeError, "options must be a dict");
+        return -1;
+    }
+    int case_sensitive = flag(options, "case_sensitive", true);
+    int regular = flag(options, "regular_expression", true);
+    int hidden = flag(options, "skip_hidden", false);
+    int window = flag(options, "from_window", false);
+    if (case_sensitive < 0 || regular < 0 || hidden < 0 || window < 0)
+        return -1;
+    out.case_sensitive = case_sensitive;
+    out.regular_expression = regular;
+    out.skip_hidden = hidden;
+    out.from_window = window;
+    out.include_masks = item(options, "include");
+    out.exclude_masks = item(options, "exclude");
+    out.left_out = item(options, "left_out");
+    Ref scope = item(options, "name_scope");
+    if (scope && PyUnicode_CompareWithASCIIString(scope.get(), "stem") == 0)
+        out.name_scope = run::NameScope::stem;
+    else if (scope && PyUnicode_CompareWithASCIIString(scope.get(), "extension") == 0)
+        out.name_scope = run::NameScope::extension;
+    return 0;
+}
+
+// plan(mode, root, old, new, recursive[, options]) -> (items, report)
 PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
-        if (nargs != 5)
-            return PyErr_Format(PyExc_TypeError, "plan() takes 5 arguments");
+        if (nargs != 5 && nargs != 6)
+            return PyErr_Format(PyExc_TypeError, "plan() takes 5 or 6 arguments");
         const Mode* mode = find_mode(args[0]);
         if (!mode || bind_module() < 0)
             return nullptr;
         run::Report report;
+        if (read_options(nargs == 6 ? args[5] : nullptr, report.options) < 0)
+            return nullptr;
         run::ReportScope scope(report);
         run::Plan plan;
         if (mode->plan(args[1], args[2], args[3], args[4], plan) < 0)
@@ -141,16 +190,18 @@ PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 
 run::Report* g_active = nullptr;
 
-// run(mode, root, old, new, recursive) -> (result or the exception raised, report)
+// run(mode, root, old, new, recursive[, options]) -> (result or the exception raised, report)
 PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
-        if (nargs != 5)
-            return PyErr_Format(PyExc_TypeError, "run() takes 5 arguments");
+        if (nargs != 5 && nargs != 6)
+            return PyErr_Format(PyExc_TypeError, "run() takes 5 or 6 arguments");
         const Mode* mode = find_mode(args[0]);
         if (!mode || bind_module() < 0)
             return nullptr;
         auto report = std::make_unique<run::Report>();
+        if (read_options(nargs == 6 ? args[5] : nullptr, report->options) < 0)
+            return nullptr;
         run::ReportScope scope(*report);
         g_active = report.get();
         Ref result = mode->run(args[1], args[2], args[3], args[4]);
@@ -188,7 +239,44 @@ PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
+// keyword(old, new, options) -> {"engine": "regex" or "re", "risks": int,
+// "matches_empty": bool}: how the keyword layer compiles for those options.
+PyObject* probe_keyword(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 3)
+            return PyErr_Format(PyExc_TypeError, "keyword() takes 3 arguments");
+        run::Options options;
+        keyword::Compiled compiled;
+        if (bind_module() < 0 || read_options(args[2], options) < 0 ||
+            keyword::compile_for(options, args[0], args[1] == Py_None ? nullptr : args[1], compiled) < 0)
+            return nullptr;
+        int empty = keyword::matches_empty_text(compiled.keyword());
+        if (empty < 0)
+            return nullptr;
+        return Py_BuildValue("{s:s,s:I,s:O,s:O,s:O}", "engine", compiled.matcher ? "regex" : "re", "risks",
+                             compiled.risks, "matches_empty", empty ? Py_True : Py_False, "pattern",
+                             compiled.pattern.get(), "template",
+                             compiled.new_keyword ? compiled.new_keyword.get() : Py_None);
+    });
+}
+
+// match_limits(first_slice, hard_limit) -> the previous (first_slice, hard_limit)
+PyObject* probe_match_limits(PyObject*, PyObject* args) noexcept
+{
+    keyword::MatchLimits& limits = keyword::match_limits();
+    keyword::MatchLimits wanted;
+    if (!PyArg_ParseTuple(args, "dd", &wanted.first_slice, &wanted.hard_limit))
+        return nullptr;
+    keyword::MatchLimits previous = limits;
+    limits = wanted;
+    return Py_BuildValue("(dd)", previous.first_slice, previous.hard_limit);
+}
+
 PyMethodDef g_methods[] = {
+    {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
+     nullptr},
+    {"match_limits", probe_match_limits, METH_VARARGS, nullptr},
     {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_plan)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
