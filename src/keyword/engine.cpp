@@ -46,6 +46,8 @@ py::Ref call_matcher(const MatchJob& job, py::Id name, std::initializer_list<py:
     py::Ref method = py::getattr(job.matcher.get(), name);
     if (!method)
         return {};
+    if (!timeout)
+        return py::call_kw(method.get(), args, {{"concurrent"_id, Py_True}});
     return py::call_kw(method.get(), args, {{"concurrent"_id, Py_True}, {"timeout"_id, timeout}});
 }
 
@@ -63,9 +65,12 @@ py::Ref take(PyObject* iterator, Py_ssize_t limit)
     return list;
 }
 
-// A regex call, first on this thread for a short slice, then off it.
-py::Ref call_engine(MatchJob job)
+// A regex call, first on this thread for a short slice, then off it; or,
+// for a keyword without repeats, here in one go.
+py::Ref call_engine(const Keyword& keyword, MatchJob job)
 {
+    if (!keyword.timed)
+        return perform(job, -1);
     py::Ref first = perform(job, match_limits().first_slice);
     if (first || !PyErr_ExceptionMatches(PyExc_TimeoutError))
         return first;
@@ -108,13 +113,14 @@ int compile_matcher(PyObject* expression, PyObject* new_keyword, bool ignore_cas
         return leave_to_re();
     out.matcher = std::move(matcher);
     out.risks = reading.risks;
+    out.timed = reading.repeats;
     return 0;
 }
 
 py::Ref perform(const MatchJob& job, double timeout)
 {
-    py::Ref seconds = py::Ref::steal(PyFloat_FromDouble(timeout));
-    if (!seconds)
+    py::Ref seconds = timeout < 0 ? py::Ref() : py::Ref::steal(PyFloat_FromDouble(timeout));
+    if (!seconds && timeout >= 0)
         return {};
     switch (job.kind) {
     case MatchJob::Kind::search:
@@ -134,7 +140,7 @@ py::Ref search(const Keyword& keyword, PyObject* text)
     PyObject* matcher = matcher_for(keyword, text);
     if (!matcher)
         return py::call_method(keyword.pattern, "search"_id, text);
-    return call_engine({MatchJob::Kind::search, py::Ref::borrow(matcher), py::Ref::borrow(text), {}});
+    return call_engine(keyword, {MatchJob::Kind::search, py::Ref::borrow(matcher), py::Ref::borrow(text), {}});
 }
 
 py::Ref subn(const Keyword& keyword, PyObject* text)
@@ -142,7 +148,7 @@ py::Ref subn(const Keyword& keyword, PyObject* text)
     PyObject* matcher = matcher_for(keyword, text);
     if (!matcher)
         return py::call_method(keyword.pattern, "subn"_id, keyword.new_keyword, text);
-    return call_engine({MatchJob::Kind::subn, py::Ref::borrow(matcher), py::Ref::borrow(text),
+    return call_engine(keyword, {MatchJob::Kind::subn, py::Ref::borrow(matcher), py::Ref::borrow(text),
                         py::Ref::borrow(keyword.new_keyword)});
 }
 
@@ -150,7 +156,7 @@ py::Ref matches(const Keyword& keyword, PyObject* text, Py_ssize_t limit)
 {
     PyObject* matcher = matcher_for(keyword, text);
     if (matcher)
-        return call_engine({MatchJob::Kind::matches, py::Ref::borrow(matcher), py::Ref::borrow(text), {},
+        return call_engine(keyword, {MatchJob::Kind::matches, py::Ref::borrow(matcher), py::Ref::borrow(text), {},
                             limit});
     py::Ref found = py::call_method(keyword.pattern, "finditer"_id, text);
     return found ? take(found.get(), limit) : py::Ref();

@@ -32,6 +32,11 @@ int compile_matcher(PyObject* expression, PyObject* new_keyword, bool ignore_cas
 struct Reading {
     bool differs = false;  // re must match this keyword
     unsigned risks = 0;    // TextRisk: texts that re must match
+    // A repeat or an alternative: trying one place may take time that grows
+    // faster than the text. Without either, a match takes time in step with
+    // the text, and regex is asked without a time limit, which costs it
+    // about a microsecond per match found.
+    bool repeats = false;
 };
 Reading read_expression(PyObject* expression, bool ignore_case);
 bool template_differs(PyObject* new_keyword);
@@ -53,10 +58,13 @@ struct MatchJob {
     Py_ssize_t limit = -1;
 };
 
-// The call made with `timeout` seconds, giving the lock back while it
-// matches. A result, or empty with the exception set (TimeoutError when the
-// time ran out).
+// The call made with `timeout` seconds (none when negative), giving the
+// lock back while it matches. A result, or empty with the exception set
+// (TimeoutError when the time ran out).
 py::Ref perform(const MatchJob& job, double timeout);
+
+// How many matcher threads are running (abandoned ones included).
+long running_matchers();
 
 // Carries on with a job whose first slice ran out, on a matcher thread,
 // waiting for it as described above. The result, or empty with the

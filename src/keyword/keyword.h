@@ -46,6 +46,7 @@ struct Keyword {
     MatchSamples* samples = nullptr;
     PyObject* matcher = nullptr;
     unsigned risks = 0;
+    bool timed = true;  // regex is asked with a time limit (see engine.h)
 };
 
 // A keyword compiled for the options of a run: the old keyword as a pattern
@@ -57,8 +58,12 @@ struct Compiled {
     py::Ref new_keyword;  // the template
     py::Ref matcher;      // see Keyword::matcher; null when re matches
     unsigned risks = 0;
+    bool timed = true;
 
-    Keyword keyword() const { return {pattern.get(), new_keyword.get(), nullptr, matcher.get(), risks}; }
+    Keyword keyword() const
+    {
+        return {pattern.get(), new_keyword.get(), nullptr, matcher.get(), risks, timed};
+    }
 };
 
 // The keyword compiled for `options`. With the default options this is
@@ -97,8 +102,8 @@ int substitute(const Keyword& keyword, PyObject* text, Replacement& out);
 
 // `pattern.search(text)` decides whether the keyword occurs (an empty match
 // counts); when it does, `out` gets `pattern.subn(new_keyword, text)` and
-// the samples get its matches. Returns 1 when it occurs, 0 when not, -1
-// with the exception set.
+// the samples get its matches. (With a matcher, subn's count decides.)
+// Returns 1 when it occurs, 0 when not, -1 with the exception set.
 int replace_in(const Keyword& keyword, PyObject* text, Replacement& out);
 
 // Every match of the keyword in `text`, left to right (`pattern.finditer`),

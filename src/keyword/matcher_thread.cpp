@@ -168,6 +168,12 @@ py::Ref timed_out()
 
 }  // namespace
 
+long running_matchers()
+{
+    std::lock_guard<std::mutex> lock(running().mutex);
+    return running().count;
+}
+
 py::Ref finish_off_thread(MatchJob job)
 {
     double limit = match_limits().hard_limit - match_limits().first_slice;

@@ -113,10 +113,12 @@ private:
         ++at_;
         if (c == '[')
             open_set();
-        else if (c == '{' && !counted_repeat())
-            reading_.differs = true;
+        else if (c == '{')
+            (counted_repeat() ? reading_.repeats : reading_.differs) = true;
         else if (c == '(' && peek() == '?')
             group_extension();
+        else if (c == '*' || c == '+' || c == '?' || c == '|')
+            reading_.repeats = true;
         else if (is_dotted_or_dotless(c))
             dotless_in_pattern_ = true;
     }

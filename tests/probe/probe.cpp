@@ -5,6 +5,8 @@
 // code that ships.
 #include "content/content.h"
 #include "keyword/engine.h"
+#include "module/functions.h"
+#include "py/error.h"
 #include "py/boundary.h"
 #include "py/builtins.h"
 #include "py/names.h"
@@ -12,6 +14,8 @@
 #include "run/report.h"
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -80,6 +84,47 @@ int bind_module()
     py::set_namespace_dict(PyModule_GetDict(module.get()));
     return 0;
 }
+
+// The content handlers that a run calls through the module's namespace are
+// the shipped module's own code, which cannot see a report installed by this
+// module. While a run with options goes on, this module's copies of the
+// functions stand in for them.
+class OwnFunctions {
+public:
+    OwnFunctions() = default;
+    OwnFunctions(const OwnFunctions&) = delete;
+    OwnFunctions& operator=(const OwnFunctions&) = delete;
+
+    int install()
+    {
+        Ref module = Ref::steal(PyImport_ImportModule("termweave_mira7"));
+        if (!module || module::ready_function_type() < 0)
+            return -1;
+        dict_ = Ref::borrow(PyModule_GetDict(module.get()));
+        for (const module::FunctionSpec& spec : module::function_table()) {
+            Ref own = module::make_function(spec, dict_.get());
+            if (!own)
+                return -1;
+            saved_.emplace_back(spec.name, Ref::borrow(PyDict_GetItemString(dict_.get(), spec.name)));
+            if (PyDict_SetItemString(dict_.get(), spec.name, own.get()) < 0)
+                return -1;
+        }
+        return 0;
+    }
+
+    ~OwnFunctions()
+    {
+        py::PendingError error;
+        for (auto& [name, function] : saved_)
+            if (!function || PyDict_SetItemString(dict_.get(), name, function.get()) < 0)
+                PyErr_Clear();
+        error.restore();
+    }
+
+private:
+    Ref dict_;
+    std::vector<std::pair<const char*, Ref>> saved_;
+};
 
 using PlanFn = int (*)(PyObject*, PyObject*, PyObject*, PyObject*, run::Plan&);
 using RunFn = Ref (*)(PyObject*, PyObject*, PyObject*, PyObject*);
@@ -202,6 +247,9 @@ PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
         auto report = std::make_unique<run::Report>();
         if (read_options(nargs == 6 ? args[5] : nullptr, report->options) < 0)
             return nullptr;
+        OwnFunctions own;
+        if (nargs == 6 && own.install() < 0)
+            return nullptr;
         run::ReportScope scope(*report);
         g_active = report.get();
         Ref result = mode->run(args[1], args[2], args[3], args[4]);
@@ -273,7 +321,14 @@ PyObject* probe_match_limits(PyObject*, PyObject* args) noexcept
     return Py_BuildValue("(dd)", previous.first_slice, previous.hard_limit);
 }
 
+// running_matchers() -> how many matcher threads are running
+PyObject* probe_running_matchers(PyObject*, PyObject*) noexcept
+{
+    return PyLong_FromLong(keyword::running_matchers());
+}
+
 PyMethodDef g_methods[] = {
+    {"running_matchers", probe_running_matchers, METH_NOARGS, nullptr},
     {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
      nullptr},
     {"match_limits", probe_match_limits, METH_VARARGS, nullptr},
