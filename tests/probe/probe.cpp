@@ -309,6 +309,35 @@ PyObject* probe_keyword(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     });
 }
 
+// substitute(old, new, text, options) -> (new text, count, [(start, end,
+// replacement), ...]): the keyword layer's substitution and matches.
+PyObject* probe_substitute(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 4)
+            return PyErr_Format(PyExc_TypeError, "substitute() takes 4 arguments");
+        run::Options options;
+        keyword::Compiled compiled;
+        if (bind_module() < 0 || read_options(args[3], options) < 0 ||
+            keyword::compile_for(options, args[0], args[1], compiled) < 0)
+            return nullptr;
+        keyword::Replacement replaced;
+        std::vector<keyword::Match> found;
+        if (keyword::substitute(compiled.keyword(), args[2], replaced) < 0 ||
+            keyword::find_matches(compiled.keyword(), args[2], found) < 0)
+            return nullptr;
+        Ref spans = Ref::steal(PyList_New(0));
+        for (const keyword::Match& match : found) {
+            Ref span = spans ? Ref::steal(Py_BuildValue("(nnO)", match.start, match.end,
+                                                        match.replacement.get()))
+                             : Ref();
+            if (!span || PyList_Append(spans.get(), span.get()) < 0)
+                return nullptr;
+        }
+        return spans ? Py_BuildValue("(OnO)", replaced.text.get(), replaced.count, spans.get()) : nullptr;
+    });
+}
+
 // match_limits(first_slice, hard_limit) -> the previous (first_slice, hard_limit)
 PyObject* probe_match_limits(PyObject*, PyObject* args) noexcept
 {
@@ -332,6 +361,8 @@ PyMethodDef g_methods[] = {
     {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
      nullptr},
     {"match_limits", probe_match_limits, METH_VARARGS, nullptr},
+    {"substitute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_substitute)),
+     METH_FASTCALL, nullptr},
     {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_plan)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
