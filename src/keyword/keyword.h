@@ -30,6 +30,7 @@ enum TextRisk : unsigned {
     k_separators = 2,  // \s, \S: re counts U+001C..U+001F as space
     k_astral = 4,      // \d, \D: regex knows digits added to Unicode after the interpreter's tables
     k_dotless_i = 8,   // case ignored: re folds i, I, U+0130 and U+0131 together
+    k_empty = 16,      // \B: re finds no boundary in the empty text, regex one
 };
 
 // The keyword as the operations apply it: the compiled pattern and the

@@ -6,6 +6,7 @@
 //   - a `[` inside a set: literal for re, a POSIX class for regex (`[[:alpha:]]`);
 //   - \w, \W, \b, \B: re's word characters are str.isalnum() and `_`,
 //     regex's are Unicode's (combining marks, but not superscript digits);
+//     and \B matches the empty text for regex only;
 //   - \s, \S: re counts U+001C..U+001F as space, regex does not;
 //   - \d, \D: regex's tables know digits added after the interpreter's
 //     Unicode version (all above U+FFFF);
@@ -66,7 +67,10 @@ private:
             if (in_set_)
                 return '\b';
             [[fallthrough]];
-        case 'w': case 'W': case 'B':
+        case 'B':
+            reading_.risks |= k_empty;
+            [[fallthrough]];
+        case 'w': case 'W':
             reading_.risks |= k_non_ascii;
             return k_end;
         case 's': case 'S':
@@ -282,6 +286,8 @@ bool text_at_risk(PyObject* text, unsigned risks)
 {
     if (risks == 0)
         return false;
+    if ((risks & k_empty) && PyUnicode_GET_LENGTH(text) == 0)
+        return true;
     if ((risks & k_separators) && contains_between(text, 0x1c, 0x1f))
         return true;
     if (PyUnicode_IS_ASCII(text))
