@@ -289,6 +289,15 @@ PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
+// The keyword compiled as a run with the options of dict `options` compiles it.
+int compile_with(PyObject* old_keyword, PyObject* new_keyword, PyObject* options, keyword::Compiled& out)
+{
+    run::Options read;
+    if (bind_module() < 0 || read_options(options, read) < 0)
+        return -1;
+    return keyword::compile_for(read, old_keyword, new_keyword == Py_None ? nullptr : new_keyword, out);
+}
+
 // keyword(old, new, options) -> {"engine": "regex" or "re", "risks": int,
 // "matches_empty": bool}: how the keyword layer compiles for those options.
 PyObject* probe_keyword(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
@@ -296,10 +305,8 @@ PyObject* probe_keyword(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     return py::guard([&]() -> PyObject* {
         if (nargs != 3)
             return PyErr_Format(PyExc_TypeError, "keyword() takes 3 arguments");
-        run::Options options;
         keyword::Compiled compiled;
-        if (bind_module() < 0 || read_options(args[2], options) < 0 ||
-            keyword::compile_for(options, args[0], args[1] == Py_None ? nullptr : args[1], compiled) < 0)
+        if (compile_with(args[0], args[1], args[2], compiled) < 0)
             return nullptr;
         int empty = keyword::matches_empty_text(compiled.keyword());
         if (empty < 0)
@@ -318,10 +325,8 @@ PyObject* probe_substitute(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
     return py::guard([&]() -> PyObject* {
         if (nargs != 4)
             return PyErr_Format(PyExc_TypeError, "substitute() takes 4 arguments");
-        run::Options options;
         keyword::Compiled compiled;
-        if (bind_module() < 0 || read_options(args[3], options) < 0 ||
-            keyword::compile_for(options, args[0], args[1], compiled) < 0)
+        if (compile_with(args[0], args[1], args[3], compiled) < 0)
             return nullptr;
         keyword::Replacement replaced;
         std::vector<keyword::Match> found;
