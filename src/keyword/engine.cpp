@@ -83,6 +83,10 @@ PyObject* matcher_for(const Keyword& keyword, PyObject* text)
 {
     if (!keyword.matcher || !PyUnicode_CheckExact(text))
         return nullptr;
+    if (PyUnicode_READY(text) < 0) {
+        PyErr_Clear();  // re meets the same text and says what is wrong
+        return nullptr;
+    }
     return text_at_risk(text, keyword.risks) ? nullptr : keyword.matcher;
 }
 

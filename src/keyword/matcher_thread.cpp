@@ -182,24 +182,23 @@ py::Ref finish_off_thread(MatchJob job)
     auto slow = std::make_shared<SlowMatch>();
     slow->job = std::move(job);
     slow->limit = limit > 0 ? limit : 0;
+    py::Ref result;
     if (start_thread(slow) < 0) {
         // No thread to spare: the match goes on here, the lock still given back.
-        py::Ref result = perform(slow->job, slow->limit);
+        result = perform(slow->job, slow->limit);
         slow->job = {};
-        return result || !PyErr_ExceptionMatches(PyExc_TimeoutError) ? result : (PyErr_Clear(), timed_out());
-    }
-    if (!wait_for(*slow, run::current_report())) {
+    } else if (!wait_for(*slow, run::current_report())) {
         run::stop_mid_item();
         return {};
-    }
-    if (slow->error) {
+    } else if (slow->error) {
         slow->error->restore();
-        if (!PyErr_ExceptionMatches(PyExc_TimeoutError))
-            return {};
-        PyErr_Clear();
-        return timed_out();
+    } else {
+        result = std::move(slow->result);
     }
-    return std::move(slow->result);
+    if (result || !PyErr_ExceptionMatches(PyExc_TimeoutError))
+        return result;
+    PyErr_Clear();
+    return timed_out();
 }
 
 }  // namespace tw::keyword
