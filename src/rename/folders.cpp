@@ -106,7 +106,10 @@ int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, 
         decided = -1;
     if (decided <= 0)
         return decided < 0 ? job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming) : 0;
-    now.planned = run::join_path(parent.planned.get(), change.new_name.get());
+    // Where nothing was left out, the plan's path is the one just made.
+    now.planned = parent.planned.get() == parent.disk.get()
+                      ? change.dst
+                      : run::join_path(parent.planned.get(), change.new_name.get());
     if (!now.planned || ledger.settle(name, change.new_name.get()) < 0)
         return -1;
     if (!job.run.planning())
@@ -132,7 +135,8 @@ int visit_folder(FolderRenaming& job, const Place& here)
 // to folders are neither renamed nor followed. 0, 1 when the walk stops, -1.
 int visit_subfolder(FolderRenaming& job, NameLedger& ledger, const Place& here, PyObject* name)
 {
-    Place met{run::join_path(here.disk.get(), name), run::join_path(here.planned.get(), name)};
+    Place met{run::join_path(here.disk.get(), name), {}};
+    met.planned = here.planned.get() == here.disk.get() ? met.disk : run::join_path(here.planned.get(), name);
     int link = met.disk && met.planned ? run::is_link(met.disk.get()) : -1;
     if (link != 0)
         return link < 0 ? -1 : 0;
