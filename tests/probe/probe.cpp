@@ -280,16 +280,6 @@ PyObject* probe_cancel(PyObject*, PyObject*) noexcept
     Py_RETURN_NONE;
 }
 
-// reported_failure(path, error): what the workbook handler does when it
-// prints its failure line.
-PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
-{
-    if (nargs != 2)
-        return PyErr_Format(PyExc_TypeError, "reported_failure() takes 2 arguments");
-    run::note_reported_failure(args[0], args[1]);
-    Py_RETURN_NONE;
-}
-
 // library_saves(): how many files the library's save wrote because their
 // package could not be copied.
 PyObject* probe_library_saves(PyObject*, PyObject*) noexcept
@@ -478,9 +468,6 @@ PyMethodDef g_methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
     {"silent_failure", probe_silent_failure, METH_O, nullptr},
-    {"reported_failure",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_reported_failure)), METH_FASTCALL,
-     nullptr},
     {"library_saves", probe_library_saves, METH_NOARGS, nullptr},
     {"replace_xlsx_content",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_replace_xlsx_content)), METH_FASTCALL,
