@@ -91,17 +91,18 @@ std::string escape(std::string_view name)
     return raw;
 }
 
-// A name that may stand alone in "Table[Name]"; any other needs its own
-// brackets, "Table[[Name]]", which are never wrong.
+// A name that may stand alone in "Table[Name]": letters, digits and inner
+// spaces. Any other needs its own brackets, "Table[[Name]]", which are
+// never wrong.
 bool stands_alone(std::string_view name)
 {
     for (char c : name) {
         auto u = static_cast<unsigned char>(c);
         bool letter_or_digit = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9');
-        if (!letter_or_digit && u < 0x80)
+        if (!letter_or_digit && u < 0x80 && u != ' ')
             return false;
     }
-    return !name.empty();
+    return !name.empty() && name.front() != ' ' && name.back() != ' ';
 }
 
 // One item of a reference's specifier: where its text lies in the group.
@@ -150,7 +151,7 @@ const ColumnRename* renamed_by(std::string_view content, const Item& item,
         return nullptr;
     std::string folded = fold(name);
     for (const ColumnRename* rename : renames)
-        if (rename->old_name == folded)
+        if (rename->old_name == folded || rename->new_folded == folded)
             return rename;
     return nullptr;
 }
@@ -184,6 +185,8 @@ FormulaEdit rename_in_group(std::string_view table, bool foreign, std::string_vi
         std::string name = escape(rename->new_name);
         if (!item->bracketed && !stands_alone(rename->new_name))
             name = "[" + name + "]";
+        if (content.substr(item->begin, item->end - item->begin) == name)
+            continue;
         out.replace(item->begin, item->end - item->begin, name);
         changed = true;
     }

@@ -17,15 +17,18 @@ namespace tw::content::workbook {
 using Fold = std::function<std::string(std::string_view)>;
 
 struct ColumnRename {
-    std::string table;     // the table's name, folded
-    std::string old_name;  // the column's old name, folded
-    std::string new_name;  // the new name, as it is written
+    std::string table;       // the table's name, folded
+    std::string old_name;    // the column's old name, folded
+    std::string new_name;    // the new name, as it is written
+    std::string new_folded;  // the new name, folded
 };
 
 enum class FormulaEdit { unchanged, changed, uncertain };
 
 // Rewrites, in `formula`, the column names of the structured references
-// that name a renamed column. `uncertain` (and `formula` as it was) when a
+// that name a renamed column. A reference that already names the new name
+// (the keyword changed it in the formula too) is given the form that name
+// needs: its own brackets, its escapes. `uncertain` (and `formula` as it was) when a
 // reference may name one but cannot be rewritten with certainty: one
 // without a table name (only a table's own cells use those), one into
 // another workbook, one that does not read as a structured reference.

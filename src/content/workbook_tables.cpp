@@ -486,7 +486,7 @@ int rename_table_columns(const xml::Parser& xml, const PackageCopy& copy, PartTr
             return step;
         refs.tables.push_back(&table);
         for (const auto& [column, name] : table.renamed)
-            refs.renames.push_back({refs.fold(table.name), refs.fold(table.names[column]), name});
+            refs.renames.push_back({refs.fold(table.name), refs.fold(table.names[column]), name, refs.fold(name)});
     }
     if (refs.fold.failed)
         return -1;

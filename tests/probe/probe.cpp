@@ -5,6 +5,7 @@
 // code that ships.
 #include "content/content.h"
 #include "content/package_copy.h"
+#include "content/workbook_references.h"
 #include "keyword/engine.h"
 #include "module/functions.h"
 #include "platform/fs.h"
@@ -457,7 +458,40 @@ PyObject* probe_silent_failure(PyObject*, PyObject* manager) noexcept
     return PyTuple_Pack(2, or_none(scope_error), or_none(tidy_error));
 }
 
+// rename_columns(formula, [(table, old, new), ...]) -> the formula with its
+// structured references to those columns renamed, or None when that is not
+// certain. Names are compared in ASCII lower case here.
+PyObject* probe_rename_columns(PyObject*, PyObject* args) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        const char* formula = nullptr;
+        PyObject* renames = nullptr;
+        if (!PyArg_ParseTuple(args, "sO", &formula, &renames))
+            return nullptr;
+        content::workbook::Fold fold = [](std::string_view text) {
+            std::string out(text);
+            for (char& c : out)
+                c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+            return out;
+        };
+        std::vector<content::workbook::ColumnRename> list;
+        const char *table = nullptr, *old_name = nullptr, *new_name = nullptr;
+        if (py::for_each(renames, [&](PyObject* item) {
+                if (!PyArg_ParseTuple(item, "sss", &table, &old_name, &new_name))
+                    return -1;
+                list.push_back({fold(table), fold(old_name), new_name, fold(new_name)});
+                return 0;
+            }) < 0)
+            return nullptr;
+        std::string text = formula;
+        if (content::workbook::rename_columns(text, list, fold) == content::workbook::FormulaEdit::uncertain)
+            Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
 PyMethodDef g_methods[] = {
+    {"rename_columns", probe_rename_columns, METH_VARARGS, nullptr},
     {"running_matchers", probe_running_matchers, METH_NOARGS, nullptr},
     {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
      nullptr},
