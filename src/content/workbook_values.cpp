@@ -145,7 +145,9 @@ int survives_the_file(PyObject* wb, PyObject* value, bool duration)
         py::Ref no = epoch ? not_of_type() : py::Ref();
         return no ? 0 : -1;
     }
-    if (Py_TYPE(back.get()) != Py_TYPE(value))
+    // Excel shows no moment before its first day.
+    double days = PyFloat_Check(serial.get()) ? PyFloat_AS_DOUBLE(serial.get()) : 0;
+    if (Py_TYPE(back.get()) != Py_TYPE(value) || days < 0)
         return 0;
     return py::equals(back.get(), value);
 }
