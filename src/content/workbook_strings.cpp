@@ -31,35 +31,48 @@ int StringTable::open(const xml::Parser& xml, const PackageCopy& copy, PartTrees
     return kDone;
 }
 
+// The numbers are gathered by one compiled XPath per sheet and counted by
+// collections.Counter: a sheet has many cells, the table fewer entries.
+py::Ref StringTable::number_finder(const xml::Parser& xml) const
+{
+    py::Ref namespaces = py::Ref::steal(Py_BuildValue("{s:s}", "x", ns_));
+    py::Ref compile = namespaces ? py::getattr(xml.etree.get(), "XPath"_id) : py::Ref();
+    if (!compile)
+        return {};
+    return py::call_kw(compile.get(), {"x:sheetData/x:row/x:c[@t='s']/x:v/text()"_id},
+                       {{"namespaces"_id, namespaces}, {"smart_strings"_id, Py_False}});
+}
+
 int StringTable::count_uses(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees,
                             const Layout& layout)
 {
     if (counted_)
         return kDone;
-    py::Ref namespaces = py::Ref::steal(Py_BuildValue("{s:s}", "x", ns_));
-    if (!namespaces)
+    py::Ref find = number_finder(xml);
+    py::Ref collections = find ? py::Ref::steal(PyImport_ImportModule("collections")) : py::Ref();
+    if (!collections)
         return -1;
     for (const SheetPart& sheet : layout.sheets) {
         py::Ref root;
         int step = trees.root(xml, copy, sheet.part, root);
         if (step != kDone)
             return step;
-        py::Ref xpath = py::getattr(root.get(), "xpath"_id);
-        py::Ref numbers = xpath ? py::call_kw(xpath.get(), {"//x:c[@t='s']/x:v/text()"_id},
-                                              {{"namespaces"_id, namespaces}})
-                                : py::Ref();
-        if (!numbers)
+        py::Ref numbers = py::call(find.get(), root);
+        py::Ref counter = numbers ? py::call_method(collections.get(), "Counter"_id, numbers) : py::Ref();
+        py::Ref items = counter ? py::call_method(counter.get(), "items"_id) : py::Ref();
+        if (!items)
             return -1;
         bool readable = true;
-        int status = py::for_each(numbers.get(), [&](PyObject* number) {
+        int status = py::for_each(items.get(), [&](PyObject* item) {
             std::string text;
             long index = 0;
-            if (!py::utf8_of(number, text))
+            long count = PyLong_AsLong(PyTuple_GET_ITEM(item, 1));
+            if ((count == -1 && PyErr_Occurred()) || !py::utf8_of(PyTuple_GET_ITEM(item, 0), text))
                 return -1;
             readable = read_index(text, index);
             if (!readable)
                 return 1;
-            ++uses_[index];
+            uses_[index] += count;
             return 0;
         });
         if (status < 0)

@@ -47,6 +47,8 @@ public:
     const char* ns() const { return ns_; }
 
 private:
+    py::Ref number_finder(const xml::Parser& xml) const;
+
     std::string part_;
     const char* ns_ = nullptr;
     py::Ref root_;

@@ -122,8 +122,9 @@ int replace_in_cell(PyObject* cell, Walk& walk)
     if (!old_value || old_value.get() == Py_None)
         return old_value ? 0 : -1;
     // Whether the workbook computes anything: then results cached in the
-    // file may depend on a changed cell and must be computed again.
-    int formula = holds_formula(cell);
+    // file may depend on a changed cell and must be computed again. (A
+    // preview also marks the matches it shows in formulas.)
+    int formula = !walk.changes.has_formulas || walk.keyword.samples ? holds_formula(cell) : 0;
     if (formula < 0)
         return -1;
     walk.changes.has_formulas = walk.changes.has_formulas || formula;
