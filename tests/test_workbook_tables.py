@@ -7,7 +7,7 @@ import openpyxl
 import pytest
 from lxml import etree
 from openpyxl.workbook.defined_name import DefinedName
-from openpyxl.worksheet.table import Table
+from openpyxl.worksheet.table import Table, TableColumn, TableFormula
 
 from run_support import probe  # noqa: F401
 from test_workbook_writer import MAIN, members, sheets_as_csv, soffice, write_zip  # noqa: F401
@@ -95,6 +95,22 @@ def test_references_the_keyword_did_not_reach_follow_too(tw, tmp_path, sheets_as
     assert [wb["Data"][c].value for c in ("E1", "E2")] == ["=SUM(Sales[Net])", "=SUM(sales[[Net]:[Tax]])"]
     assert wb["Report"]["A1"].value == "=Sales[[#Headers],[Net]]"
     assert [row[4] for row in sheets_as_csv(path)["Data"][:2]] == ["4", "10"]
+
+
+def test_column_formulas_of_other_tables_follow(tw, tmp_path):
+    def summary(wb):
+        report = wb["Report"]
+        report.append(["Key", "Value"])
+        report.append(["all", 4])
+        columns = [TableColumn(id=1, name="Key"),
+                   TableColumn(id=2, name="Value",
+                               calculatedColumnFormula=TableFormula(attr_text="SUM(Sales[Old Amount])"))]
+        report.add_table(Table(displayName="Summary", ref="A2:B3", tableColumns=columns))
+
+    path = sales_book(tmp_path / "book.xlsx", extra=summary)
+    quiet(tw, path, "^Old Amount$", "Net")
+    column = openpyxl.load_workbook(path)["Report"].tables["Summary"].tableColumns[1]
+    assert column.calculatedColumnFormula.attr_text == "SUM(Sales[Net])"
 
 
 def pivot_parts(path, fields, formula=""):

@@ -3,6 +3,7 @@
 #include "content/workbook_references.h"
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -196,11 +197,15 @@ int read_table(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees
     return step;
 }
 
-// The tables of every worksheet, found through the sheets' relationships.
+// The tables of the worksheets `wanted` says, found through the sheets'
+// relationships.
+template <class Wanted>
 int list_tables(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees, const Layout& layout,
-                std::vector<Table>& tables)
+                Wanted&& wanted, std::vector<Table>& tables)
 {
     for (std::size_t sheet = 0; sheet < layout.sheets.size(); ++sheet) {
+        if (!wanted(sheet))
+            continue;
         Relationships rels;
         int step = read_relationships(xml, copy, layout.sheets[sheet].part, rels);
         if (step != kDone)
@@ -471,10 +476,23 @@ int check_other_parts(const PackageCopy& copy, const PartTrees& trees, const Lay
 int rename_table_columns(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees, const Layout& layout,
                          const WorkbookChanges& changes, bool& refused)
 {
+    // The tables of the changed sheets first: most workbooks rename none.
+    std::set<std::size_t> changed;
+    for (const ChangedCell& cell : changes.cells)
+        changed.insert(static_cast<std::size_t>(cell.sheet));
     std::vector<Table> tables;
-    int step = list_tables(xml, copy, trees, layout, tables);
+    int step = list_tables(xml, copy, trees, layout, [&](std::size_t sheet) { return changed.count(sheet) != 0; },
+                           tables);
     if (step == kDone)
         step = find_renames(tables, changes, refused);
+    bool renamed = false;
+    for (const Table& table : tables)
+        renamed = renamed || !table.renamed.empty();
+    if (step != kDone || !renamed)
+        return step;
+    // Any table's column formulas may name a renamed column.
+    step = list_tables(xml, copy, trees, layout, [&](std::size_t sheet) { return changed.count(sheet) == 0; },
+                       tables);
     if (step != kDone)
         return step;
     References refs{{}, {}, {}, refused};
@@ -490,8 +508,6 @@ int rename_table_columns(const xml::Parser& xml, const PackageCopy& copy, PartTr
     }
     if (refs.fold.failed)
         return -1;
-    if (refs.tables.empty())
-        return kDone;
     step = rewrite_references(xml, copy, trees, layout, tables, refs);
     if (step == kDone)
         step = rename_pivot_fields(xml, copy, trees, layout, refs);
