@@ -31,19 +31,6 @@ struct SheetNames {
     }
 };
 
-bool parse_row_number(std::string_view text, long long& out)
-{
-    if (text.empty() || text.size() > 9)
-        return false;
-    out = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9')
-            return false;
-        out = out * 10 + (ch - '0');
-    }
-    return true;
-}
-
 // Calls visit(position, element) for every child of every row, numbered as
 // the library numbers them: a row or cell without `r` follows the one
 // before it. visit returns kDone, kFallBack or -1.
@@ -62,7 +49,7 @@ int walk_cells(const xml::Parser& xml, PyObject* root, const SheetNames& names, 
             return -1;
         if (has_r == 0)
             ++row_number;
-        else if (!parse_row_number(text, row_number))
+        else if (!read_number(text, row_number))
             return outcome = kFallBack;
         std::vector<py::Ref> cells;
         if (xml::element_children(xml, row, cells) < 0)
@@ -224,7 +211,7 @@ struct OldCell {
     std::string type;       // its t attribute
     bool formula = false;   // it has a formula
     py::Ref inline_item;    // its <is>, or None
-    long shared = -1;       // the shared string it uses (a formula's result too)
+    long long shared = -1;       // the shared string it uses (a formula's result too)
 };
 
 int read_old_cell(PyObject* cell, const SheetNames& names, OldCell& out)
@@ -238,7 +225,7 @@ int read_old_cell(PyObject* cell, const SheetNames& names, OldCell& out)
     std::string number;
     if (out.type == "s" && v.get() != Py_None && !py::utf8_of(v.get(), number))
         return -1;
-    if (out.type == "s" && v.get() != Py_None && !read_index(number, out.shared))
+    if (out.type == "s" && v.get() != Py_None && !read_number(number, out.shared))
         return kFallBack;
     return kDone;
 }
@@ -269,12 +256,12 @@ int write_string(CellWriter& out, PyObject* cell, const ChangedCell& change, con
 {
     PyObject* value = change.value.get();
     if (old.shared >= 0 && !old.formula && out.table.present()) {
-        long to = 0;
+        long long to = 0;
         int kept = out.strings.shared_text({old.shared, change.old_text.get(), value}, to);
         if (kept != 0)
             return kept < 0 ? -1 : kDone;
         out.touched = true;
-        py::Ref number = py::Ref::steal(PyUnicode_FromFormat("%ld", to));
+        py::Ref number = py::Ref::steal(PyUnicode_FromFormat("%lld", to));
         return number && clear_cell(out.xml, cell, out.names, out.had_formula) == 0 &&
                        set_value(out.xml, cell, out.names, "s"_id, number.get()) == 0 ? kDone : -1;
     }
@@ -285,8 +272,8 @@ int write_string(CellWriter& out, PyObject* cell, const ChangedCell& change, con
     if (clear_old(out, cell, old) < 0)
         return -1;
     if (out.table.present()) {
-        long to = 0;
-        py::Ref number = out.strings.new_text(value, to) < 0 ? py::Ref() : py::Ref::steal(PyUnicode_FromFormat("%ld", to));
+        long long to = 0;
+        py::Ref number = out.strings.new_text(value, to) < 0 ? py::Ref() : py::Ref::steal(PyUnicode_FromFormat("%lld", to));
         return number && set_value(out.xml, cell, out.names, "s"_id, number.get()) == 0 ? kDone : -1;
     }
     if (xml::set_attribute(cell, "t"_id, "inlineStr"_id) < 0)

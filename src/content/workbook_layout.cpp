@@ -241,6 +241,19 @@ bool is_relationship_of_kind(const Relationship& rel, std::string_view kind)
     return slash != std::string_view::npos && type.substr(slash + 1) == kind;
 }
 
+bool read_number(std::string_view text, long long& out)
+{
+    if (text.empty() || text.size() > 9)
+        return false;
+    out = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9')
+            return false;
+        out = out * 10 + (ch - '0');
+    }
+    return true;
+}
+
 bool read_reference(std::string_view text, Position& out)
 {
     std::size_t i = 0;

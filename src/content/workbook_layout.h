@@ -60,6 +60,10 @@ int read_relationships(const xml::Parser& xml, const PackageCopy& copy, const st
 // the last segment of its type, in either vocabulary.
 bool is_relationship_of_kind(const Relationship& rel, std::string_view kind);
 
+// A row number or an entry's number as the file writes it: up to nine
+// digits.
+bool read_number(std::string_view text, long long& out);
+
 // A cell reference as the library reads it ("AB12", letters in either
 // case): row and column, from 1.
 using Position = std::pair<long long, long long>;

@@ -65,11 +65,11 @@ int StringTable::count_uses(const xml::Parser& xml, const PackageCopy& copy, Par
         bool readable = true;
         int status = py::for_each(items.get(), [&](PyObject* item) {
             std::string text;
-            long index = 0;
-            long count = PyLong_AsLong(PyTuple_GET_ITEM(item, 1));
+            long long index = 0;
+            long long count = PyLong_AsLongLong(PyTuple_GET_ITEM(item, 1));
             if ((count == -1 && PyErr_Occurred()) || !py::utf8_of(PyTuple_GET_ITEM(item, 0), text))
                 return -1;
-            readable = read_index(text, index);
+            readable = read_number(text, index);
             if (!readable)
                 return 1;
             uses_[index] += count;
@@ -84,22 +84,22 @@ int StringTable::count_uses(const xml::Parser& xml, const PackageCopy& copy, Par
     return kDone;
 }
 
-long StringTable::uses(long index) const
+long long StringTable::uses(long long index) const
 {
     auto found = uses_.find(index);
     return found == uses_.end() ? 0 : found->second;
 }
 
-PyObject* StringTable::entry(long index) const
+PyObject* StringTable::entry(long long index) const
 {
-    if (index < 0 || index >= static_cast<long>(entries_.size()))
+    if (index < 0 || index >= static_cast<long long>(entries_.size()))
         return nullptr;
     return entries_[static_cast<std::size_t>(index)].get();
 }
 
 // A new entry goes after the last one: anything that follows the entries
 // (an extension list) stays last.
-int StringTable::append(PyObject* item, long& index)
+int StringTable::append(PyObject* item, long long& index)
 {
     int placed = 0;
     if (entries_.empty()) {
@@ -111,27 +111,27 @@ int StringTable::append(PyObject* item, long& index)
     if (placed < 0)
         return -1;
     entries_.push_back(py::Ref::borrow(item));
-    index = static_cast<long>(entries_.size()) - 1;
+    index = static_cast<long long>(entries_.size()) - 1;
     changed_ = true;
     return 0;
 }
 
-int StringTable::append_plain(const xml::Parser& xml, PyObject* text, long& index)
+int StringTable::append_plain(const xml::Parser& xml, PyObject* text, long long& index)
 {
     py::Ref item = add_plain_item(xml, root_.get(), entry_tag_.get(), ns_, ItemKind::shared, text);
     return item ? append(item.get(), index) : -1;
 }
 
-void StringTable::use(long index)
+void StringTable::use(long long index)
 {
     ++uses_[index];
     ++added_uses_;
     changed_ = true;
 }
 
-int StringTable::release(const xml::Parser& xml, long index)
+int StringTable::release(const xml::Parser& xml, long long index)
 {
-    long& left = uses_[index];
+    long long& left = uses_[index];
     --left;
     --added_uses_;
     changed_ = true;
@@ -149,9 +149,9 @@ int StringTable::finish(PartTrees& trees)
     int has = xml::attribute_text(root_.get(), "count"_id, count);
     if (has < 0)
         return -1;
-    long old_count = 0;
-    if (has && read_index(count, old_count)) {
-        py::Ref text = py::str_from_utf8(std::to_string(std::max(0L, old_count + added_uses_)));
+    long long old_count = 0;
+    if (has && read_number(count, old_count)) {
+        py::Ref text = py::str_from_utf8(std::to_string(std::max(0LL, old_count + added_uses_)));
         if (!text || xml::set_attribute(root_.get(), "count"_id, text) < 0)
             return -1;
     }
@@ -173,7 +173,7 @@ namespace {
 
 // The changed cells that held one entry.
 struct Holders {
-    long cells = 0;
+    long long cells = 0;
     PyObject* text = nullptr;  // the new text they hold
     bool one_text = true;      // all of them the same, not empty
 };
@@ -188,7 +188,7 @@ int StringWriter::plan(const std::vector<StringChange>& changes, const PackageCo
     int step = table_.count_uses(xml_, copy, trees, layout);
     if (step != kDone)
         return step;
-    std::map<long, Holders> holders;
+    std::map<long long, Holders> holders;
     for (const StringChange& change : changes) {
         Holders& each = holders[change.index];
         ++each.cells;
@@ -208,11 +208,11 @@ int StringWriter::plan(const std::vector<StringChange>& changes, const PackageCo
     return kDone;
 }
 
-int StringWriter::shared_text(const StringChange& change, long& to)
+int StringWriter::shared_text(const StringChange& change, long long& to)
 {
     PyObject* entry = table_.entry(change.index);
     if (!entry) {
-        PyErr_Format(PyExc_IndexError, "a cell uses shared string %ld, which the table does not hold", change.index);
+        PyErr_Format(PyExc_IndexError, "a cell uses shared string %lld, which the table does not hold", change.index);
         return -1;
     }
     int same = py::equals(change.old_text, change.new_text);
@@ -226,13 +226,13 @@ int StringWriter::shared_text(const StringChange& change, long& to)
         }
         return 1;
     }
-    std::pair<long, std::string> key{change.index, {}};
+    std::pair<long long, std::string> key{change.index, {}};
     if (!py::utf8_of(change.new_text, key.second))
         return -1;
     auto made = copies_.find(key);
     if (made == copies_.end()) {
         py::Ref copy = xml::deep_copy(entry);
-        long index = 0;
+        long long index = 0;
         if (!copy || (!same && edit_item(xml_, copy.get(), table_.ns(), ItemKind::shared, keyword_,
                                          change.old_text, change.new_text) < 0) ||
             table_.append(copy.get(), index) < 0)
@@ -244,14 +244,14 @@ int StringWriter::shared_text(const StringChange& change, long& to)
     return table_.release(xml_, change.index) < 0 ? -1 : 0;
 }
 
-int StringWriter::new_text(PyObject* text, long& to)
+int StringWriter::new_text(PyObject* text, long long& to)
 {
     std::string key;
     if (!py::utf8_of(text, key))
         return -1;
     auto made = plain_.find(key);
     if (made == plain_.end()) {
-        long index = 0;
+        long long index = 0;
         if (table_.append_plain(xml_, text, index) < 0)
             return -1;
         made = plain_.emplace(std::move(key), index).first;
@@ -259,19 +259,6 @@ int StringWriter::new_text(PyObject* text, long& to)
     to = made->second;
     table_.use(to);
     return 0;
-}
-
-bool read_index(const std::string& text, long& index)
-{
-    if (text.empty() || text.size() > 9)
-        return false;
-    index = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        index = index * 10 + (c - '0');
-    }
-    return true;
 }
 
 }  // namespace tw::content::workbook

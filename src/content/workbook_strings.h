@@ -25,18 +25,18 @@ public:
     // cell, or a formula cell whose cached result is one). kDone,
     // kFallBack, or -1.
     int count_uses(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees, const Layout& layout);
-    long uses(long index) const;
+    long long uses(long long index) const;
 
     // The entry's element (borrowed), or null when there is none.
-    PyObject* entry(long index) const;
+    PyObject* entry(long long index) const;
     // Adds `item` as a new entry, after the last one; its number in `index`.
-    int append(PyObject* item, long& index);
+    int append(PyObject* item, long long& index);
     // Adds an entry holding `text` plain.
-    int append_plain(const xml::Parser& xml, PyObject* text, long& index);
+    int append_plain(const xml::Parser& xml, PyObject* text, long long& index);
     // One cell more, or one less, uses the entry; an entry that no cell
     // uses any more is emptied. 0, or -1.
-    void use(long index);
-    int release(const xml::Parser& xml, long index);
+    void use(long long index);
+    int release(const xml::Parser& xml, long long index);
     // The entry's text was edited where it stands.
     void edited() { changed_ = true; }
 
@@ -54,16 +54,16 @@ private:
     py::Ref root_;
     py::Ref entry_tag_;
     std::vector<py::Ref> entries_;  // the <si> elements, in order
-    std::map<long, long> uses_;
+    std::map<long long, long long> uses_;
     bool counted_ = false;
-    long added_uses_ = 0;  // uses gained less uses lost
+    long long added_uses_ = 0;  // uses gained less uses lost
     bool changed_ = false;
 };
 
 // A changed cell that held shared string `index`, with the text it had and
 // the string it now holds. Noted for each such cell before any is written.
 struct StringChange {
-    long index;
+    long long index;
     PyObject* old_text;
     PyObject* new_text;  // null: the cell no longer holds a string
 };
@@ -85,10 +85,10 @@ public:
     // A changed cell that held entry `index` is to hold `change.new_text`:
     // 1 when the entry itself now holds it (the cell stays as it is), 0 with
     // `to` set to the entry the cell is to use instead. -1.
-    int shared_text(const StringChange& change, long& to);
+    int shared_text(const StringChange& change, long long& to);
     // A changed cell that held no shared string is to hold `text`: the
     // entry it is to use.
-    int new_text(PyObject* text, long& to);
+    int new_text(PyObject* text, long long& to);
 
     const keyword::Keyword& keyword() const { return keyword_; }
 
@@ -96,14 +96,10 @@ private:
     const xml::Parser& xml_;
     StringTable& table_;
     const keyword::Keyword& keyword_;
-    std::set<long> in_place_;
-    std::set<long> edited_;
-    std::map<std::pair<long, std::string>, long> copies_;  // (old entry, new text) -> new entry
-    std::map<std::string, long> plain_;                     // new text -> new entry
+    std::set<long long> in_place_;
+    std::set<long long> edited_;
+    std::map<std::pair<long long, std::string>, long long> copies_;  // (old entry, new text) -> new entry
+    std::map<std::string, long long> plain_;                     // new text -> new entry
 };
-
-// An entry's number as a cell writes it: 1 with `index` set, 0 for a text
-// that is none.
-bool read_index(const std::string& text, long& index);
 
 }  // namespace tw::content::workbook
