@@ -35,7 +35,7 @@ public:
     int load();
     int walk(PyObject* doc);
     Py_ssize_t matches() const { return matches_; }
-    bool changed() const { return matches_ + copies_ > 0; }
+    const std::vector<py::Ref>& changed_parts() const { return changed_.parts(); }
 
 private:
     int paragraph(PyObject* element);
@@ -43,6 +43,7 @@ private:
     int cell(PyObject* cell, PyObject* seen);
     int blocks(PyObject* container, bool with_paragraphs);
     int story(PyObject* root);
+    int part_story(PyObject* part, PyObject* root);
     int text_boxes(PyObject* root);
     int headers_and_footers(PyObject* doc);
     int notes(PyObject* doc);
@@ -56,6 +57,7 @@ private:
     // readers' copy is edited alike but its matches are not counted again.
     Py_ssize_t copies_ = 0;
     Py_ssize_t* counter_ = &matches_;
+    ChangedParts changed_;
 };
 
 int DocumentWalk::load()
@@ -181,6 +183,13 @@ int DocumentWalk::story(PyObject* root)
     return blocks(root, true) < 0 ? -1 : text_boxes(root);
 }
 
+// The story of a whole part: the part is written anew when it changed.
+int DocumentWalk::part_story(PyObject* part, PyObject* root)
+{
+    Py_ssize_t before = matches_ + copies_;
+    return story(root) < 0 ? -1 : changed_.note(part, before, matches_ + copies_);
+}
+
 // Every header and footer that some section defines (default, first page,
 // even pages). A section without its own definition shows the previous
 // section's, which is visited there; asking it for its content would make
@@ -211,7 +220,7 @@ int DocumentWalk::headers_and_footers(PyObject* doc)
                     return -1;
                 continue;
             }
-            if (PySet_Add(seen.get(), root.get()) < 0 || story(root.get()) < 0)
+            if (PySet_Add(seen.get(), root.get()) < 0 || part_story(definition.get(), root.get()) < 0)
                 return -1;
         }
         return 0;
@@ -245,10 +254,12 @@ int DocumentWalk::notes_part(PyObject* part)
     }
     if (text_boxes(root.get()) < 0)
         return -1;
-    if (!parsed || matches_ + copies_ == before)
+    if (matches_ + copies_ == before)
         return 0;
-    py::Ref bytes = py::call(serialize_.get(), root);
-    return bytes ? py::setattr(part, "_blob"_id, bytes.get()) : -1;
+    py::Ref bytes = parsed ? py::call(serialize_.get(), root) : py::none();
+    if (!bytes || (parsed && py::setattr(part, "_blob"_id, bytes.get()) < 0))
+        return -1;
+    return changed_.note(part, before, matches_ + copies_);
 }
 
 int DocumentWalk::notes(PyObject* doc)
@@ -281,9 +292,10 @@ int DocumentWalk::notes(PyObject* doc)
 
 int DocumentWalk::walk(PyObject* doc)
 {
-    py::Ref element = py::getattr(doc, "element"_id);
+    py::Ref part = py::getattr(doc, "part"_id);
+    py::Ref element = part ? py::getattr(doc, "element"_id) : py::Ref();
     py::Ref body = element ? py::getattr(element.get(), "body"_id) : py::Ref();
-    if (!body || story(body.get()) < 0)
+    if (!body || part_story(part.get(), body.get()) < 0)
         return -1;
     return headers_and_footers(doc) < 0 ? -1 : notes(doc);
 }

@@ -1,0 +1,132 @@
+"""Documents and presentations written from XML given here. A package made by the library supplies
+the parts every package needs (styles, settings, masters, layouts, themes); the parts a test is
+about, and their relationships, are the XML of the test."""
+import io
+import zipfile
+
+import docx
+import pptx
+from PIL import Image
+
+W_NS = "http://schemas.openxmlformats.org/wordprocessingml/2006/main"
+A_NS = "http://schemas.openxmlformats.org/drawingml/2006/main"
+P_NS = "http://schemas.openxmlformats.org/presentationml/2006/main"
+R_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
+TYPES = "http://schemas.openxmlformats.org/package/2006/content-types"
+RT = R_NS + "/"
+DECL = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+
+
+def png(color="blue"):
+    data = io.BytesIO()
+    Image.new("RGB", (8, 8), color).save(data, "PNG")
+    return data.getvalue()
+
+
+def relationships(*entries):
+    """A relationships part: entries are (id, type, target) or (id, type, target, mode)."""
+    items = []
+    for entry in entries:
+        rid, kind, target = entry[:3]
+        mode = f' TargetMode="{entry[3]}"' if len(entry) > 3 else ""
+        items.append(f'<Relationship Id="{rid}" Type="{RT}{kind}" Target="{target}"{mode}/>')
+    return f'{DECL}<Relationships xmlns="{PKG_REL}">{"".join(items)}</Relationships>'
+
+
+def rebuild(base, path, parts, content_types=()):
+    """The package of `base` with `parts` ({member: XML text or bytes}) in place of its members or
+    after them, and an override for each (part name, content type) given."""
+    with zipfile.ZipFile(base) as package:
+        members = {info.filename: package.read(info) for info in package.infolist()}
+    for name, data in parts.items():
+        members[name] = data.encode() if isinstance(data, str) else data
+    if content_types:
+        overrides = "".join(f'<Override PartName="{name}" ContentType="{kind}"/>' for name, kind in content_types)
+        members["[Content_Types].xml"] = members["[Content_Types].xml"].replace(
+            b"</Types>", overrides.encode() + b"</Types>")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as package:
+        for name, data in members.items():
+            package.writestr(name, data)
+    return str(path)
+
+
+# --------------------------------------------------------------------- presentations
+
+def _sp(number, paragraphs):
+    return (f'<p:sp><p:nvSpPr><p:cNvPr id="{number}" name="Text {number}"/><p:cNvSpPr txBox="1"/><p:nvPr/>'
+            f'</p:nvSpPr><p:spPr><a:xfrm><a:off x="457200" y="{number * 914400}"/><a:ext cx="7315200" '
+            f'cy="685800"/></a:xfrm><a:prstGeom prst="rect"><a:avLst/></a:prstGeom></p:spPr><p:txBody>'
+            f'<a:bodyPr/><a:lstStyle/>{paragraphs}</p:txBody></p:sp>')
+
+
+def _pic(number, rid):
+    return (f'<p:pic><p:nvPicPr><p:cNvPr id="{number}" name="Picture {number}"/><p:cNvPicPr/><p:nvPr/>'
+            f'</p:nvPicPr><p:blipFill><a:blip r:embed="{rid}"/><a:stretch><a:fillRect/></a:stretch>'
+            f'</p:blipFill><p:spPr><a:xfrm><a:off x="{number * 914400}" y="4572000"/><a:ext cx="457200" '
+            f'cy="457200"/></a:xfrm><a:prstGeom prst="rect"><a:avLst/></a:prstGeom></p:spPr></p:pic>')
+
+
+def slide(*shapes):
+    return (f'{DECL}<p:sld xmlns:a="{A_NS}" xmlns:r="{R_NS}" xmlns:p="{P_NS}"><p:cSld><p:spTree>'
+            '<p:nvGrpSpPr><p:cNvPr id="1" name=""/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr><p:grpSpPr/>'
+            f'{"".join(shapes)}</p:spTree></p:cSld><p:clrMapOvr><a:masterClrMapping/></p:clrMapOvr></p:sld>')
+
+
+def run(text, link=None):
+    click = f'<a:hlinkClick r:id="{link}"/>' if link else ""
+    return f'<a:r><a:rPr lang="en-US" dirty="0">{click}</a:rPr><a:t>{text}</a:t></a:r>'
+
+
+# A slide whose relationships the library cannot follow: a link to a place inside the document
+# written without TargetMode="External" (as converters write footnote links), and a picture whose
+# target is "NULL"; beside them an ordinary link and picture.
+ODD_LINKS_SLIDE = slide(
+    _sp(2, f'<a:p>{run("Acme report, ")}{run("see note 1", "rId10")}</a:p>'
+           f'<a:p>{run("Acme online", "rId13")}</a:p>'),
+    _pic(3, "rId11"),
+    _pic(4, "rId12"),
+)
+ODD_LINKS_RELS = relationships(
+    ("rId1", "slideLayout", "../slideLayouts/slideLayout7.xml"),
+    ("rId10", "hyperlink", "#_ftn1"),
+    ("rId11", "image", "NULL"),
+    ("rId12", "image", "../media/picture1.png"),
+    ("rId13", "hyperlink", "https://example.com/acme", "External"),
+)
+
+
+def odd_links_deck(folder):
+    base = str(folder / "base.pptx")
+    prs = pptx.Presentation()
+    prs.slides.add_slide(prs.slide_layouts[6])
+    prs.save(base)
+    return rebuild(base, folder / "odd_links.pptx", {
+        "ppt/slides/slide1.xml": ODD_LINKS_SLIDE,
+        "ppt/slides/_rels/slide1.xml.rels": ODD_LINKS_RELS,
+        "ppt/media/picture1.png": png(),
+    }, [("/ppt/media/picture1.png", "image/png")])
+
+
+# --------------------------------------------------------------------- documents
+
+def document(body, namespaces=""):
+    return (f'{DECL}<w:document xmlns:w="{W_NS}" xmlns:r="{R_NS}" {namespaces}><w:body>{body}'
+            '<w:sectPr><w:pgSz w:w="11906" w:h="16838"/><w:pgMar w:top="1134" w:right="1134" '
+            'w:bottom="1134" w:left="1134" w:header="567" w:footer="567" w:gutter="0"/></w:sectPr>'
+            '</w:body></w:document>')
+
+
+def base_document(folder):
+    base = str(folder / "base.docx")
+    docx.Document().save(base)
+    return base
+
+
+def document_rels(*extra):
+    """The relationships of the library's document part, and `extra`."""
+    return relationships(
+        ("rId1", "customXml", "../customXml/item1.xml"), ("rId2", "numbering", "numbering.xml"),
+        ("rId3", "styles", "styles.xml"), ("rId5", "settings", "settings.xml"),
+        ("rId6", "webSettings", "webSettings.xml"), ("rId7", "fontTable", "fontTable.xml"),
+        ("rId8", "theme", "theme/theme1.xml"), *extra)
