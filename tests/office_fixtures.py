@@ -130,3 +130,56 @@ def document_rels(*extra):
         ("rId3", "styles", "styles.xml"), ("rId5", "settings", "settings.xml"),
         ("rId6", "webSettings", "webSettings.xml"), ("rId7", "fontTable", "fontTable.xml"),
         ("rId8", "theme", "theme/theme1.xml"), *extra)
+
+
+def _wr(text, properties=""):
+    return f'<w:r>{f"<w:rPr>{properties}</w:rPr>" if properties else ""}<w:t xml:space="preserve">{text}</w:t></w:r>'
+
+
+def _wp(*content):
+    return f'<w:p>{"".join(content)}</w:p>'
+
+
+def _tc(text):
+    return f'<w:tc><w:tcPr><w:tcW w:w="4500" w:type="dxa"/></w:tcPr>{_wp(_wr(text))}</w:tc>'
+
+
+def _sdt(number, content, properties=""):
+    return (f'<w:sdt><w:sdtPr><w:alias w:val="Control {number}"/><w:id w:val="{number}"/>{properties}</w:sdtPr>'
+            f'<w:sdtContent>{content}</w:sdtContent></w:sdt>')
+
+
+# Text shown inside what wraps runs, rows and cells, and in a comment; "Acme" once in each.
+WRAPPED_BODY = "".join([
+    _wp(_wr("Tagged: "), '<w:smartTag w:uri="urn:schemas-microsoft-com:office:smarttags" w:element="place">'
+        f'{_wr("Acme City", "<w:b/>")}</w:smartTag>'),
+    _wp(f'<w:customXml w:uri="urn:example:crm" w:element="company">{_wr("Acme Ltd")}</w:customXml>',
+        _wr(" as custom XML")),
+    _wp(_wr("Author: "), f'<w:fldSimple w:instr=" AUTHOR \\* MERGEFORMAT ">{_wr("Acme Writer")}</w:fldSimple>'),
+    _wp(_wr("Client: "), _sdt(101, _wr("Acme Inc", "<w:i/>"), "<w:text/>"), _wr(".")),
+    _sdt(102, _wp(_wr("Block control about Acme"))),
+    '<w:tbl><w:tblPr><w:tblW w:w="0" w:type="auto"/></w:tblPr><w:tblGrid><w:gridCol w:w="4500"/>'
+    '<w:gridCol w:w="4500"/></w:tblGrid>'
+    f'<w:tr>{_tc("Plain cell Acme")}{_sdt(103, _tc("Controlled cell Acme"))}</w:tr>'
+    f'{_sdt(104, "<w:tr>" + _tc("Controlled row Acme") + _tc("second") + "</w:tr>")}</w:tbl>',
+    _wp('<w:commentRangeStart w:id="0"/>', _wr("Commented text"), '<w:commentRangeEnd w:id="0"/>',
+        '<w:r><w:rPr><w:rStyle w:val="CommentReference"/></w:rPr><w:commentReference w:id="0"/></w:r>'),
+])
+WRAPPED_MATCHES = 9
+COMMENTS = (f'{DECL}<w:comments xmlns:w="{W_NS}"><w:comment w:id="0" w:author="Reviewer" '
+            'w:date="2024-01-01T00:00:00Z" w:initials="R">'
+            f'{_wp(_wr("Check the Acme figures"))}</w:comment></w:comments>')
+COMMENTS_TYPE = "application/vnd.openxmlformats-officedocument.wordprocessingml.comments+xml"
+
+
+def wrapped_document(folder, body=WRAPPED_BODY, name="wrapped.docx"):
+    return rebuild(base_document(folder), folder / name, {
+        "word/document.xml": document(body),
+        "word/_rels/document.xml.rels": document_rels(("rId20", "comments", "comments.xml")),
+        "word/comments.xml": COMMENTS,
+    }, [("/word/comments.xml", COMMENTS_TYPE)])
+
+
+def crossing_paragraph(text, wrapped):
+    """A paragraph whose text ends in a smart tag."""
+    return _wp(_wr(text), f'<w:smartTag w:uri="urn:example" w:element="name">{_wr(wrapped)}</w:smartTag>')

@@ -3,7 +3,6 @@ changed are new; every other member keeps its stored bytes, its place and its ti
 relationship is lost."""
 import collections
 import os
-import shutil
 import subprocess
 import zipfile
 
@@ -12,7 +11,7 @@ import pptx
 from lxml import etree
 
 import zip_layout
-from office_fixtures import R_NS, odd_links_deck
+from office_fixtures import R_NS, odd_links_deck, wrapped_document
 from run_support import probe  # noqa: F401
 from test_document_editing import need, soffice
 
@@ -77,9 +76,14 @@ def test_a_package_the_copy_cannot_edit_is_saved_by_the_library_and_counted(prob
 def test_libreoffice_prints_the_new_text_of_a_copied_package(tw, tmp_path):
     need("soffice")
     need("pdftotext")
-    path = odd_links_deck(tmp_path)
-    tw.replace_pptx_content(path, "Acme", "Globex")
-    soffice(str(tmp_path), "pdf", path)
-    printed = subprocess.run(["pdftotext", "-layout", os.path.splitext(path)[0] + ".pdf", "-"], check=True,
-                             capture_output=True, text=True).stdout
-    assert "Acme" not in printed and printed.count("Globex") == 2
+    deck, document = odd_links_deck(tmp_path), wrapped_document(tmp_path)
+    tw.replace_pptx_content(deck, "Acme", "Globex")
+    tw.replace_docx_content(document, "Acme", "Globex")
+    soffice(str(tmp_path), "pdf", deck, document)
+    printed = [subprocess.run(["pdftotext", "-layout", os.path.splitext(path)[0] + ".pdf", "-"], check=True,
+                              capture_output=True, text=True).stdout for path in (deck, document)]
+    assert "Acme" not in printed[0] and printed[0].count("Globex") == 2
+    assert "Acme" not in printed[1]
+    for shown in ("Globex City", "Globex Ltd", "Globex Inc", "about Globex", "Plain cell Globex",
+                  "Controlled cell Globex", "Controlled row Globex"):
+        assert shown in printed[1]

@@ -1,5 +1,7 @@
 // Word-processing paragraphs for the run-level editor: the nodes python-docx
-// counts in `Paragraph.text`, and how a replacement goes into a run.
+// counts in `Paragraph.text`, with those of the runs that hyperlinks, smart
+// tags, custom XML, simple fields and content controls wrap within the
+// paragraph, and how a replacement goes into a run.
 #pragma once
 
 #include "content/text_edit.h"
@@ -13,6 +15,8 @@ public:
     int load();
 
     py::Ref paragraph(PyObject* element) override;
+    // The paragraph's text as shown: its runs and the runs its wrappers hold.
+    py::Ref text_of(PyObject* element, PyObject* proxy) override;
     int collect(PyObject* element, std::vector<edit::Piece>& pieces) override;
     bool can_insert(const edit::Piece*, PyObject*) const override { return true; }
     bool can_assign(PyObject*) const override { return true; }

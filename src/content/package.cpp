@@ -555,10 +555,12 @@ int check_package(PyObject* file_path, PackageScan* scan)
 
 namespace {
 
-// The notes parts, which the document handler parses itself.
+// The notes and comments parts, which the document handler reads itself
+// (whether or not the library parses them).
 constexpr const char* kNotesTypes[] = {
     "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml",
     "application/vnd.openxmlformats-officedocument.wordprocessingml.endnotes+xml",
+    "application/vnd.openxmlformats-officedocument.wordprocessingml.comments+xml",
 };
 
 // The content types the library reads as XML when it loads a package: the
