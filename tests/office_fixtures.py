@@ -183,3 +183,55 @@ def wrapped_document(folder, body=WRAPPED_BODY, name="wrapped.docx"):
 def crossing_paragraph(text, wrapped):
     """A paragraph whose text ends in a smart tag."""
     return _wp(_wr(text), f'<w:smartTag w:uri="urn:example" w:element="name">{_wr(wrapped)}</w:smartTag>')
+
+
+# Content controls bound to data: the document's title in its core properties, and a node of a
+# custom XML part of its own.
+CORE_STORE = "{6C3C8BC8-F283-45AE-878A-BAB7291924A1}"
+CORE_TITLE = ("/ns1:coreProperties[1]/ns0:title[1]",
+              "xmlns:ns0='http://purl.org/dc/elements/1.1/' "
+              "xmlns:ns1='http://schemas.openxmlformats.org/package/2006/metadata/core-properties'")
+CLIENT_STORE = "{5A1F0C3E-2B7D-4C11-9E4A-0D2F6B8C7E31}"
+CLIENT_NAME = ("/ns0:client[1]/ns0:name[1]", "xmlns:ns0='urn:example:client'")
+
+
+def bound(number, store, binding, content):
+    xpath, prefixes = binding
+    return _sdt(number, content, f'<w:dataBinding w:prefixMappings="{prefixes}" w:xpath="{xpath}" '
+                                 f'w:storeItemID="{store}"/><w:text/>')
+
+
+def core_properties(title):
+    return (f'{DECL}<cp:coreProperties xmlns:cp="http://schemas.openxmlformats.org/package/2006/metadata/'
+            'core-properties" xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:dcterms="http://purl.org/dc/'
+            'terms/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">'
+            f'<dc:title>{title}</dc:title><dc:creator>Writer</dc:creator><cp:revision>1</cp:revision>'
+            '</cp:coreProperties>')
+
+
+CLIENT_ITEM = (f'{DECL}<!-- kept as written -->\n<client xmlns="urn:example:client">\n  <name>Acme Inc</name>\n'
+               '  <city>Acme City</city>\n</client>\n')
+CLIENT_PROPS = (f'{DECL}<ds:datastoreItem ds:itemID="{CLIENT_STORE}" '
+                'xmlns:ds="http://schemas.openxmlformats.org/officeDocument/2006/customXml"><ds:schemaRefs/>'
+                '</ds:datastoreItem>')
+
+
+def bound_document(folder, body, title="Acme Annual Report", name="bound.docx"):
+    return rebuild(base_document(folder), folder / name, {
+        "word/document.xml": document(body),
+        "word/_rels/document.xml.rels": document_rels(("rId21", "customXml", "../customXml/item2.xml")),
+        "docProps/core.xml": core_properties(title),
+        "customXml/item2.xml": CLIENT_ITEM,
+        "customXml/_rels/item2.xml.rels": relationships(("rId1", "customXmlProps", "itemProps2.xml")),
+        "customXml/itemProps2.xml": CLIENT_PROPS,
+    }, [("/customXml/itemProps2.xml", "application/vnd.openxmlformats-officedocument.customXmlProperties+xml")])
+
+
+def bound_title(number=201, store=CORE_STORE, binding=CORE_TITLE, shown="Acme Annual Report"):
+    """A paragraph with a content control that shows the document's title."""
+    return _wp(_wr("Title: "), bound(number, store, binding, _wr(shown, "<w:b/>")))
+
+
+def bound_client(shown="Acme Inc"):
+    """A block control that shows the client's name from the custom XML part."""
+    return bound(202, CLIENT_STORE, CLIENT_NAME, _wp(_wr(shown)))

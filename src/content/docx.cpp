@@ -3,6 +3,7 @@
 // matched on its own text and edited run by run. Written over the same path
 // only when something matched, and then only the parts that changed.
 #include "content/content.h"
+#include "content/docx_binding.h"
 #include "content/docx_text.h"
 #include "content/office_text.h"
 #include "content/xml_tree.h"
@@ -63,6 +64,7 @@ private:
 
     const keyword::Keyword& keyword_;
     DocxEditor editor_;
+    DataBindings bindings_{editor_};
     py::Ref cell_class_, parse_xml_, serialize_;
     Py_ssize_t matches_ = 0;
     // A text box is stored twice, for new and for old readers; the old
@@ -77,7 +79,7 @@ int DocumentWalk::load()
     py::Ref table = py::Ref::steal(PyImport_ImportModule("docx.table"));
     py::Ref parser = table ? py::Ref::steal(PyImport_ImportModule("docx.oxml.parser")) : py::Ref();
     py::Ref opc = parser ? py::Ref::steal(PyImport_ImportModule("docx.opc.oxml")) : py::Ref();
-    if (!opc || editor_.load() < 0)
+    if (!opc || editor_.load() < 0 || bindings_.load() < 0)
         return -1;
     cell_class_ = py::getattr(table.get(), "_Cell"_id);
     parse_xml_ = cell_class_ ? py::getattr(parser.get(), "parse_xml"_id) : py::Ref();
@@ -223,7 +225,9 @@ int DocumentWalk::story(PyObject* root)
 int DocumentWalk::part_story(PyObject* part, PyObject* root)
 {
     Py_ssize_t before = matches_ + copies_;
-    return story(root) < 0 ? -1 : changed_.note(part, before, matches_ + copies_);
+    if (bindings_.note(root) < 0 || story(root) < 0)
+        return -1;
+    return changed_.note(part, before, matches_ + copies_);
 }
 
 // Every header and footer that some section defines (default, first page,
@@ -280,7 +284,7 @@ int DocumentWalk::notes_part(PyObject* part)
         root = blob ? py::call(parse_xml_.get(), blob) : py::Ref();
     }
     std::vector<py::Ref> notes;
-    if (!root || xml::children(root.get(), notes) < 0)
+    if (!root || xml::children(root.get(), notes) < 0 || bindings_.note(root.get()) < 0)
         return -1;
     Py_ssize_t before = matches_ + copies_;
     for (const py::Ref& note : notes) {
@@ -331,7 +335,9 @@ int DocumentWalk::walk(PyObject* doc)
     py::Ref body = element ? py::getattr(element.get(), "body"_id) : py::Ref();
     if (!body || part_story(part.get(), body.get()) < 0)
         return -1;
-    return headers_and_footers(doc) < 0 ? -1 : notes(doc);
+    if (headers_and_footers(doc) < 0 || notes(doc) < 0)
+        return -1;
+    return bindings_.settle(doc, changed_);
 }
 
 }  // namespace

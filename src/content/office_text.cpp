@@ -15,10 +15,8 @@ int save_over(PyObject* document, PyObject* file_path)
     });
 }
 
-int ChangedParts::note(PyObject* part, Py_ssize_t before, Py_ssize_t after)
+int ChangedParts::add(PyObject* part)
 {
-    if (before == after)
-        return 0;
     for (const py::Ref& known : parts_)
         if (known.get() == part)
             return 0;

@@ -21,7 +21,8 @@ class ChangedParts {
 public:
     // Adds `part` when `before` differs from `after` (the walk's counts of
     // edits around the part's content). 0, or -1 with the exception set.
-    int note(PyObject* part, Py_ssize_t before, Py_ssize_t after);
+    int note(PyObject* part, Py_ssize_t before, Py_ssize_t after) { return before == after ? 0 : add(part); }
+    int add(PyObject* part);
     const std::vector<py::Ref>& parts() const { return parts_; }
 
 private:
