@@ -737,7 +737,7 @@ def test_counts_and_failures_of_a_real_content_run(run_main, real_ops, values, t
         (top / name).write_text("foo", encoding="utf-8")
     (top / "c.txt").write_text("bar", encoding="utf-8")
     (top / "d.dat").write_bytes(b"\0foo")
-    (top / "g.txt").write_bytes("foo 中文".encode("gbk"))
+    (top / "g.txt").write_bytes("foo café".encode("latin-1"))  # neither UTF-8 nor GBK
     toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})])
     first, failure = toolkit.messages[0].split("\n")
     assert first == "替换失败：共处理 5 个文件：已修改 2 个，跳过 1 个，失败 1 个。"
@@ -838,7 +838,7 @@ def make_tree(top):
     (top / "table.csv").write_text("old,x\r\n", encoding="utf-8")
     (top / "data.dat").write_bytes(b"\0old")
     (top / "memo.doc").write_text("old", encoding="utf-8")
-    (top / "gbk.txt").write_bytes("old 中文".encode("gbk"))
+    (top / "latin1.txt").write_bytes("old café".encode("latin-1"))  # neither UTF-8 nor GBK
     (top / "plain.txt").write_text("nothing here", encoding="utf-8")
 
 
@@ -854,7 +854,7 @@ PLANS = {
     "mode_content": ("将修改 2 个文件，共 3 处；跳过 3 个，失败 1 个。", [
         ["文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
         ["文件", "top/data.dat", "跳过", "二进制文件"],
-        ["文件", "top/gbk.txt", "无法修改", "UnicodeDecodeError: 'utf-8' codec can't decode"],
+        ["文件", "top/latin1.txt", "无法修改", "UnicodeDecodeError: 'utf-8' codec can't decode"],
         ["文件", "top/memo.doc", "跳过", "旧格式（.doc、.ppt、.xls），不处理"],
         ["文件", "top/old_a/old_b/old_1.txt", "2 处", ""],
         ["文件", "top/table.csv", "1 处", ""]]),

@@ -273,7 +273,8 @@ int is_binary(PyObject* filepath)
     std::string head;
     if (read_file_bytes(filepath, head, 2) < 0)
         return -1;
-    return text_bytes::looks_binary(head) ? 1 : 0;
+    text_bytes::Mark mark = text_bytes::mark_of(head);
+    return mark == text_bytes::Mark::utf16_le || mark == text_bytes::Mark::utf16_be ? 0 : 1;
 }
 
 // A plan asks the handler's decide function, which also keeps the first

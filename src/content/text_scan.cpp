@@ -230,7 +230,7 @@ ScanAhead::~ScanAhead()
         stop_ = true;
         stopping_ = true;
     }
-    changed_.notify_all();
+    work_ready_.notify_all();
     if (thread_.joinable()) {
         Py_BEGIN_ALLOW_THREADS
         thread_.join();
@@ -251,12 +251,15 @@ bool ScanAhead::start()
 std::uint64_t ScanAhead::add(ScanJob job)
 {
     std::uint64_t ticket;
+    bool wake;
     {
         std::lock_guard lock(mutex_);
         slots_.push_back(Slot{std::move(job)});
         ticket = first_ + slots_.size() - 1;
+        wake = worker_idle_;
     }
-    changed_.notify_all();
+    if (wake)
+        work_ready_.notify_one();
     return ticket;
 }
 
@@ -270,7 +273,9 @@ void ScanAhead::work()
 {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return stop_ || next_ready(); });
+        worker_idle_ = true;
+        work_ready_.wait(lock, [this] { return stop_ || next_ready(); });
+        worker_idle_ = false;
         if (stop_)
             return;
         next_ = std::max(next_, first_);
@@ -287,7 +292,8 @@ void ScanAhead::work()
             Slot& done = slots_[ticket - first_];
             done.verdict = verdict;
             done.state = SlotState::done;
-            changed_.notify_all();
+            if (ticket == waited_for_)
+                verdict_ready_.notify_one();
         }
     }
 }
@@ -302,17 +308,22 @@ void ScanAhead::drop_before(std::uint64_t ticket)
 
 void ScanAhead::forget(std::uint64_t ticket)
 {
+    bool wake;
     {
         std::lock_guard lock(mutex_);
         drop_before(ticket + 1);
+        wake = worker_idle_;
     }
-    changed_.notify_all();
+    if (wake)
+        work_ready_.notify_one();
 }
 
 ScanVerdict ScanAhead::wait_for_front()
 {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return slots_.front().state == SlotState::done; });
+    waited_for_ = first_;
+    verdict_ready_.wait(lock, [this] { return slots_.front().state == SlotState::done; });
+    waited_for_ = 0;
     return slots_.front().verdict;
 }
 
@@ -337,8 +348,10 @@ ScanVerdict ScanAhead::take(std::uint64_t ticket)
     Py_END_ALLOW_THREADS
     lock.lock();
     drop_before(ticket + 1);
+    bool wake = worker_idle_;
     lock.unlock();
-    changed_.notify_all();
+    if (wake)  // it may have been waiting for room ahead
+        work_ready_.notify_one();
     return verdict;
 }
 

@@ -93,7 +93,10 @@ private:
 
     ScanRules rules_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable work_ready_;     // the thread waits for a file
+    std::condition_variable verdict_ready_;  // the run waits for a verdict
+    bool worker_idle_ = false;
+    std::uint64_t waited_for_ = 0;           // the ticket the run waits for
     std::deque<Slot> slots_;  // tickets first_, first_ + 1, ...
     std::uint64_t first_ = 1;
     std::uint64_t next_ = 1;  // the next ticket the thread scans
