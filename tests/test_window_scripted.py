@@ -956,6 +956,7 @@ def test_details_show_the_first_matches_in_context(run_main, real_ops, values, t
                                   + " ".join(f"old{i}" for i in range(2, 8)), encoding="utf-8")
     (top / "a.txt").write_text("no match", encoding="utf-8")
     (top / "t.csv").write_text("a,b old7\r\nold\r\n", encoding="utf-8")
+    (top / "g.csv").write_bytes("旧,old8\r\n".encode("gbk"))
     toolkit = run_main([(RUN, values(str(top), r"old(\d?)", r"new\1", mode="mode_content")),
                         (EXIT, {})], preview_answers=[select_every_row, "取消"])
     details = {text.split("\n")[0]: text.split("\n")[1:] for text in toolkit.previews[0]["details"]}
@@ -972,6 +973,7 @@ def test_details_show_the_first_matches_in_context(run_main, real_ops, values, t
         str(top / "deck.pptx"): ["共 1 处：", "1. 【old】 slide", "   → 【new】 slide"],
         str(top / "book.xlsx"): ["共 1 处：", "1. 【old】 cell", "   → 【new】 cell"],
         str(top / "t.csv"): ["共 2 处：", "1. b 【old7】", "   → b 【new7】", "2. 【old】", "   → 【new】"],
+        str(top / "g.csv") + "（GBK）": ["共 1 处：", "1. 【old8】", "   → 【new8】"],
     }
 
 
