@@ -131,14 +131,14 @@ def test_a_new_text_the_encoding_cannot_hold_leaves_the_file(tw, tmp_path, name,
     assert os.listdir(tmp_path) == [name]
 
 
-def test_a_utf16_file_is_text_and_a_nul_byte_without_a_mark_is_binary(tw, tmp_path):
-    (tmp_path / "le.txt").write_bytes(LE + le("old"))
-    (tmp_path / "nul.txt").write_bytes(b"old\0")
-    (tmp_path / "picture.png").write_bytes(PNG)
-    tw.replace_file_contents(str(tmp_path), "old", "new", True)
-    assert (tmp_path / "le.txt").read_bytes() == LE + le("new")
-    assert (tmp_path / "nul.txt").read_bytes() == b"old\0"
-    assert (tmp_path / "picture.png").read_bytes() == PNG
+@pytest.mark.parametrize("old", ["old", "(?:o)ld"])  # with the scan ahead and without
+def test_a_utf16_file_is_text_and_a_nul_byte_without_a_mark_is_binary(tw, tmp_path, old):
+    utf32 = "old".encode("utf-32")  # FF FE 00 00: not a UTF-16 file
+    files = {"le.txt": LE + le("old"), "nul.txt": b"old\0", "picture.png": PNG, "utf32.txt": utf32}
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    tw.replace_file_contents(str(tmp_path), old, "new", True)
+    assert {name: (tmp_path / name).read_bytes() for name in files} == dict(files, **{"le.txt": LE + le("new")})
 
 
 def test_the_plan_names_each_encoding_but_utf8(probe, tmp_path):

@@ -136,16 +136,6 @@ const Route* likely_route(PyObject* filename)
     return &g_plain_text;
 }
 
-// An ordinary error met while preparing a scan only means less is scanned.
-// 0 with it dropped, or -1 with a graver one kept.
-int scan_less()
-{
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
-        return -1;
-    PyErr_Clear();
-    return 0;
-}
-
 // The files of the folder being visited, handed to the scan a few at a
 // time ahead of the one in hand. Their paths are joined here as the system
 // spells them; the run checks that the file it meets is the file scanned.
@@ -271,7 +261,7 @@ int is_binary(PyObject* filepath)
     if (binary <= 0)
         return binary;
     std::string head;
-    if (read_file_bytes(filepath, head, 2) < 0)
+    if (read_file_bytes(filepath, head, 4) < 0)
         return -1;
     text_bytes::Mark mark = text_bytes::mark_of(head);
     return mark == text_bytes::Mark::utf16_le || mark == text_bytes::Mark::utf16_be ? 0 : 1;

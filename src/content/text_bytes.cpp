@@ -9,7 +9,9 @@ Mark mark_of(std::string_view data)
 {
     if (data.starts_with("\xEF\xBB\xBF"))
         return Mark::utf8;
-    if (data.starts_with("\xFF\xFE"))
+    // FF FE 00 00 is UTF-32's mark: such a file is left to the binary rule
+    // rather than read two bytes at a time.
+    if (data.starts_with("\xFF\xFE") && !data.starts_with(std::string_view("\xFF\xFE\0\0", 4)))
         return Mark::utf16_le;
     if (data.starts_with("\xFE\xFF"))
         return Mark::utf16_be;

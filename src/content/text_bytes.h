@@ -16,7 +16,8 @@ namespace tw::content::text_bytes {
 
 enum class Mark { none, utf8, utf16_le, utf16_be };
 
-// The byte-order mark `data` starts with (UTF-8, then UTF-16 LE or BE).
+// The byte-order mark `data` starts with (UTF-8, then UTF-16 LE or BE; not
+// UTF-32's, which begins like UTF-16 LE's).
 Mark mark_of(std::string_view data);
 std::size_t mark_length(Mark mark);
 

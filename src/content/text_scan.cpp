@@ -3,7 +3,9 @@
 #include "content/text_codec.h"
 #include "keyword/keyword.h"
 #include "py/names.h"
+#include "py/error.h"
 #include "run/options.h"
+#include "run/run.h"
 
 #include <algorithm>
 
@@ -98,7 +100,8 @@ Outcome read_encodings(Reading& reading, std::string_view first, const ScanTexts
 
 }  // namespace
 
-ScanVerdict scan_file(const ScanJob& job, const ScanRules& rules, const std::atomic<bool>& stop)
+ScanVerdict scan_file(const ScanJob& job, const ScanRules& rules, const std::atomic<bool>& stop,
+                      std::string& buffer)
 {
     ScanVerdict verdict;
     verdict.csv = job.csv;
@@ -106,7 +109,6 @@ ScanVerdict scan_file(const ScanJob& job, const ScanRules& rules, const std::ato
     if (file.open(job.path) != 0)
         return verdict;
     verdict.identity = file.identity();
-    thread_local std::string buffer;
     buffer.resize(kPiece);
     std::size_t count = 0;
     if (fill(file, buffer, count) != 0)
@@ -124,6 +126,16 @@ ScanVerdict scan_file(const ScanJob& job, const ScanRules& rules, const std::ato
 }
 
 // ---- the rules -----------------------------------------------------------------
+
+int scan_less()
+{
+    py::PendingError error;
+    if (run::ends_run(error.value())) {
+        error.restore();
+        return -1;
+    }
+    return 0;
+}
 
 namespace {
 
@@ -152,16 +164,6 @@ int encode_texts(const std::vector<std::string>& texts, ScanTexts& out)
     return 0;
 }
 
-// Something the scan can do without: an ordinary error is dropped (the
-// scan then proves less), anything graver is kept. 0, or -1.
-int do_without()
-{
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
-        return -1;
-    PyErr_Clear();
-    return 0;
-}
-
 // csv.field_size_limit(): a file with no more bytes than that has no
 // longer cell. 0 when it cannot be learnt.
 int csv_size_limit(std::uint64_t& out)
@@ -171,7 +173,7 @@ int csv_size_limit(std::uint64_t& out)
     py::Ref limit = csv ? py::call_method(csv.get(), "field_size_limit"_id) : py::Ref();
     long long value = limit ? PyLong_AsLongLong(limit.get()) : -1;
     if (value == -1 && PyErr_Occurred())
-        return do_without();
+        return scan_less();
     out = value > 0 ? static_cast<std::uint64_t>(value) : 0;
     return 0;
 }
@@ -196,12 +198,12 @@ int make_scan_rules(PyObject* pattern, ScanRules& out)
     }
     if (encode_texts(texts, out.text) < 0 || encode_texts(unquoted, out.csv) < 0) {
         out = ScanRules{};
-        return do_without() < 0 ? -1 : 0;  // no scan, then: the handlers read every file
+        return scan_less() < 0 ? -1 : 0;  // no scan, then: the handlers read every file
     }
     if (csv_size_limit(out.csv_size_limit) < 0)
         return -1;
     out.gb = gb_codes();
-    if (!out.gb && do_without() < 0)
+    if (!out.gb && scan_less() < 0)
         return -1;
     return out.text.usable ? 1 : 0;
 }
@@ -211,10 +213,11 @@ int make_scan_rules(PyObject* pattern, ScanRules& out)
 namespace {
 
 // scan_file where an allocation may fail: such a file is left to its handler.
-ScanVerdict scan_quietly(const ScanJob& job, const ScanRules& rules, const std::atomic<bool>& stop) noexcept
+ScanVerdict scan_quietly(const ScanJob& job, const ScanRules& rules, const std::atomic<bool>& stop,
+                         std::string& buffer) noexcept
 {
     try {
-        return scan_file(job, rules, stop);
+        return scan_file(job, rules, stop, buffer);
     } catch (...) {
         return ScanVerdict{};
     }
@@ -271,6 +274,7 @@ bool ScanAhead::next_ready() const
 
 void ScanAhead::work()
 {
+    std::string buffer;
     std::unique_lock lock(mutex_);
     for (;;) {
         worker_idle_ = true;
@@ -286,7 +290,7 @@ void ScanAhead::work()
         slot.state = SlotState::scanning;
         ScanJob job = std::move(slot.job);
         lock.unlock();
-        ScanVerdict verdict = scan_quietly(job, rules_, stopping_);
+        ScanVerdict verdict = scan_quietly(job, rules_, stopping_, buffer);
         lock.lock();
         if (ticket >= first_) {
             Slot& done = slots_[ticket - first_];
@@ -344,7 +348,7 @@ ScanVerdict ScanAhead::take(std::uint64_t ticket)
     }
     lock.unlock();
     Py_BEGIN_ALLOW_THREADS
-    verdict = waiting ? scan_quietly(job, rules_, stopping_) : wait_for_front();
+    verdict = waiting ? scan_quietly(job, rules_, stopping_, run_buffer_) : wait_for_front();
     Py_END_ALLOW_THREADS
     lock.lock();
     drop_before(ticket + 1);

@@ -40,6 +40,10 @@ struct ScanRules {
 // regardless of case), -1 with the exception set.
 int make_scan_rules(PyObject* pattern, ScanRules& out);
 
+// An error met while preparing a scan only means less is scanned: 0 with
+// it dropped, or -1 with one that would end the run kept pending.
+int scan_less();
+
 struct ScanJob {
     NativePath path;
     bool csv = false;  // for the CSV handler, else the plain-text one
@@ -53,8 +57,10 @@ struct ScanVerdict {
     FileIdentity identity;
 };
 
-// Looks at one file. Never touches the interpreter.
-ScanVerdict scan_file(const ScanJob& job, const ScanRules& rules, const std::atomic<bool>& stop);
+// Looks at one file, a piece at a time through `buffer`. Never touches the
+// interpreter.
+ScanVerdict scan_file(const ScanJob& job, const ScanRules& rules, const std::atomic<bool>& stop,
+                      std::string& buffer);
 
 // The files a run is about to meet, scanned in order on a second thread
 // while the run handles the files before them; at most a few dozen ahead,
@@ -102,6 +108,7 @@ private:
     std::uint64_t next_ = 1;  // the next ticket the thread scans
     bool stop_ = false;
     std::atomic<bool> stopping_{false};
+    std::string run_buffer_;  // for the files the run scans itself
     std::thread thread_;
 };
 
