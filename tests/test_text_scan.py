@@ -135,3 +135,33 @@ def test_a_file_the_keyword_cannot_be_in_is_opened_only_by_the_scan(tmp_path):
     assert counts["none.txt"] == counts["gbk-none.txt"] == counts["le-none.csv"] == 1
     assert counts["match.txt"] >= 2  # the scan, then the handler
     assert (tmp_path / "match.txt").read_bytes() == b"new"
+
+
+# Pieces of files joined at random: text in each encoding the rules read,
+# and the near misses the scan must not take for text it can prove (overlong
+# and surrogate UTF-8, bytes GB18030 refuses, four-byte GB18030, control
+# characters, lone UTF-16 surrogates, a sequence cut off at the end).
+BYTE_PIECES = [b"old", b"ol", b"d", b"x", b" ", b"\r\n", b"\n", b",", b'"', OLD, b"\xa2\xe3",
+               "新".encode(), b"\x95\x32\x82\x36", b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+               b"\xe6\x96", b"\x80", b"\xff", b"\x81\x7f", b"\x81\x30", b"\x01", b"\x0c", b"\0",
+               "old".encode("utf-16-le"), b"\x00\xd8", b"\x00\xdc"]
+STARTS = [b"", b"", b"", LE, BE, MARK]
+
+
+def test_random_files_come_out_the_same_with_and_without_the_scan(tw, tmp_path):
+    rng = __import__("random").Random(29)
+    for case in range(300):
+        name = rng.choice(["f.txt", "f.csv"])
+        data = rng.choice(STARTS) + b"".join(rng.choice(BYTE_PIECES) for _ in range(rng.randrange(12)))
+        outcomes = []
+        for old in ("old", "(?:old)"):
+            folder = tmp_path / f"{case}-{len(outcomes)}"
+            folder.mkdir()
+            (folder / name).write_bytes(data)
+            try:
+                tw.replace_file_contents(str(folder), old, "new", False)
+                error = None
+            except ExceptionGroup as group:
+                error = [type(e) for e in group.exceptions]
+            outcomes.append((error, (folder / name).read_bytes()))
+        assert outcomes[0] == outcomes[1], (name, data)
