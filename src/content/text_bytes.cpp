@@ -184,8 +184,15 @@ std::string_view QuoteStrip::feed(std::string_view bytes)
 TextSearch::TextSearch(const std::vector<std::string>& texts)
     : texts_(texts), found_(texts.size(), false), missing_(texts.size())
 {
-    for (const std::string& text : texts)
+    for (const std::string& text : texts) {
         keep_ = std::max(keep_, text.empty() ? 0 : text.size() - 1);
+        searchers_.emplace_back(text.begin(), text.end());
+    }
+}
+
+bool TextSearch::occurs(std::size_t i, std::string_view bytes) const
+{
+    return std::search(bytes.begin(), bytes.end(), searchers_[i]) != bytes.end() || texts_[i].empty();
 }
 
 void TextSearch::feed(std::string_view bytes)
@@ -196,8 +203,7 @@ void TextSearch::feed(std::string_view bytes)
     std::string seam = tail_;
     seam.append(bytes.substr(0, keep_));
     for (std::size_t i = 0; i < texts_.size(); ++i) {
-        if (!found_[i] && (bytes.find(texts_[i]) != std::string_view::npos ||
-                           seam.find(texts_[i]) != std::string::npos)) {
+        if (!found_[i] && (occurs(i, bytes) || occurs(i, seam))) {
             found_[i] = true;
             --missing_;
         }

@@ -259,11 +259,16 @@ std::uint64_t ScanAhead::add(ScanJob job)
         std::lock_guard lock(mutex_);
         slots_.push_back(Slot{std::move(job)});
         ticket = first_ + slots_.size() - 1;
-        wake = worker_idle_;
+        wake = worker_idle_ && unscanned() >= kWakeBatch;
     }
     if (wake)
         work_ready_.notify_one();
     return ticket;
+}
+
+std::uint64_t ScanAhead::unscanned() const
+{
+    return first_ + slots_.size() - std::max(next_, first_);
 }
 
 bool ScanAhead::next_ready() const
@@ -312,14 +317,8 @@ void ScanAhead::drop_before(std::uint64_t ticket)
 
 void ScanAhead::forget(std::uint64_t ticket)
 {
-    bool wake;
-    {
-        std::lock_guard lock(mutex_);
-        drop_before(ticket + 1);
-        wake = worker_idle_;
-    }
-    if (wake)
-        work_ready_.notify_one();
+    std::lock_guard lock(mutex_);
+    drop_before(ticket + 1);
 }
 
 ScanVerdict ScanAhead::wait_for_front()
@@ -352,7 +351,7 @@ ScanVerdict ScanAhead::take(std::uint64_t ticket)
     Py_END_ALLOW_THREADS
     lock.lock();
     drop_before(ticket + 1);
-    bool wake = worker_idle_;
+    bool wake = worker_idle_ && unscanned() >= kWakeBatch;
     lock.unlock();
     if (wake)  // it may have been waiting for room ahead
         work_ready_.notify_one();

@@ -91,9 +91,13 @@ private:
         ScanVerdict verdict;
     };
     static constexpr std::uint64_t kAhead = 64;
+    // An idle thread is woken for a few files at once: waking it for each
+    // costs more than scanning a small file.
+    static constexpr std::uint64_t kWakeBatch = 8;
 
     void work();
     bool next_ready() const;
+    std::uint64_t unscanned() const;
     ScanVerdict wait_for_front();
     void drop_before(std::uint64_t ticket);
 
