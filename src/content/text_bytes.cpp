@@ -181,18 +181,38 @@ std::string_view QuoteStrip::feed(std::string_view bytes)
     return out_;
 }
 
+namespace {
+
+// Whether `text` occurs in `bytes`: each place its first byte occurs is
+// checked at its last byte before the rest is compared, which passes over
+// most places at once in text where the first byte is common.
+bool contains(std::string_view bytes, std::string_view text)
+{
+    std::size_t n = text.size();
+    if (n == 0)
+        return true;
+    if (bytes.size() < n)
+        return false;
+    const char* at = bytes.data();
+    const char* last_start = bytes.data() + (bytes.size() - n);
+    while (at <= last_start) {
+        at = static_cast<const char*>(std::memchr(at, text[0], static_cast<std::size_t>(last_start - at) + 1));
+        if (!at)
+            return false;
+        if (at[n - 1] == text[n - 1] && std::memcmp(at, text.data(), n) == 0)
+            return true;
+        ++at;
+    }
+    return false;
+}
+
+}  // namespace
+
 TextSearch::TextSearch(const std::vector<std::string>& texts)
     : texts_(texts), found_(texts.size(), false), missing_(texts.size())
 {
-    for (const std::string& text : texts) {
+    for (const std::string& text : texts)
         keep_ = std::max(keep_, text.empty() ? 0 : text.size() - 1);
-        searchers_.emplace_back(text.begin(), text.end());
-    }
-}
-
-bool TextSearch::occurs(std::size_t i, std::string_view bytes) const
-{
-    return std::search(bytes.begin(), bytes.end(), searchers_[i]) != bytes.end() || texts_[i].empty();
 }
 
 void TextSearch::feed(std::string_view bytes)
@@ -203,7 +223,7 @@ void TextSearch::feed(std::string_view bytes)
     std::string seam = tail_;
     seam.append(bytes.substr(0, keep_));
     for (std::size_t i = 0; i < texts_.size(); ++i) {
-        if (!found_[i] && (occurs(i, bytes) || occurs(i, seam))) {
+        if (!found_[i] && (contains(bytes, texts_[i]) || contains(seam, texts_[i]))) {
             found_[i] = true;
             --missing_;
         }

@@ -8,7 +8,6 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,11 +113,7 @@ public:
     bool all_found() const { return missing_ == 0; }
 
 private:
-    using Searcher = std::boyer_moore_horspool_searcher<std::string::const_iterator>;
-    bool occurs(std::size_t i, std::string_view bytes) const;
-
     const std::vector<std::string>& texts_;
-    std::vector<Searcher> searchers_;
     std::vector<bool> found_;
     std::size_t missing_;
     std::size_t keep_ = 0;  // bytes kept from the last piece

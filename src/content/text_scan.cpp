@@ -337,6 +337,10 @@ ScanVerdict ScanAhead::take(std::uint64_t ticket)
     if (slots_.empty() || first_ != ticket)
         return ScanVerdict{};
     ScanVerdict verdict;
+    if (slots_.front().state == SlotState::done) {  // the usual case: no wait
+        verdict = slots_.front().verdict;
+        return taken(lock, ticket, verdict);
+    }
     bool waiting = slots_.front().state == SlotState::waiting;
     ScanJob job;
     if (waiting) {
@@ -350,6 +354,11 @@ ScanVerdict ScanAhead::take(std::uint64_t ticket)
     verdict = waiting ? scan_quietly(job, rules_, stopping_, run_buffer_) : wait_for_front();
     Py_END_ALLOW_THREADS
     lock.lock();
+    return taken(lock, ticket, verdict);
+}
+
+ScanVerdict ScanAhead::taken(std::unique_lock<std::mutex>& lock, std::uint64_t ticket, const ScanVerdict& verdict)
+{
     drop_before(ticket + 1);
     bool wake = worker_idle_ && unscanned() >= kWakeBatch;
     lock.unlock();

@@ -99,6 +99,7 @@ private:
     bool next_ready() const;
     std::uint64_t unscanned() const;
     ScanVerdict wait_for_front();
+    ScanVerdict taken(std::unique_lock<std::mutex>& lock, std::uint64_t ticket, const ScanVerdict& verdict);
     void drop_before(std::uint64_t ticket);
 
     ScanRules rules_;
