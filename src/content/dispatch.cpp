@@ -141,7 +141,7 @@ const Route* likely_route(PyObject* filename)
 // spells them; the run checks that the file it meets is the file scanned.
 class FolderAhead {
 public:
-    FolderAhead(ScanAhead* scan, PyObject* names) : scan_(scan), names_(names),
+    FolderAhead(run::Run& run, ScanAhead* scan, PyObject* names) : run_(run), scan_(scan), names_(names),
         tickets_(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(names)), 0) {}
     ~FolderAhead()
     {
@@ -180,9 +180,14 @@ private:
     {
         PyObject* name = PySequence_Fast_GET_ITEM(names_, index);
         const Route* route = PyUnicode_Check(name) && !run::is_own_temporary(name) ? likely_route(name) : nullptr;
-        NativePath native_name;
         if (!route)
             return 0;
+        // A file the masks leave out is not scanned; an error met here is
+        // met again, and reported, when the run reaches the file.
+        int admitted = run_.admit_file(name);
+        if (admitted <= 0)
+            return admitted < 0 ? scan_less() : 0;
+        NativePath native_name;
         if (native_path(name, native_name) < 0)
             return scan_less();
         ScanJob job{folder_, is_csv(*route)};
@@ -201,6 +206,7 @@ private:
     static bool is_separator(char c) { return c == '/'; }
 #endif
 
+    run::Run& run_;
     ScanAhead* scan_;
     PyObject* names_;  // a list or tuple (borrowed)
     NativePath folder_;
@@ -380,7 +386,7 @@ int visit_folder(ContentRun& job, PyObject* foldername, PyObject* filenames)
     py::Ref names = py::Ref::steal(PySequence_Fast(filenames, "the walk's file names are not a sequence"));
     if (!names)
         return -1;
-    FolderAhead ahead(job.scan.get(), names.get());
+    FolderAhead ahead(job.run, job.scan.get(), names.get());
     if (ahead.start(foldername) < 0)
         return -1;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
