@@ -16,16 +16,8 @@ namespace tw::content {
 
 namespace {
 
-constexpr py::Id W_P = TW_W_NS "p"_id;
-constexpr py::Id W_TBL = TW_W_NS "tbl"_id;
-constexpr py::Id W_TR = TW_W_NS "tr"_id;
-constexpr py::Id W_TC = TW_W_NS "tc"_id;
 constexpr py::Id W_TC_PR = TW_W_NS "tcPr"_id;
 constexpr py::Id W_V_MERGE = TW_W_NS "vMerge"_id;
-constexpr py::Id W_VAL = TW_W_NS "val"_id;
-constexpr py::Id W_SDT = TW_W_NS "sdt"_id;
-constexpr py::Id W_SDT_CONTENT = TW_W_NS "sdtContent"_id;
-constexpr py::Id W_CUSTOM_XML = TW_W_NS "customXml"_id;
 constexpr py::Id W_TEXT_BOX = TW_W_NS "txbxContent"_id;
 constexpr py::Id W_TYPE = TW_W_NS "type"_id;
 constexpr py::Id MC_FALLBACK = TW_MC_NS "Fallback"_id;
@@ -308,24 +300,17 @@ int DocumentWalk::notes_part(PyObject* part)
 int DocumentWalk::notes(PyObject* doc)
 {
     py::Ref part = py::getattr(doc, "part"_id);
-    py::Ref rels = part ? py::getattr(part.get(), "rels"_id) : py::Ref();
-    py::Ref values = rels ? py::call_method(rels.get(), "values"_id) : py::Ref();
-    if (!values)
+    if (!part)
         return -1;
-    return py::for_each(values.get(), [&](PyObject* rel) {
-        py::Ref external = py::getattr(rel, "is_external"_id);
-        py::Ref type = external ? py::getattr(rel, "reltype"_id) : py::Ref();
-        std::string kind;
-        if (!type || !py::utf8_of(type.get(), kind))
+    for (std::string_view type : {FOOTNOTES, ENDNOTES, COMMENTS}) {
+        std::vector<py::Ref> parts;
+        if (related_parts(part.get(), type, parts) < 0)
             return -1;
-        int outside = py::truth(external.get());
-        if (outside != 0)
-            return outside < 0 ? -1 : 0;
-        if (kind != FOOTNOTES && kind != ENDNOTES && kind != COMMENTS)
-            return 0;
-        py::Ref target = py::getattr(rel, "target_part"_id);
-        return target ? notes_part(target.get()) : -1;
-    });
+        for (const py::Ref& each : parts)
+            if (notes_part(each.get()) < 0)
+                return -1;
+    }
+    return 0;
 }
 
 int DocumentWalk::walk(PyObject* doc)

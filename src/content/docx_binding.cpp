@@ -10,18 +10,10 @@ namespace tw::content {
 
 namespace {
 
-constexpr py::Id W_P = TW_W_NS "p"_id;
-constexpr py::Id W_TBL = TW_W_NS "tbl"_id;
-constexpr py::Id W_TR = TW_W_NS "tr"_id;
-constexpr py::Id W_TC = TW_W_NS "tc"_id;
-constexpr py::Id W_SDT = TW_W_NS "sdt"_id;
-constexpr py::Id W_SDT_PR = TW_W_NS "sdtPr"_id;
-constexpr py::Id W_SDT_CONTENT = TW_W_NS "sdtContent"_id;
 constexpr py::Id W_DATA_BINDING = TW_W_NS "dataBinding"_id;
 constexpr py::Id W_STORE = TW_W_NS "storeItemID"_id;
 constexpr py::Id W_XPATH = TW_W_NS "xpath"_id;
 constexpr py::Id W_PREFIXES = TW_W_NS "prefixMappings"_id;
-constexpr py::Id W_VAL = TW_W_NS "val"_id;
 constexpr py::Id DS_ITEM_ID = "{http://schemas.openxmlformats.org/officeDocument/2006/customXml}itemID"_id;
 
 constexpr std::string_view kRelationships = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
@@ -36,31 +28,6 @@ std::string upper(std::string text)
     for (char& c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
-}
-
-// The target parts of the internal relationships of `owner` (a part or
-// the package) whose type is `type`.
-int related_parts(PyObject* owner, std::string_view type, std::vector<py::Ref>& out)
-{
-    py::Ref rels = py::getattr(owner, "rels"_id);
-    py::Ref values = rels ? py::call_method(rels.get(), "values"_id) : py::Ref();
-    if (!values)
-        return -1;
-    return py::for_each(values.get(), [&](PyObject* rel) {
-        py::Ref external = py::getattr(rel, "is_external"_id);
-        py::Ref kind = external ? py::getattr(rel, "reltype"_id) : py::Ref();
-        std::string text;
-        int outside = kind ? py::truth(external.get()) : -1;
-        if (outside < 0 || !py::utf8_of(kind.get(), text))
-            return -1;
-        if (outside || text != type)
-            return 0;
-        py::Ref target = py::getattr(rel, "target_part"_id);
-        if (!target)
-            return -1;
-        out.push_back(target);
-        return 0;
-    });
 }
 
 // w:prefixMappings, "xmlns:ns0='uri' xmlns:ns1='uri'", as a dict for

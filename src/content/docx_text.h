@@ -5,8 +5,20 @@
 #pragma once
 
 #include "content/text_edit.h"
+#include "content/xml_tree.h"
 
 namespace tw::content {
+
+// Word-processing elements that several parts of the document handler look for.
+inline constexpr py::Id W_P = TW_W_NS "p"_id;
+inline constexpr py::Id W_TBL = TW_W_NS "tbl"_id;
+inline constexpr py::Id W_TR = TW_W_NS "tr"_id;
+inline constexpr py::Id W_TC = TW_W_NS "tc"_id;
+inline constexpr py::Id W_VAL = TW_W_NS "val"_id;
+inline constexpr py::Id W_SDT = TW_W_NS "sdt"_id;
+inline constexpr py::Id W_SDT_PR = TW_W_NS "sdtPr"_id;
+inline constexpr py::Id W_SDT_CONTENT = TW_W_NS "sdtContent"_id;
+inline constexpr py::Id W_CUSTOM_XML = TW_W_NS "customXml"_id;
 
 class DocxEditor final : public edit::Editor {
 public:

@@ -24,6 +24,29 @@ int ChangedParts::add(PyObject* part)
     return 0;
 }
 
+int related_parts(PyObject* owner, std::string_view type, std::vector<py::Ref>& out)
+{
+    py::Ref rels = py::getattr(owner, "rels"_id);
+    py::Ref values = rels ? py::call_method(rels.get(), "values"_id) : py::Ref();
+    if (!values)
+        return -1;
+    return py::for_each(values.get(), [&](PyObject* rel) {
+        py::Ref external = py::getattr(rel, "is_external"_id);
+        py::Ref kind = external ? py::getattr(rel, "reltype"_id) : py::Ref();
+        std::string text;
+        int outside = kind ? py::truth(external.get()) : -1;
+        if (outside < 0 || !py::utf8_of(kind.get(), text))
+            return -1;
+        if (outside || text != type)
+            return 0;
+        py::Ref target = py::getattr(rel, "target_part"_id);
+        if (!target)
+            return -1;
+        out.push_back(target);
+        return 0;
+    });
+}
+
 namespace {
 
 // Each changed part goes into the copy under its own member name, which

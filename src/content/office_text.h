@@ -8,6 +8,7 @@
 #include "keyword/keyword.h"
 #include "py/ref.h"
 
+#include <string_view>
 #include <vector>
 
 namespace tw::content {
@@ -15,6 +16,11 @@ namespace tw::content {
 // document.save(file_path), made all-or-nothing: the library writes a
 // temporary file that then takes the original's place.
 int save_over(PyObject* document, PyObject* file_path);
+
+// The parts that the internal relationships of `owner` (a library part, or
+// the package) of type `type` lead to, as the library loaded them. 0, or -1
+// with the exception set.
+int related_parts(PyObject* owner, std::string_view type, std::vector<py::Ref>& out);
 
 // The library's parts a walk changed, each once, in the order first changed.
 class ChangedParts {
