@@ -29,6 +29,20 @@ constexpr std::string_view ENDNOTES =
 constexpr std::string_view COMMENTS =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments";
 
+// 1 when the cell continues a vertical merge (w:vMerge without a value, or
+// "continue"), 0 when not, -1 with the exception set.
+int continues_merge(PyObject* cell)
+{
+    py::Ref properties = xml::find(cell, W_TC_PR);
+    py::Ref merge = properties && properties.get() != Py_None ? xml::find(properties.get(), W_V_MERGE) : properties;
+    py::Ref value = merge && merge.get() != Py_None ? xml::attribute(merge.get(), W_VAL) : merge;
+    if (!value)
+        return -1;
+    if (merge.get() == Py_None)
+        return 0;
+    return value.get() == Py_None ? 1 : py::equals(value.get(), "continue"_id);
+}
+
 // One pass over a document: each place that shows text is visited once,
 // and each paragraph or table cell is one unit of matching.
 class DocumentWalk {
@@ -94,16 +108,9 @@ int DocumentWalk::paragraph(PyObject* element)
 // continues a vertical merge is hidden under the merged cell above it.
 int DocumentWalk::cell(PyObject* element)
 {
-    py::Ref properties = xml::find(element, W_TC_PR);
-    py::Ref merge = properties && properties.get() != Py_None ? xml::find(properties.get(), W_V_MERGE) : properties;
-    py::Ref value = merge && merge.get() != Py_None ? xml::attribute(merge.get(), W_VAL) : merge;
-    if (!value)
-        return -1;
-    if (merge.get() != Py_None) {
-        int continues = value.get() == Py_None ? 1 : py::equals(value.get(), "continue"_id);
-        if (continues != 0)
-            return continues < 0 ? -1 : 0;
-    }
+    int hidden = continues_merge(element);
+    if (hidden != 0)
+        return hidden < 0 ? -1 : 0;
     std::vector<py::Ref> children, paragraphs;
     py::Ref texts = py::Ref::steal(PyList_New(0));
     if (!texts || xml::children(element, children) < 0)
