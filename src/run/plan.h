@@ -42,6 +42,7 @@ struct PlannedItem {
     PassOver reason = PassOver::none;
     py::Ref samples;         // content: the first few matches, (before, old, new, after)
     std::vector<bool> formula_samples;  // for each sample: its text is a workbook formula
+    const char* encoding = nullptr;  // content: a text file's encoding when not UTF-8 ("GBK")
 };
 
 // In the order the run meets the items. Files left as they are (no match)
