@@ -54,12 +54,14 @@ bool escape_at(PyObject* text, Py_ssize_t i)
 // "x005F_" out.
 py::Ref written_form(PyObject* text, ItemKind kind)
 {
+    if (kind != ItemKind::shared)
+        return py::Ref::borrow(text);
     Py_ssize_t size = PyUnicode_GET_LENGTH(text);
     std::vector<Py_UCS4> out;
     bool escaped = false;
     for (Py_ssize_t i = 0; i < size; ++i) {
         out.push_back(PyUnicode_READ_CHAR(text, i));
-        if (kind == ItemKind::shared && escape_at(text, i)) {
+        if (escape_at(text, i)) {
             for (char c : std::string_view("x005F_"))
                 out.push_back(static_cast<Py_UCS4>(c));
             escaped = true;

@@ -157,6 +157,8 @@ int survives_the_file(PyObject* wb, PyObject* value, bool duration)
 py::Ref typed_value(PyObject* wb, PyObject* old_value, PyObject* new_text)
 {
     py::Ref text = py::Ref::borrow(new_text);
+    if (PyUnicode_Check(old_value))
+        return text;
     if (PyBool_Check(old_value)) {
         int is_true = py::equals(new_text, "True"_id);
         int is_false = is_true == 0 ? py::equals(new_text, "False"_id) : 0;

@@ -1,7 +1,5 @@
 #include "run/report.h"
 
-#include "run/run.h"
-
 namespace tw::run {
 
 namespace {
