@@ -9,16 +9,10 @@ from pathlib import Path
 
 import pytest
 from PIL import Image
+from conftest import unavailable
 
 DRIVER = Path(__file__).with_name("real_window_driver.py")
 OLD_TEXT, NEW_TEXT = "old text line\n" * 20, "new text line\n" * 20
-
-
-def unavailable(reason):
-    # CI installs a display server: there a missing display is a failure.
-    if os.environ.get("CI"):
-        pytest.fail(reason)
-    pytest.skip(reason)
 
 
 @pytest.fixture(scope="module")

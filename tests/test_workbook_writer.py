@@ -17,6 +17,7 @@ from openpyxl.comments import Comment
 
 import zip_layout
 from run_support import probe  # noqa: F401
+from conftest import unavailable
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -223,9 +224,7 @@ SOFFICE = shutil.which("soffice")
 def soffice(tmp_path_factory):
     """Converts with LibreOffice, in a profile of its own so parallel runs do not meet."""
     if not SOFFICE:
-        if os.environ.get("CI"):
-            pytest.fail("LibreOffice (soffice) is required when CI is set")
-        pytest.skip("LibreOffice (soffice) is not installed")
+        unavailable("LibreOffice (soffice) is not installed")
     profile = tmp_path_factory.mktemp("soffice-profile")
 
     # LibreOffice gets no sanitizer runtime that was preloaded for the module.

@@ -457,6 +457,15 @@ Error File::create_temp(const String& folder, const Char* suffix, String& made)
     return 0;
 }
 
+namespace {
+
+bool cannot_carry_owner(int error)
+{
+    return error == EPERM || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+}  // namespace
+
 // Owner and group first: changing them clears the setuid and setgid bits,
 // which the mode then sets again. The attributes come before the mode too,
 // since an access list rewrites the group bits.
@@ -472,8 +481,10 @@ Error File::finish_temp(const String& path, const Target& target, bool sync, Fin
     struct stat now;
     if (target.exists()) {
         const struct stat& original = target.info_;
+        // Not ours to give, or a file system without owners (FAT, some
+        // FUSE ones): the new file cannot carry them, which is not a failure.
         if (fchown(fd, original.st_uid, original.st_gid) != 0)
-            return errno == EPERM ? 0 : errno;
+            return cannot_carry_owner(errno) ? 0 : errno;
         out.carried = true;
         if (int error = copy_attributes(target.fd_, fd, out.carried))
             return error;
