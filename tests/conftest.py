@@ -1,8 +1,23 @@
 import os
+import pathlib
+import shutil
+import tempfile
 
 import pytest
 
 import termweave_mira7
+
+
+@pytest.fixture(autouse=True)
+def state_folder(monkeypatch):
+    """Each test keeps the program's run records in a state folder of its
+    own, never in the user's; other users can reach it, since some tests
+    drop to another user."""
+    folder = tempfile.mkdtemp(prefix="tw-state-")
+    os.chmod(folder, 0o1777)
+    monkeypatch.setenv("XDG_STATE_HOME", folder)
+    yield pathlib.Path(folder)
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture

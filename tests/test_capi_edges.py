@@ -37,8 +37,8 @@ def test_a_failing_length_of_a_folder_name_is_reported_as_itself(monkeypatch, tm
 
 
 # A stand-in for the built-in open, installed before the import so that the
-# module binds it; its handles fail in read/write and __exit__ does what the
-# first argument says.
+# module binds it, and for the text reader over a file's checked content; its
+# handles fail in read/write and __exit__ does what the first argument says.
 FAKE_OPEN = """
 import builtins, sys
 real_open = builtins.open
@@ -71,6 +71,11 @@ def fake_open(path, *args, **kwargs):
 builtins.open = fake_open
 import termweave_mira7
 builtins.open = real_open
+
+# Files are read as text through io.TextIOWrapper over their checked content.
+import io
+real_wrapper = io.TextIOWrapper
+io.TextIOWrapper = lambda stream, *args, **kwargs: Handle(real_wrapper(stream, *args, **kwargs))
 """
 
 

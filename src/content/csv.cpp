@@ -24,7 +24,7 @@ py::Ref open_csv(PyObject* path, py::Id mode)
 // list(csv.reader(file)) over the whole file.
 py::Ref read_rows(PyObject* file_path)
 {
-    py::Ref file = open_csv(file_path, "r"_id);
+    py::Ref file = platform::checked_text(file_path, ""_id.get());
     if (!file)
         return {};
     py::Ref rows;

@@ -7,6 +7,7 @@
 // error. A handler's error is recorded against its file and the walk goes on.
 #include "content/content.h"
 
+#include "platform/fs.h"
 #include "py/names.h"
 #include "run/probe.h"
 #include "run/run.h"
@@ -94,7 +95,7 @@ struct ContentRun {
 
 // A plan asks the handler's decide function, which also keeps the first
 // few matches it meets for the preview.
-int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
+int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat_result)
 {
     keyword::MatchSamples samples;
     keyword::Keyword keyword = job.keyword;
@@ -107,8 +108,11 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
     if (run::check_may_write(filepath) < 0 ||
         job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches) < 0)
         return -1;
-    if (run::PlannedItem* item = job.run.last_planned())
+    if (run::PlannedItem* item = job.run.last_planned()) {
         item->samples = std::move(samples.list);
+        if (job.run.note_backup_cost(*item, stat_result) < 0)
+            return -1;
+    }
     return 0;
 }
 
@@ -117,8 +121,6 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
 // otherwise whether it wrote the file shows in the file's stat.
 int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject* before)
 {
-    if (job.run.before_reading(before) < 0)
-        return -1;
     job.run.stage_writes(route.staged);
     std::size_t since = job.run.staged();
     py::Ref handler = py::global(route.handler);
@@ -144,15 +146,31 @@ int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     return job.run.change(ItemKind::file_content, filepath, nullptr, 0);
 }
 
+// What the file is now. A file the run's batch is still to replace (this
+// one reached again through another name) is replaced first and looked at
+// again, so that it is read with its new content.
+int probe(ContentRun& job, PyObject* filepath, run::FileState& state)
+{
+    if (run::probe_file(filepath, state) < 0)
+        return -1;
+    int finished = state.regular ? job.run.before_reading(state.stat.get()) : 0;
+    return finished > 0 ? run::probe_file(filepath, state) : finished;
+}
+
 int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename)
 {
     if (run::is_own_temporary(filename))
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::own_temporary);
     run::FileState state;
-    if (run::probe_file(filepath, state) < 0)
+    if (probe(job, filepath, state) < 0)
         return -1;
     if (!state.regular)
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::not_regular);
+    // From here on every read and replacement of the file opens the file
+    // just probed, or fails.
+    platform::ExpectFile expected;
+    if (expected.install(filepath, state.stat.get()) < 0)
+        return -1;
     const Route* route = nullptr;
     if (route_for(filename, route) < 0)
         return -1;
@@ -166,7 +184,7 @@ int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename)
             return binary < 0 ? -1 : job.run.pass_over(ItemKind::file_content, filepath, PassOver::binary);
     }
     if (job.run.planning())
-        return plan_file(job, *route, filepath);
+        return plan_file(job, *route, filepath, state.stat.get());
     return hand_over(job, *route, filepath, state.stat.get());
 }
 

@@ -301,9 +301,8 @@ py::Ref open_document(PyObject* file_path, const keyword::Keyword& keyword)
     if (!docx)
         return {};
     py::Ref document = py::getattr(docx.get(), "Document"_id);
-    if (!document)
-        return {};
-    return py::call(document.get(), file_path);
+    py::Ref stream = document ? package_for_library(file_path, "docx.opc.exceptions") : py::Ref();
+    return stream ? py::call(document.get(), stream) : py::Ref();
 }
 
 }  // namespace

@@ -140,9 +140,8 @@ py::Ref open_presentation(PyObject* file_path, const keyword::Keyword& keyword)
     if (unmatched != 0)
         return unmatched < 0 ? py::Ref() : py::none();
     py::Ref presentation = py::global("Presentation"_id);
-    if (!presentation)
-        return {};
-    return py::call(presentation.get(), file_path);
+    py::Ref stream = presentation ? package_for_library(file_path, "pptx.exc") : py::Ref();
+    return stream ? py::call(presentation.get(), stream) : py::Ref();
 }
 
 }  // namespace

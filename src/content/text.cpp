@@ -20,7 +20,7 @@ py::Ref open_text(PyObject* path, py::Id mode)
 
 py::Ref read_text(PyObject* file_path)
 {
-    py::Ref file = open_text(file_path, "r"_id);
+    py::Ref file = platform::checked_text(file_path, nullptr);
     if (!file)
         return {};
     py::Ref content;

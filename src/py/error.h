@@ -32,6 +32,10 @@ private:
     Ref type_, value_, traceback_;
 };
 
+// The `errno` of an exception instance (an OSError), or 0 when it has none
+// that reads as a number. Call it with no exception pending; it leaves none.
+long errno_of(PyObject* error) noexcept;
+
 // Tidies up on the way out of a failure: `tidy` runs with the pending
 // exception put aside, a failure of its own (a negative result) is dropped,
 // and the pending exception is what the caller sees. Returns -1.

@@ -38,6 +38,13 @@ struct PlannedItem {
     py::Ref problem;         // failure: the exception, with a note naming the path
     PassOver reason = PassOver::none;
     py::Ref samples;         // content: the first few matches, (before, old, new, after)
+    // content: other names of the file (hard links), which the change
+    // reaches too, since such a file is rewritten in place
+    unsigned long other_links = 0;
+    // content: bytes that keeping the old content for undo would copy (a
+    // file rewritten in place, or one on a file system where no second
+    // name can be made for it)
+    unsigned long long backup_copy_bytes = 0;
 };
 
 // In the order the run meets the items. Files left as they are (no match)

@@ -3,10 +3,13 @@
 //   tw_platform_test <case> [scratch folder]
 // Exit status: 0 passed, 1 failed, 2 usage, 77 cannot run here.
 #include "platform/core/native.h"
+#include "platform/core/store.h"
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #ifndef _WIN32
@@ -204,9 +207,10 @@ int three_replacements(const std::string& scratch, bool deferred)
 }
 
 #ifdef __linux__
-// Both the rewrite and the putting back fail (every cut to length is
-// refused once the new content is written; the new content is the shorter,
-// so the rewrite must cut): the old bytes must be left in a file, named.
+// The rewrite fails (every cut to length is refused once the new content is
+// written; the new content is the shorter, so the rewrite must cut): the old
+// bytes come back from the backup the run's record kept, synced before the
+// first write, and the backup goes.
 native::Writer writing_then_failing_cuts(const std::string& bytes, bool& filtered)
 {
     return [bytes, &filtered](const std::string& temp) {
@@ -216,41 +220,74 @@ native::Writer writing_then_failing_cuts(const std::string& bytes, bool& filtere
     };
 }
 
-int double_fault_beside(const std::string& scratch)
+// A run's record in a state folder of the test's own, for the backups of
+// rewrites in place.
+std::unique_ptr<native::Record> test_record(const std::string& scratch)
+{
+    const std::string state = scratch + "/state";
+    mkdir(state.c_str(), 0777);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "test", false, started) == 0 && started.record);
+    return std::move(started.record);
+}
+
+native::ReplaceContext recorded_in(native::Record* record)
+{
+    native::ReplaceContext context;
+    context.record = [record] { return record; };
+    return context;
+}
+
+void check_put_back(const native::ReplaceOutcome& out, const native::Record& record, const std::string& path,
+                    const std::string& old)
+{
+    CHECK(out.error == EIO && out.in_place && out.old_content_at.empty());
+    CHECK(read_file(path) == old);
+    const native::RecordItem& item = record.state().items.back();
+    CHECK(item.type == native::ItemType::rewrite && item.state == native::ItemState::dropped);
+    CHECK(!exists(item.backup));
+}
+
+int failed_rewrite_beside(const std::string& scratch)
 {
     const std::string path = scratch + "/a.txt", old(10000, 'o');
     write_file(path, old);
     CHECK(link(path.c_str(), (scratch + "/b.txt").c_str()) == 0);  // so rewritten in place
+    auto record = test_record(scratch);
     bool filtered = false;
-    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered), nullptr,
+                                                      nullptr, recorded_in(record.get()));
     if (!filtered)
         return cannot_run;
-    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
-    CHECK(out.old_content_at.rfind(scratch + "/.termweave-", 0) == 0);
-    CHECK(read_file(out.old_content_at) == old);
+    check_put_back(out, *record, path, old);
     return 0;
 }
 
-int double_fault_in_closed_folder(const std::string& scratch)
+// In a folder closed to new files, the new content is staged in the run's
+// record too, and nothing goes to the system's temporary folder.
+int failed_rewrite_in_closed_folder(const std::string& scratch)
 {
     if (geteuid() != 0)
         return cannot_run;
-    const std::string locked = scratch + "/locked", staging = scratch + "/staging";
+    const std::string locked = scratch + "/locked", system_temp = scratch + "/tmp";
     const std::string path = locked + "/mine.txt", old(10000, 'o');
-    CHECK(mkdir(locked.c_str(), 0755) == 0 && mkdir(staging.c_str(), 0777) == 0);
-    CHECK(chmod(staging.c_str(), 0777) == 0);
+    CHECK(mkdir(locked.c_str(), 0755) == 0 && mkdir(system_temp.c_str(), 0777) == 0);
     write_file(path, old);
     CHECK(chown(path.c_str(), 4241, 4242) == 0);
-    setenv("TMPDIR", staging.c_str(), 1);
+    CHECK(chmod(scratch.c_str(), 0777) == 0 && chmod(system_temp.c_str(), 0777) == 0);
+    setenv("TMPDIR", system_temp.c_str(), 1);
     if (setgid(4242) != 0 || setuid(4241) != 0)
         return cannot_run;
+    auto record = test_record(scratch);
     bool filtered = false;
-    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered), nullptr,
+                                                      nullptr, recorded_in(record.get()));
     if (!filtered)
         return cannot_run;
-    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
-    CHECK(out.old_content_at.rfind(staging + "/.termweave-", 0) == 0);
-    CHECK(read_file(out.old_content_at) == old);
+    check_put_back(out, *record, path, old);
+    std::vector<std::string> left;
+    CHECK(native::os::list_folder(system_temp, left) == 0 && left.empty());
     return 0;
 }
 #endif
@@ -278,10 +315,10 @@ int main(int argc, char** argv)
 #ifdef __linux__
     else if (which == "rename-without-kernel-support")
         status = rename_without_kernel_support(scratch);
-    else if (which == "double-fault-beside")
-        status = double_fault_beside(scratch);
-    else if (which == "double-fault-in-closed-folder")
-        status = double_fault_in_closed_folder(scratch);
+    else if (which == "failed-rewrite-beside")
+        status = failed_rewrite_beside(scratch);
+    else if (which == "failed-rewrite-in-closed-folder")
+        status = failed_rewrite_in_closed_folder(scratch);
 #endif
 #endif
     else {
