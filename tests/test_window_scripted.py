@@ -42,9 +42,10 @@ LAYOUT_CALLS = [
     ("Radio", ("替换文件名称", "mode"), {"key": "mode_filename"}),
     ("Radio", ("替换文件内容", "mode"), {"key": "mode_content"}),
     ("Button", ("执行替换",), {}),
+    ("Button", ("撤销上次替换",), {}),
     ("Button", ("退出",), {}),
 ]
-ROW_SIZES = [2, 2, 2, 1, 3, 2]
+ROW_SIZES = [2, 2, 2, 1, 3, 3]
 
 
 def done(noun="文件夹", verb="重命名", seen=0, changed=0, passed=0, failed=0):
@@ -271,14 +272,14 @@ def run_main(tw, monkeypatch, in_tmp, ops):
 
 def test_layout_window_and_close(run_main):
     toolkit = run_main([(EXIT, {})])
-    assert toolkit.log[:12] == LAYOUT_CALLS
-    name, args, kwargs = toolkit.log[12]
+    assert toolkit.log[:13] == LAYOUT_CALLS
+    name, args, kwargs = toolkit.log[13]
     assert (name, args[0], kwargs) == ("Window", "关键字替换工具_mira7", {"icon": "brelvo.ico"})
     layout = args[1]
     assert [len(row) for row in layout] == ROW_SIZES
     assert [(e.kind, e.args, e.kwargs) for row in layout for e in row] == LAYOUT_CALLS
     # reads never block without limit, so a run and an interrupt are noticed
-    assert toolkit.log[13:] == [("read", "main", {"timeout": 100}), ("close", "main", {})]
+    assert toolkit.log[14:] == [("read", "main", {"timeout": 100}), ("close", "main", {})]
 
 
 @pytest.mark.parametrize("event, closed", [

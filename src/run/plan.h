@@ -13,6 +13,7 @@ enum class ItemKind {
     file_name,       // a file to rename
     file_content,    // a file whose content is replaced
     folder_listing,  // a folder that could not be listed
+    content_restore, // undo: a file whose old content is put back
 };
 
 enum class Outcome {
@@ -27,6 +28,11 @@ enum class PassOver {
     own_temporary,  // a temporary file of this tool
     binary,         // a NUL byte in its first 8 KiB, for the plain-text handler
     old_format,     // .doc, .ppt or .xls
+    // Undo leaves alone what is no longer as the run left it:
+    edited_since,   // the file was changed after the run
+    moved_since,    // the item was moved or deleted after the run
+    name_taken,     // its old name is taken again
+    backup_missing, // the old content is no longer where the run kept it
 };
 
 struct PlannedItem {

@@ -16,10 +16,12 @@
 #include "ui/checks.h"
 #include "ui/icon.h"
 #include "ui/message.h"
+#include "ui/off_thread.h"
 #include "ui/preview.h"
 #include "ui/progress.h"
 #include "ui/summary.h"
 #include "ui/toolkit.h"
+#include "ui/undo.h"
 
 #include <array>
 #include <optional>
@@ -176,9 +178,10 @@ py::Ref mode_row()
 
 py::Ref button_row()
 {
-    std::array<py::Ref, 2> row;
+    std::array<py::Ref, 3> row;
     bool made = (row[0] = element("Button"_id, {"执行替换"_id}, {}))
-        && (row[1] = element("Button"_id, {"退出"_id}, {}));
+        && (row[1] = element("Button"_id, {"撤销上次替换"_id}, {}))
+        && (row[2] = element("Button"_id, {"退出"_id}, {}));
     return made ? list_of(row) : py::Ref();
 }
 
@@ -282,34 +285,6 @@ int follow_renamed_folder(const Owner& owner, const Request& request, const run:
 
 // ---- one run ------------------------------------------------------------------
 
-// What a task off the event thread ended with.
-struct Ended {
-    bool leaving = false;  // the user left the program meanwhile
-    py::Ref result;        // the task's result; when empty, `error` holds
-    std::optional<py::PendingError> error;  // the ordinary Exception it raised
-};
-
-// Runs `task` off the event thread and waits for it, the main window
-// staying alive. Returns 0 with `ended` filled, or -1 with the exception
-// set: an error of the wait, or one of the task's that is not an ordinary
-// Exception (an interrupt, an exit request).
-int run_off_thread(const Owner& owner, BackgroundRun& run, Pass pass, BackgroundRun::Task task,
-                   Ended& ended)
-{
-    Waited waited = Waited::finished;
-    if (!run.ready() || run.start(std::move(task)) < 0 ||
-        wait_for_run(owner, run, pass, waited) < 0)
-        return -1;
-    ended.leaving = waited == Waited::leaving;
-    ended.result = run.take_result();
-    if (ended.result)
-        return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return -1;
-    ended.error.emplace();
-    return 0;
-}
-
 // The summary of a finished run. 0, or -1 with the exception set.
 int report_outcome(const Owner& owner, const Request& request, const BackgroundRun& run,
                    const Ended& ended)
@@ -321,14 +296,16 @@ int report_outcome(const Owner& owner, const Request& request, const BackgroundR
     return text ? show_message(owner, text.get()) : -1;
 }
 
-// Runs the request's operation off the event thread and waits for it.
-// Returns 1 when the user left the program meanwhile, 0 to go on, -1.
-int run_operation(const Owner& owner, const Request& request)
+// Runs the request's operation off the event thread and waits for it;
+// `undoable`: it keeps what undo needs. Returns 1 when the user left the
+// program meanwhile, 0 to go on, -1.
+int run_operation(const Owner& owner, const Request& request, bool undoable)
 {
     py::Ref operation = py::global(request.operation);
     if (!operation)
         return -1;
     BackgroundRun run;
+    run.options().undoable = undoable;
     Ended ended;
     if (run_off_thread(owner, run, Pass::act, [&] {
             return py::call(operation.get(), request.folder, request.old_keyword,
@@ -388,6 +365,9 @@ int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Plan
 // on, -1.
 int preview_and_run(const Owner& owner, const Request& request)
 {
+    int clear = settle_before_preview(owner, request);
+    if (clear <= 0)
+        return clear;
     run::Plan plan;
     Planned planned = Planned::dropped;
     if (build_plan(owner, request, plan, planned) < 0)
@@ -399,11 +379,13 @@ int preview_and_run(const Owner& owner, const Request& request)
         py::Ref text = nothing_found_text(counts);
         return text ? show_message(owner, text.get()) : -1;
     }
-    bool confirmed = false;
-    if (show_preview(owner, request, plan, counts, confirmed) < 0)
+    bool confirmed = false, undoable = true;
+    PreviewWords words;
+    if (limit_backups(plan, request, counts, words, undoable) < 0 ||
+        show_preview(owner, request, plan, counts, confirmed, words) < 0)
         return -1;
     plan.clear();  // the run decides afresh
-    return confirmed ? run_operation(owner, request) : 0;
+    return confirmed ? run_operation(owner, request, undoable) : 0;
 }
 
 int set_run_enabled(const Owner& owner, bool enabled)
@@ -445,9 +427,10 @@ int run_event_loop(const Owner& owner, PyObject* browse)
         if (browse_start.follow(values.get()) < 0)
             return -1;
         int run = py::equals(event.get(), "执行替换"_id);
-        if (run < 0)
+        int undo = run == 0 ? py::equals(event.get(), "撤销上次替换"_id) : 0;
+        if (run < 0 || undo < 0)
             return -1;
-        int status = run ? handle_run(owner, values.get()) : 0;
+        int status = run ? handle_run(owner, values.get()) : undo ? handle_undo(owner, values.get()) : 0;
         if (status != 0)
             return status < 0 ? -1 : 0;
     }

@@ -9,6 +9,7 @@
 #include "py/names.h"
 #include "rename/rename.h"
 #include "run/report.h"
+#include "run/undo.h"
 
 #include <memory>
 
@@ -24,6 +25,7 @@ const char* kind_name(run::ItemKind kind)
     case run::ItemKind::file_name: return "file_name";
     case run::ItemKind::file_content: return "file_content";
     case run::ItemKind::folder_listing: return "folder_listing";
+    case run::ItemKind::content_restore: return "content_restore";
     }
     return "?";
 }
@@ -46,6 +48,10 @@ const char* reason_name(run::PassOver reason)
     case run::PassOver::own_temporary: return "own_temporary";
     case run::PassOver::binary: return "binary";
     case run::PassOver::old_format: return "old_format";
+    case run::PassOver::edited_since: return "edited_since";
+    case run::PassOver::moved_since: return "moved_since";
+    case run::PassOver::name_taken: return "name_taken";
+    case run::PassOver::backup_missing: return "backup_missing";
     }
     return "?";
 }
@@ -57,14 +63,15 @@ Ref report_dict(run::Report& report)
     std::string current = report.current();
     PyObject* failures = report.failures();
     PyObject* renamed = failures ? report.renamed_folders() : nullptr;
-    if (!renamed)
+    PyObject* notes = renamed ? report.notes() : nullptr;
+    if (!notes)
         return {};
     return Ref::steal(Py_BuildValue(
-        "{s:l,s:l,s:l,s:l,s:l,s:s#,s:O,s:O}", "seen", report.seen.load(), "changed",
+        "{s:l,s:l,s:l,s:l,s:l,s:s#,s:O,s:O,s:O}", "seen", report.seen.load(), "changed",
         report.changed.load(), "passed_over", report.passed_over.load(), "failed",
         report.failed.load(), "unlisted_folders", report.unlisted_folders.load(), "current",
         current.data(), static_cast<Py_ssize_t>(current.size()), "failures", failures,
-        "renamed_folders", renamed));
+        "renamed_folders", renamed, "notes", notes));
 }
 
 int bind_module()
@@ -108,11 +115,12 @@ Ref plan_items(const run::Plan& plan)
     for (const run::PlannedItem& item : plan) {
         if (!items)
             return {};
-        Ref entry = Ref::steal(Py_BuildValue("{s:s,s:s,s:O,s:O,s:n,s:O,s:s}", "kind", kind_name(item.kind),
+        Ref entry = Ref::steal(Py_BuildValue("{s:s,s:s,s:O,s:O,s:n,s:O,s:s,s:k,s:K}", "kind", kind_name(item.kind),
                                              "outcome", outcome_name(item.outcome), "path",
                                              or_none(item.path), "new_path", or_none(item.new_path),
                                              "matches", item.matches, "problem", or_none(item.problem),
-                                             "reason", reason_name(item.reason)));
+                                             "reason", reason_name(item.reason), "other_links",
+                                             item.other_links, "backup_copy_bytes", item.backup_copy_bytes));
         if (!entry || PyList_Append(items.get(), entry.get()) < 0)
             return {};
     }
@@ -141,32 +149,80 @@ PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 
 run::Report* g_active = nullptr;
 
-// run(mode, root, old, new, recursive) -> (result or the exception raised, report)
+// The pending ordinary exception, taken as the result; anything else stays.
+Ref exception_as_result()
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return {};
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+// run(mode, root, old, new, recursive[, undoable]) -> (result or the exception raised, report)
+// With `undoable` true the run keeps what undo needs, as the window's runs do.
 PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
-        if (nargs != 5)
-            return PyErr_Format(PyExc_TypeError, "run() takes 5 arguments");
+        if (nargs != 5 && nargs != 6)
+            return PyErr_Format(PyExc_TypeError, "run() takes 5 or 6 arguments");
         const Mode* mode = find_mode(args[0]);
         if (!mode || bind_module() < 0)
             return nullptr;
         auto report = std::make_unique<run::Report>();
+        report->options.undoable = nargs == 6 && PyObject_IsTrue(args[5]) > 0;
         run::ReportScope scope(*report);
         g_active = report.get();
         Ref result = mode->run(args[1], args[2], args[3], args[4]);
         g_active = nullptr;
-        if (!result) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                return nullptr;
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            PyErr_NormalizeException(&type, &value, &traceback);
-            Py_XDECREF(type);
-            Py_XDECREF(traceback);
-            result = Ref::steal(value);
-        }
+        if (!result && !(result = exception_as_result()))
+            return nullptr;
         Ref counts = report_dict(*report);
         return counts ? PyTuple_Pack(2, result.get(), counts.get()) : nullptr;
+    });
+}
+
+// undo_plan(folder) -> (items, notes): what undoing the last run on the
+// folder ("" for the last run of all) would do; items is None when there
+// is nothing to undo.
+PyObject* probe_undo_plan(PyObject*, PyObject* folder) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        run::Report report;
+        run::Undo undo;
+        run::Plan plan;
+        if (undo.open(folder, report) < 0 || undo.plan(plan) < 0)
+            return nullptr;
+        Ref items = undo.found() ? plan_items(plan) : py::none();
+        return items ? PyTuple_Pack(2, items.get(), report.notes()) : nullptr;
+    });
+}
+
+// undo(folder) -> report, or None when there is nothing to undo; the
+// exception that ended it is taken as the result, as run() does.
+PyObject* probe_undo(PyObject*, PyObject* folder) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        auto report = std::make_unique<run::Report>();
+        g_active = report.get();
+        run::Undo undo;
+        run::Plan plan;
+        int status = undo.open(folder, *report);
+        if (status == 0)
+            status = undo.plan(plan);
+        if (status == 0 && !undo.found()) {
+            g_active = nullptr;
+            return Py_NewRef(Py_None);
+        }
+        if (status == 0)
+            status = undo.act(*report);
+        g_active = nullptr;
+        if (status < 0)
+            return exception_as_result().release();
+        return report_dict(*report).release();
     });
 }
 
@@ -192,6 +248,8 @@ PyMethodDef g_methods[] = {
     {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_plan)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
+    {"undo_plan", probe_undo_plan, METH_O, nullptr},
+    {"undo", probe_undo, METH_O, nullptr},
     {"reported_failure",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_reported_failure)), METH_FASTCALL,
      nullptr},

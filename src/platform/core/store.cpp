@@ -183,6 +183,16 @@ bool overlaps(const String& a, const String& b)
     return longer.size() == shorter.size() || shorter.back() == kSeparator || longer[shorter.size()] == kSeparator;
 }
 
+Error settle_before_run(const String& root, RunStart& out)
+{
+    Store store;
+    if (Error error = store.open())
+        return error;
+    if (Error error = store.lock())
+        return error;
+    return clear_the_way(store, root, out);
+}
+
 Error start_run(const String& root, std::string_view operation, bool undoable, RunStart& out)
 {
     Store store;

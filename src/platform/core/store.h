@@ -88,6 +88,11 @@ struct RunStart {
 // this run's record.
 Error start_run(const String& root, std::string_view operation, bool undoable, RunStart& out);
 
+// What start_run does before it starts the record, for a preview that is
+// about to read the folder: refuses (is_busy, with `busy_root`) while a run
+// on an overlapping folder goes on, and settles interrupted records there.
+Error settle_before_run(const String& root, RunStart& out);
+
 // Ends a run: its record's last entry, then the records it outdates go
 // (when it changed anything). A record with nothing to undo goes itself.
 void finish_run(std::unique_ptr<Record>& record);
