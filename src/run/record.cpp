@@ -7,6 +7,21 @@ namespace tw::run {
 
 namespace native = platform::native;
 
+namespace {
+
+// `before` + `path` + `after`, the texts in UTF-8 (the interpreter's own
+// formatting takes only ASCII formats).
+py::Ref around(const char* before, PyObject* path, const std::string& after = std::string())
+{
+    py::Ref head = py::Ref::steal(PyUnicode_FromString(before));
+    py::Ref tail = head ? py::Ref::steal(PyUnicode_FromStringAndSize(after.data(), static_cast<Py_ssize_t>(
+                                                                        after.size())))
+                        : py::Ref();
+    return tail ? py::Ref::steal(PyUnicode_FromFormat("%U%S%U", head.get(), path, tail.get())) : py::Ref();
+}
+
+}  // namespace
+
 py::Ref settle_note_text(const native::SettleNote& note)
 {
     py::Ref path = platform::from_native(note.path);
@@ -14,24 +29,24 @@ py::Ref settle_note_text(const native::SettleNote& note)
         return {};
     switch (note.kind) {
     case native::SettleNote::Kind::finished:
-        return py::Ref::steal(PyUnicode_FromFormat("上次中断的替换已完成：%U", path.get()));
+        return around("上次中断的替换已完成：", path.get());
     case native::SettleNote::Kind::rolled_back:
-        return py::Ref::steal(PyUnicode_FromFormat("上次替换在改写时中断，已从备份恢复原内容：%U", path.get()));
+        return around("上次替换在改写时中断，已从备份恢复原内容：", path.get());
     case native::SettleNote::Kind::not_repaired:
-        return py::Ref::steal(
-            PyUnicode_FromFormat("上次替换在改写时中断，备份缺失或损坏，未能恢复：%U", path.get()));
+        return around("上次替换在改写时中断，备份缺失或损坏，未能恢复：", path.get());
     case native::SettleNote::Kind::temps_removed:
         break;
     }
-    return py::Ref::steal(PyUnicode_FromFormat("已删除上次中断的替换在 %U 中留下的 %llu 个临时文件", path.get(),
-                                               static_cast<unsigned long long>(note.count)));
+    return around("已删除上次中断的替换在 ", path.get(),
+                  " 中留下的 " + std::to_string(note.count) + " 个临时文件");
 }
 
 int refuse_busy(const native::String& busy_root)
 {
     py::Ref folder = platform::from_native(busy_root);
-    if (folder)
-        PyErr_Format(PyExc_RuntimeError, "另一个替换正在处理此文件夹：%U", folder.get());
+    py::Ref message = folder ? around("另一个替换正在处理此文件夹：", folder.get()) : py::Ref();
+    if (message)
+        PyErr_SetObject(PyExc_RuntimeError, message.get());
     return -1;
 }
 
