@@ -159,9 +159,28 @@ def test_a_file_swapped_after_the_look_is_never_followed(tw, swap_after_probe, t
 
 # ---- trees of any depth -------------------------------------------------------------
 
-@pytest.mark.parametrize("mode, changed", [("folders", 1), ("files", 2), ("content", 2)])
-def test_a_tree_deeper_than_the_recursion_limit_is_walked_whole(probe, tmp_path, mode, changed):
+@pytest.fixture
+def deep_root(tmp_path):
+    """Where a tree too deep for os.walk and shutil.rmtree goes; removed
+    afterwards by hand."""
     root = tmp_path / "deep"
+    yield root
+    stack, found = [str(root)], []
+    while stack:
+        folder = stack.pop()
+        found.append(folder)
+        for entry in os.scandir(folder):
+            if entry.is_dir(follow_symlinks=False):
+                stack.append(entry.path)
+            else:
+                os.unlink(entry.path)
+    for folder in reversed(found):
+        os.rmdir(folder)
+
+
+@pytest.mark.parametrize("mode, changed", [("folders", 1), ("files", 2), ("content", 2)])
+def test_a_tree_deeper_than_the_recursion_limit_is_walked_whole(probe, deep_root, mode, changed):
+    root = deep_root
     bottom = str(root)
     for name in ["d"] * 1200 + ["old"]:  # os.makedirs itself recurses
         bottom = os.path.join(bottom, name)

@@ -235,7 +235,10 @@ Error Record::create(const String& folder, const String& root, std::string_view 
                                           encode_field(root), undoable ? "1" : "0",
                                           number(record->state_.started)}, true))
         return error;
+    // The record's name, and its folder's, must outlast a power loss.
     if (Error error = sync_folder(folder))
+        return error;
+    if (Error error = sync_folder(folder_of(folder)))
         return error;
     out = std::move(record);
     return 0;
