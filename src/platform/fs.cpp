@@ -202,6 +202,15 @@ int rename_no_replace(PyObject* src, PyObject* dst)
     return error ? raise_os_error(error, src, dst) : 0;
 }
 
+py::Ref temp_file_name()
+{
+#ifdef _WIN32
+    return from_native(native::temp_name(L".tmp"));
+#else
+    return from_native(native::temp_name(".tmp"));
+#endif
+}
+
 int check_plain_name(PyObject* old_name, PyObject* new_name)
 {
     String name;

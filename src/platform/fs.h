@@ -85,6 +85,11 @@ py::Ref checked_text(PyObject* path, PyObject* newline);
 // check a run meets and a preview foresees with; else -1 with the error.
 int check_may_write(PyObject* path);
 
+// A new name for a temporary file of the program's own, as the one rule
+// for them makes it (see native::temp_name): a str, or empty with the
+// exception set.
+py::Ref temp_file_name();
+
 // Renames `src` to `dst` (path strings). Fails with FileExistsError naming
 // both paths when `dst` exists, even as another name of the same file;
 // only a change of letter case that the file system treats as the same

@@ -5,6 +5,7 @@
 #include "ui/ui.h"
 
 #include "content/content.h"
+#include "platform/fs.h"
 #include "py/builtins.h"
 #include "py/names.h"
 #include "py/error.h"
@@ -79,22 +80,9 @@ py::Ref icon_bytes()
 }
 
 // open(path, "xb"): never opens what is already there, a link included.
-// A leftover of this process's own (a crash between writing and renaming)
-// is removed once; removing a link removes only the link.
-py::Ref create_new(PyObject* os, PyObject* path)
+int write_new_file(PyObject* path, PyObject* data)
 {
     py::Ref file = py::call(py::builtin_open(), path, "xb"_id);
-    if (file || !PyErr_ExceptionMatches(PyExc_FileExistsError))
-        return file;
-    PyErr_Clear();
-    if (!py::call_method(os, "unlink"_id, path))
-        return {};
-    return py::call(py::builtin_open(), path, "xb"_id);
-}
-
-int write_new_file(PyObject* os, PyObject* path, PyObject* data)
-{
-    py::Ref file = create_new(os, path);
     if (!file)
         return -1;
     int status = py::with_scope(file.get(), [&](PyObject* entered) {
@@ -110,13 +98,12 @@ int write_new_file(PyObject* os, PyObject* path, PyObject* data)
 int replace_icon_file(PyObject* data)
 {
     py::Ref os = py::Ref::steal(PyImport_ImportModule("os"));
-    py::Ref pid = os ? py::call_method(os.get(), "getpid"_id) : py::Ref();
-    py::Ref temp = pid ? py::Ref::steal(PyUnicode_FromFormat(".termweave-brelvo-%S.tmp", pid.get()))
-                       : py::Ref();
+    py::Ref temp = os ? platform::temp_file_name() : py::Ref();
     if (!temp)
         return -1;
-    if (write_new_file(os.get(), temp.get(), data) == 0 &&
-        py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
+    if (write_new_file(temp.get(), data) < 0)
+        return -1;  // nothing of ours was made (a name taken is never opened)
+    if (py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
         return 0;
     return py::fail_after([&] { return py::call_method(os.get(), "unlink"_id, temp) ? 0 : -1; });
 }
