@@ -13,7 +13,7 @@ import pytest
 import termweave_mira7
 from run_support import need, probe  # noqa: F401
 
-TRACED = "fsync,fdatasync,syncfs,openat,rename,renameat,renameat2,link,linkat,pwrite64"
+TRACED = "fsync,fdatasync,syncfs,openat,rename,renameat,renameat2,link,linkat,pwrite64,write"
 # pid name(args) = result, the descriptors shown with their paths (-yy).
 CALL = re.compile(r"^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+)")
 FD_PATH = re.compile(r"^\d+<(.*)>$")
@@ -36,6 +36,9 @@ def parse(line):
     call, args = found.group(1), [a.strip() for a in found.group(2).split(", ")]
     if call in ("fsync", "fdatasync", "syncfs", "pwrite64"):
         return call, [fd_path(args[0])]
+    if call == "write":  # only what is written to a run's record
+        path = fd_path(args[0])
+        return (call, [path, found.group(2)]) if is_record(path) else None
     if call == "openat":  # the path, and whether it was opened for writing
         return call, [quoted(args[1]), "O_WRONLY" in args[2] or "O_RDWR" in args[2]]
     if call in ("rename", "link"):
@@ -52,7 +55,7 @@ def traced(tmp_path, script):
     log = tmp_path / "trace.txt"
     program = f"import sys; sys.path.insert(0, {os.path.dirname(termweave_mira7.__file__)!r})\n" \
               f"import termweave_mira7 as tw\n{script}"
-    done = subprocess.run(["strace", "-f", "-qq", "-yy", "-e", f"trace={TRACED}", "-o", str(log),
+    done = subprocess.run(["strace", "-f", "-qq", "-yy", "-s", "100000", "-e", f"trace={TRACED}", "-o", str(log),
                            sys.executable, "-c", program], capture_output=True, text=True, timeout=120)
     need(done.returncode == 0 or "ptrace" not in done.stderr, f"strace cannot trace here: {done.stderr}")
     assert done.returncode == 0, done.stderr
@@ -159,10 +162,10 @@ def test_a_rename_run_records_each_rename_first_and_syncs_each_folder_after(tmp_
     root = tmp_path / "chosen"
     make(root, names)
     calls = traced(tmp_path, f"tw.{operation}({str(root)!r}, 'old', 'new', True)")
-    renames = [(at, a[1]) for at, (c, a) in enumerate(calls) if c == "rename"]
-    assert len(renames) == (3 if operation == "replace_file_names" else 3)
-    previous = 0
-    for at, _ in renames:
-        assert any(c == "fsync" and is_record(a[0]) for c, a in calls[previous:at]), "rename not recorded first"
-        previous = at
-    check_folders_synced(calls, renames)
+    renames = [(at, a) for at, (c, a) in enumerate(calls) if c == "rename"]
+    assert len(renames) == 3
+    for at, (src, dst) in renames:
+        said = [i for i, (c, a) in enumerate(calls[:at]) if c == "write" and f"rename " in a[1] and src in a[1]]
+        assert said, f"{src} renamed before the run's record said so"
+        assert any(c == "fsync" and is_record(a[0]) for c, a in calls[said[-1]:at]), "record not synced first"
+    check_folders_synced(calls, [(at, a[1]) for at, a in renames])

@@ -156,12 +156,14 @@ int raise_os_error(Error error, PyObject* first, PyObject* second)
 
 namespace {
 
-// A rename as the run's record sees it: said (synced) before it is made,
-// with the item's identity, and what came of it after.
-Error rename_recorded(native::Record* record, const String& src, const String& dst, bool respelled)
+// A rename as the run's record sees it: said before it is made (synced,
+// unless `said` tells that it was already), with the item's identity, and
+// what came of it after.
+Error rename_recorded(native::Record* record, const String& src, const String& dst, bool respelled,
+                      std::uint64_t said = 0)
 {
-    std::uint64_t number = 0;
-    if (record) {
+    std::uint64_t number = said;
+    if (record && !said) {
         native::FileInfo info;
         if (Error error = native::file_info(src, false, info))
             return error;
@@ -174,21 +176,14 @@ Error rename_recorded(native::Record* record, const String& src, const String& d
     return error;
 }
 
-}  // namespace
-
-int rename_no_replace(PyObject* src, PyObject* dst)
+// One rename, its record entry made already when `said` is not 0.
+int rename_one(native::Record* record, PyObject* src, PyObject* dst, const String& native_src,
+               const String& native_dst, std::uint64_t said)
 {
-    int identical = PyObject_RichCompareBool(src, dst, Py_EQ);
-    if (identical != 0)
-        return identical < 0 ? -1 : 0;
-    String native_src, native_dst;
-    if (!to_native(src, native_src) || !to_native(dst, native_dst))
-        return -1;
-    native::Record* record = installed_record();
     Error error = 0;
     {
         Unlocked unlocked;
-        error = rename_recorded(record, native_src, native_dst, false);
+        error = rename_recorded(record, native_src, native_dst, false, said);
     }
     if (error && native::already_exists(error)) {
         int respelled = differ_by_letter_case(src, dst);
@@ -196,10 +191,57 @@ int rename_no_replace(PyObject* src, PyObject* dst)
             return -1;
         if (respelled) {
             Unlocked unlocked;
-            error = rename_recorded(record, native_src, native_dst, true);
+            error = rename_recorded(record, native_src, native_dst, true, said);
         }
     }
     return error ? raise_os_error(error, src, dst) : 0;
+}
+
+// Tells the record of every rename to come, synced once.
+Error say_all(native::Record* record, const std::vector<std::pair<String, String>>& renames,
+              std::vector<std::uint64_t>& said)
+{
+    said.assign(renames.size(), 0);
+    bool any = false;
+    for (std::size_t i = 0; record && i < renames.size(); ++i) {
+        native::FileInfo info;
+        if (renames[i].first == renames[i].second || native::file_info(renames[i].first, false, info) != 0)
+            continue;  // nothing to rename, or made (and failing) on its own
+        if (Error error = record->before_rename(renames[i].first, renames[i].second, info.id, said[i], false))
+            return error;
+        any = true;
+    }
+    return any ? record->sync() : 0;
+}
+
+}  // namespace
+
+int rename_no_replace(PyObject* src, PyObject* dst) { return rename_said(src, dst, 0); }
+
+int rename_said(PyObject* src, PyObject* dst, std::uint64_t said)
+{
+    int identical = PyObject_RichCompareBool(src, dst, Py_EQ);
+    if (identical != 0)
+        return identical < 0 ? -1 : 0;
+    String native_src, native_dst;
+    if (!to_native(src, native_src) || !to_native(dst, native_dst))
+        return -1;
+    return rename_one(installed_record(), src, dst, native_src, native_dst, said);
+}
+
+int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::vector<std::uint64_t>& said)
+{
+    std::vector<std::pair<String, String>> paths(renames.size());
+    for (std::size_t i = 0; i < renames.size(); ++i)
+        if (!to_native(renames[i].first.get(), paths[i].first) || !to_native(renames[i].second.get(), paths[i].second))
+            return -1;
+    native::Record* record = installed_record();
+    Error error = 0;
+    {
+        Unlocked unlocked;
+        error = say_all(record, paths, said);
+    }
+    return error && !renames.empty() ? raise_os_error(error, renames[0].first.get()) : 0;
 }
 
 py::Ref temp_file_name()

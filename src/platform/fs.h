@@ -96,6 +96,15 @@ py::Ref temp_file_name();
 // name goes through. Renaming a path to itself succeeds and changes nothing.
 int rename_no_replace(PyObject* src, PyObject* dst);
 
+// Renames decided together (a folder's files, a folder's subfolders) are
+// said to the run's record together, with one sync, before the first is
+// made: `said[i]` gets the record's entry for renames[i] (0 when there is
+// no record, or the item is gone; it is then said when made). 0, or -1
+// with the exception set (nothing may then be renamed).
+int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::vector<std::uint64_t>& said);
+// rename_no_replace for a rename said before as entry `said`.
+int rename_said(PyObject* src, PyObject* dst, std::uint64_t said);
+
 // Refuses (ValueError naming both) a new name that is not a plain name in
 // its folder: empty, ".", "..", or holding a path separator; on Windows also
 // a name the system would read otherwise (see native::is_plain_name_windows).

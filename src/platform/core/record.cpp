@@ -1,5 +1,6 @@
 #include "platform/core/record.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -156,21 +157,22 @@ bool decode_field(std::string_view field, String& text)
     return from_bytes(bytes, text);
 }
 
-RecordItem* RecordState::item(std::uint64_t number)
+namespace {
+
+// Entries are numbered in the order they are made, so each list is sorted.
+template <class Entry>
+Entry* numbered(std::vector<Entry>& entries, std::uint64_t number)
 {
-    for (RecordItem& each : items)
-        if (each.number == number)
-            return &each;
-    return nullptr;
+    auto found = std::lower_bound(entries.begin(), entries.end(), number,
+                                  [](const Entry& entry, std::uint64_t wanted) { return entry.number < wanted; });
+    return found != entries.end() && found->number == number ? &*found : nullptr;
 }
 
-RecordTemp* RecordState::temp(std::uint64_t number)
-{
-    for (RecordTemp& each : temps)
-        if (each.number == number)
-            return &each;
-    return nullptr;
-}
+}  // namespace
+
+RecordItem* RecordState::item(std::uint64_t number) { return numbered(items, number); }
+
+RecordTemp* RecordState::temp(std::uint64_t number) { return numbered(temps, number); }
 
 }  // namespace tw::platform::native
 
@@ -233,7 +235,7 @@ Error Record::create(const String& folder, const String& root, std::string_view 
     record->state_.started = seconds_now();
     if (Error error = record->add("run", {number(std::uint64_t{kVersion}), std::string(operation),
                                           encode_field(root), undoable ? "1" : "0",
-                                          number(record->state_.started)}, true))
+                                          number(record->state_.started)}, Write::synced))
         return error;
     // The record's name, and its folder's, must outlast a power loss.
     if (Error error = sync_folder(folder))
@@ -275,18 +277,33 @@ bool Record::in_use(const String& folder)
     return os::is_busy(file.try_lock());
 }
 
-Error Record::add(std::string_view tag, const std::vector<std::string>& fields, bool sync_now)
+Record::~Record()
+{
+    if (!held_back_.empty() && file_.is_open())
+        file_.append(held_back_);
+}
+
+Error Record::add(std::string_view tag, const std::vector<std::string>& fields, Write when)
 {
     std::string line(tag);
     for (const std::string& field : fields)
         line += " " + field;
-    if (Error error = file_.append(sealed(std::move(line))))
-        return error;
-    return sync_now ? sync() : 0;
+    held_back_ += sealed(std::move(line));
+    if (when == Write::later && held_back_.size() < (64 << 10))
+        return 0;
+    Error error = file_.append(held_back_);
+    held_back_.clear();
+    return error ? error : when == Write::synced ? sync() : 0;
 }
 
 Error Record::sync()
 {
+    if (!held_back_.empty()) {
+        Error error = file_.append(held_back_);
+        held_back_.clear();
+        if (error)
+            return error;
+    }
     if (Error error = file_.sync())
         return error;
     if (dirty_folders_.pending() > 0)
@@ -297,7 +314,7 @@ Error Record::sync()
 Error Record::end()
 {
     state_.ended = true;
-    return add("end", {}, true);
+    return add("end", {}, Write::synced);
 }
 
 Error Record::made_temp(const String& path, const FileId& id, std::uint64_t& number_made)

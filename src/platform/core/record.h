@@ -88,6 +88,8 @@ extern const Char* const kRecordFileName;
 class Record {
 public:
     Record() = default;
+    // Writes what is still held back (see Write).
+    ~Record();
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;
 
@@ -123,8 +125,9 @@ public:
     Error before_rewrite(const String& target, const String& backup, const Identity& old_content,
                          const Identity& fresh, std::uint64_t& number);
     void after_rewrite(std::uint64_t number, const Identity* written);
-    // Before a rename. Synced.
-    Error before_rename(const String& src, const String& dst, const FileId& id, std::uint64_t& number);
+    // Before a rename; synced unless the caller syncs once for several.
+    Error before_rename(const String& src, const String& dst, const FileId& id, std::uint64_t& number,
+                        bool sync_now = true);
     void after_rename(std::uint64_t number, bool renamed);
     // The chosen folder itself was renamed.
     void root_moved(const String& now);
@@ -140,7 +143,13 @@ public:
     Error sync();
 
 private:
-    Error add(std::string_view tag, const std::vector<std::string>& fields, bool sync_now = false);
+    // When an entry reaches the disk: held back and written with the next
+    // one that is written (outcomes, which the disk tells as well, and
+    // steps said together before one sync), written at once (what a
+    // process killed next must leave behind, such as a temporary file's
+    // name), or written and synced.
+    enum class Write { later, now, synced };
+    Error add(std::string_view tag, const std::vector<std::string>& fields, Write when = Write::now);
     Error keep_old(const Staged& staged, RecordItem& item);
     Error link_backup(const String& target, const FileId& id, String& backup);
 
@@ -152,6 +161,7 @@ private:
     bool undoing_ = false;
     String hidden_folder_;  // the backup folder at the top of the chosen folder, once made
     FolderSyncs dirty_folders_;  // folders given a backup since the last sync
+    std::string held_back_;      // entries not written yet
 };
 
 // Fields as the journal writes them, and one intact entry applied to a

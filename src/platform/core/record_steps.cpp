@@ -120,14 +120,15 @@ Error Record::before_swap(const Staged& staged, const Identity& written, std::ui
     return add("swap", {number(item.number), encode_field(item.path), encode_field(item.backup),
                         item.backup_copied ? "1" : "0", id_fields(item.old_id),
                         number(item.old_content.size) + " " + number(item.old_content.sum),
-                        identity_fields(written)});
+                        identity_fields(written)},
+               Write::later);
 }
 
 void Record::after_swap(std::uint64_t made, bool moved)
 {
     if (RecordItem* item = state_.item(made))
         item->state = moved ? ItemState::done : ItemState::dropped;
-    add(moved ? "swapped" : "dropped", {number(made)});
+    add(moved ? "swapped" : "dropped", {number(made)}, Write::later);
 }
 
 Error Record::before_rewrite(const String& target, const String& backup, const Identity& old_content,
@@ -145,7 +146,7 @@ Error Record::before_rewrite(const String& target, const String& backup, const I
     return add("rewrite", {number(made), encode_field(target), encode_field(backup),
                            number(old_content.size) + " " + number(old_content.sum),
                            number(fresh.size) + " " + number(fresh.sum)},
-               true);
+               Write::synced);
 }
 
 void Record::after_rewrite(std::uint64_t made, const Identity* written)
@@ -157,12 +158,13 @@ void Record::after_rewrite(std::uint64_t made, const Identity* written)
             item->written = *written;
     }
     if (written)
-        add("rewritten", {number(made), identity_fields(*written)}, true);
+        add("rewritten", {number(made), identity_fields(*written)}, Write::synced);
     else
-        add("restored", {number(made)}, true);
+        add("restored", {number(made)}, Write::synced);
 }
 
-Error Record::before_rename(const String& src, const String& dst, const FileId& id, std::uint64_t& made)
+Error Record::before_rename(const String& src, const String& dst, const FileId& id, std::uint64_t& made,
+                            bool sync_now)
 {
     RecordItem item;
     item.type = ItemType::rename;
@@ -171,41 +173,42 @@ Error Record::before_rename(const String& src, const String& dst, const FileId& 
     item.new_path = dst;
     item.old_id = id;
     state_.items.push_back(item);
-    return add("rename", {number(made), encode_field(src), encode_field(dst), id_fields(id)}, true);
+    return add("rename", {number(made), encode_field(src), encode_field(dst), id_fields(id)},
+               sync_now ? Write::synced : Write::later);
 }
 
 void Record::after_rename(std::uint64_t made, bool renamed)
 {
     if (RecordItem* item = state_.item(made))
         item->state = renamed ? ItemState::done : ItemState::dropped;
-    add(renamed ? "renamed" : "kept", {number(made)});
+    add(renamed ? "renamed" : "kept", {number(made)}, Write::later);
 }
 
 Error Record::begin_undo()
 {
     undoing_ = true;
     state_.undo_started = true;
-    return add("undo", {}, true);
+    return add("undo", {}, Write::synced);
 }
 
 Error Record::undoing(std::uint64_t item)
 {
     if (RecordItem* found = state_.item(item))
         found->undoing = true;
-    return add("undoing", {number(item)}, true);
+    return add("undoing", {number(item)}, Write::synced);
 }
 
 Error Record::undone(std::uint64_t item)
 {
     if (RecordItem* found = state_.item(item))
         found->undone = true;
-    return add("undone", {number(item)});
+    return add("undone", {number(item)}, Write::later);
 }
 
 Error Record::end_undo()
 {
     state_.undo_ended = true;
-    return add("undo-end", {}, true);
+    return add("undo-end", {}, Write::synced);
 }
 
 }  // namespace tw::platform::native
