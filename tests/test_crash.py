@@ -56,6 +56,20 @@ def test_a_run_killed_halfway_through_a_rewrite_in_place_is_rolled_back(probe, t
     assert all(open(root / name, "rb").read() == old for name, (old, _) in expected.items())
 
 
+@pytest.mark.parametrize("trial", range(3))
+def test_an_undo_killed_halfway_through_putting_a_file_back_in_place_can_be_made_again(probe, tmp_path,
+                                                                                      state_folder, trial):
+    root = tmp_path / "chosen"
+    expected = make_tree(root, [24 << 20], [])
+    old, new = expected["linked0.txt"]
+    assert probe.run("content", str(root), "old", "new", True, True)[0] is None
+    assert kill_when(probe, f"probe.undo({str(root)!r})", rewriting_in_place(state_folder, root / "linked0.txt", new))
+    report = probe.undo(str(root))  # rolls the cut-short rewrite back, then puts the old content back
+    assert report["changed"] == 1 and report["passed_over"] == 0
+    assert mixed_files(root, expected) == [] and leftovers(root) == []
+    assert all(open(root / name, "rb").read() == old for name, (old, _) in expected.items())
+
+
 @pytest.mark.parametrize("trial", range(8))
 def test_an_undo_killed_anywhere_can_be_made_again(probe, tmp_path, run_seconds, trial):
     root = tmp_path / "chosen"

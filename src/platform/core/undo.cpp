@@ -6,18 +6,22 @@ namespace tw::platform::native {
 
 namespace {
 
-bool same_file_now(const String& path, const Identity& expected, bool with_content)
+// Whether the file at `path` is still what the run left there. For an item
+// an undo cut short was putting back, its content alone tells: settling may
+// have rolled that back, which wrote the run's content again.
+bool as_left(const String& path, const Identity& expected, bool with_content, bool content_only)
 {
     FileInfo info;
-    if (file_info(path, false, info) != 0 || !info.regular || info.id != expected.id ||
-        info.size != expected.size || info.mtime_ns != expected.mtime_ns)
+    if (file_info(path, false, info) != 0 || !info.regular || info.size != expected.size)
+        return false;
+    if (!content_only && (info.id != expected.id || info.mtime_ns != expected.mtime_ns))
         return false;
     if (!with_content)
         return true;
     os::File file;
     std::uint64_t size = 0, sum = 0;
-    return file.open_checked(path, &expected.id) == 0 && file.checksum(size, sum) == 0 &&
-           size == expected.size && sum == expected.sum;
+    return file.open_checked(path, &info.id) == 0 && file.checksum(size, sum) == 0 && size == expected.size &&
+           sum == expected.sum;
 }
 
 bool backup_kept(const RecordItem& item)
@@ -49,7 +53,7 @@ UndoCheck check_content(const RecordItem& item, bool with_content)
     FileInfo info;
     if (file_info(item.path, false, info) != 0)
         return UndoCheck::missing;
-    if (!same_file_now(item.path, item.written, with_content))
+    if (!as_left(item.path, item.written, with_content, item.undoing))
         return UndoCheck::edited;
     return backup_kept(item) ? UndoCheck::ready : UndoCheck::backup_missing;
 }
