@@ -70,6 +70,7 @@ struct RecordState {
     std::string operation;  // replace_file_contents, replace_file_names, ...
     String root;            // the chosen folder, as its real path
     String root_now;        // where a run that renamed it left it ("" if it did not)
+    String backup_folder;   // the run's folder of backups in the chosen folder ("" for none)
     bool undoable = false;  // backups were kept for undo
     std::int64_t started = 0;  // seconds since 1970
     std::vector<RecordItem> items;

@@ -168,10 +168,10 @@ bool apply_outcome(RecordState& state, std::string_view tag, Fields& f)
 
 bool apply_mark(RecordState& state, std::string_view tag, Fields& f)
 {
-    if (tag == "root") {
-        String now = f.path();
+    if (tag == "root" || tag == "backups") {
+        String path = f.path();
         if (f.ok())
-            state.root_now = now;
+            (tag == "root" ? state.root_now : state.backup_folder) = path;
     } else if (!f.ok()) {
         return false;
     } else if (tag == "end") {

@@ -76,11 +76,15 @@ Error Record::link_backup(const String& target, const FileId& id, String& backup
     }
     if (hidden_folder_.empty()) {
         String top = join(state_.root, kBackupFolderName), mine = join(top, last_name_of(folder_));
-        if (os::make_folder(top) != 0 || os::make_folder(mine) != 0)
-            return error;
+        FileInfo there;
+        if (file_info(mine, false, there) == 0 || os::make_folder(top) != 0 || os::make_folder(mine) != 0)
+            return error;  // a folder of that name that is not the run's is never taken for it
         os::hide(top);
         sync_folder(state_.root);
-        hidden_folder_ = mine;
+        // Said before anything goes there: whatever is in it is then the run's.
+        if (Error said = add("backups", {encode_field(mine)}, Write::synced))
+            return said;
+        hidden_folder_ = state_.backup_folder = mine;
     }
     backup = join(hidden_folder_, last_name_of(backup));
     error = link_checked(target, id, backup);

@@ -289,24 +289,27 @@ Error open_last_run(const String& folder, RunStart& out)
     return 0;
 }
 
-void remove_record(const String& folder, const RecordState& state)
+namespace {
+
+// Removes the files in a folder of the run's own, then the folder.
+void remove_folder_of_run(const String& folder)
 {
-    String hidden;
-    for (const RecordItem& item : state.items) {
-        if (item.backup.empty() || folder_of(item.backup) == folder)
-            continue;
-        FileInfo info;
-        if (file_info(item.backup, false, info) == 0 && (item.backup_copied || info.id == item.old_id))
-            os::remove_quietly(item.backup);
-        hidden = folder_of(item.backup);
-    }
-    if (!hidden.empty() && os::remove_folder(hidden) == 0)
-        os::remove_folder(folder_of(hidden));  // only when no other run keeps backups there
     std::vector<String> names;
     os::list_folder(folder, names);
     for (const String& name : names)
         os::remove_quietly(join(folder, name));
     os::remove_folder(folder);
+}
+
+}  // namespace
+
+void remove_record(const String& folder, const RecordState& state)
+{
+    if (!state.backup_folder.empty()) {
+        remove_folder_of_run(state.backup_folder);
+        os::remove_folder(folder_of(state.backup_folder));  // only when no other run keeps backups there
+    }
+    remove_folder_of_run(folder);
 }
 
 }  // namespace tw::platform::native
