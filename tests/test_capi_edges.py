@@ -11,6 +11,7 @@ import types
 import pytest
 
 import termweave_mira7
+from run_support import probe  # noqa: F401
 
 
 def run_child(code, tmp_path, timeout=120):
@@ -37,8 +38,9 @@ def test_a_failing_length_of_a_folder_name_is_reported_as_itself(monkeypatch, tm
 
 
 # A stand-in for the built-in open, installed before the import so that the
-# module binds it, and for the text reader over a file's checked content; its
-# handles fail in read/write and __exit__ does what the first argument says.
+# module binds it (the handlers write through it; they read bytes on their
+# own); its handles fail in read/write and __exit__ does what the first
+# argument says.
 FAKE_OPEN = """
 import builtins, sys
 real_open = builtins.open
@@ -71,11 +73,6 @@ def fake_open(path, *args, **kwargs):
 builtins.open = fake_open
 import termweave_mira7
 builtins.open = real_open
-
-# Files are read as text through io.TextIOWrapper over their checked content.
-import io
-real_wrapper = io.TextIOWrapper
-io.TextIOWrapper = lambda stream, *args, **kwargs: Handle(real_wrapper(stream, *args, **kwargs))
 """
 
 
@@ -83,7 +80,7 @@ io.TextIOWrapper = lambda stream, *args, **kwargs: Handle(real_wrapper(stream, *
     ("replace_text_content", "a.txt"),
     ("replace_csv_content", "a.csv"),
 ])
-def test_a_suppressed_read_error_leaves_the_text_unbound(tmp_path, function, name):
+def test_a_suppressed_write_error_leaves_the_file_as_it_was(tmp_path, function, name):
     target = tmp_path / name
     target.write_text("old", encoding="utf-8")
     done = run_child(FAKE_OPEN.replace("EXIT_MODE", "'suppress'") + f"""
@@ -94,8 +91,9 @@ except BaseException as error:
 else:
     print("returned")
 """, tmp_path)
-    assert done.stdout.split() == ["UnboundLocalError"], done.stderr
+    assert done.stdout.split() == ["RuntimeError"], done.stderr
     assert target.read_text(encoding="utf-8") == "old"
+    assert os.listdir(tmp_path) == [name]
 
 
 def test_an_error_reraised_by_exit_is_not_its_own_context(tmp_path):
@@ -223,3 +221,11 @@ except BaseException as error:
 """, tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["MemoryError"], done.stdout + done.stderr
+
+
+def test_a_failure_without_an_error_becomes_system_error(probe, tmp_path):
+    # A body or tidy-up path that reports failure without an exception must
+    # not make the module read a missing exception.
+    with open(tmp_path / "f", "w") as manager:
+        scope_error, tidy_error = probe.silent_failure(manager)
+    assert type(scope_error) is SystemError and type(tidy_error) is SystemError

@@ -7,7 +7,7 @@ import pytest
 
 from crash_support import (kill_after, kill_when, leftovers, make_tree, mixed_files, names, rewriting_in_place,
                            time_it)
-from run_support import probe  # noqa: F401
+from run_support import UNDOABLE, probe  # noqa: F401
 
 # Files with a second name are rewritten in place: those are the ones a kill
 # can catch half written.
@@ -16,7 +16,7 @@ PLAIN = [64 << 10] * 8
 
 
 def run_action(root):
-    return f"probe.run('content', {str(root)!r}, 'old', 'new', True, True)"
+    return f"probe.run('content', {str(root)!r}, 'old', 'new', True, {{'undoable': True}})"
 
 
 @pytest.fixture(scope="module")
@@ -62,7 +62,7 @@ def test_an_undo_killed_halfway_through_putting_a_file_back_in_place_can_be_made
     root = tmp_path / "chosen"
     expected = make_tree(root, [24 << 20], [])
     old, new = expected["linked0.txt"]
-    assert probe.run("content", str(root), "old", "new", True, True)[0] is None
+    assert probe.run("content", str(root), "old", "new", True, UNDOABLE)[0] is None
     assert kill_when(probe, f"probe.undo({str(root)!r})", rewriting_in_place(state_folder, root / "linked0.txt", new))
     report = probe.undo(str(root))  # rolls the cut-short rewrite back, then puts the old content back
     assert report["changed"] == 1 and report["passed_over"] == 0
@@ -74,7 +74,7 @@ def test_an_undo_killed_halfway_through_putting_a_file_back_in_place_can_be_made
 def test_an_undo_killed_anywhere_can_be_made_again(probe, tmp_path, run_seconds, trial):
     root = tmp_path / "chosen"
     expected = make_tree(root, LINKED, PLAIN)
-    assert probe.run("content", str(root), "old", "new", True, True)[0] is None
+    assert probe.run("content", str(root), "old", "new", True, UNDOABLE)[0] is None
     kill_after(probe, f"probe.undo({str(root)!r})", random.Random(100 + trial).uniform(0, run_seconds))
     assert names(root) >= set(expected)
     probe.undo(str(root))  # settles the undo cut short, then does the rest

@@ -130,7 +130,7 @@ def test_a_run_that_keeps_undo_links_each_old_file_before_it_moves(probe, tmp_pa
     calls = traced(tmp_path, f"""
 sys.path.insert(0, {os.path.dirname(probe.__file__)!r})
 import _termweave_probe as probe
-probe.run("content", {str(root)!r}, "old", "new", True, True)""")
+probe.run("content", {str(root)!r}, "old", "new", True, {{'undoable': True}})""")
     for at, target in check_moves(calls):
         linked = [i for i, (c, a) in enumerate(calls[:at]) if c == "link" and a[0] == target]
         assert linked, f"{target} replaced without its old file kept"

@@ -13,7 +13,7 @@ import types
 import pytest
 
 import termweave_mira7
-from run_support import need, probe  # noqa: F401
+from run_support import UNDOABLE, need, probe  # noqa: F401
 
 BUSY = "另一个替换正在处理此文件夹"
 
@@ -21,18 +21,20 @@ BUSY = "另一个替换正在处理此文件夹"
 # ---- one run at a time -----------------------------------------------------------
 
 HOLDING_CHILD = """
-import sys
+import os, sys, types
 sys.path[:0] = [{probe_dir!r}]
 import termweave_mira7, _termweave_probe as probe
-real = termweave_mira7.replace_text_content
 
-def holding(path, old, new):
-    print("holding", flush=True)
-    sys.stdin.read()  # until the test lets go
-    return real(path, old, new)
+def lstat(path, *args, **kwargs):
+    if os.path.basename(path) == "a.txt":  # the run's look at its first file
+        print("holding", flush=True)
+        sys.stdin.read()  # until the test lets go
+    return os.lstat(path, *args, **kwargs)
 
-termweave_mira7.replace_text_content = holding
-probe.run("content", {root!r}, "old", "new", True, True)
+held = types.SimpleNamespace(**{{name: getattr(os, name) for name in dir(os) if not name.startswith("__")}})
+held.lstat = lstat
+termweave_mira7.os = held
+probe.run("content", {root!r}, "old", "new", True, {{'undoable': True}})
 print("done", flush=True)
 """
 
@@ -250,7 +252,7 @@ def test_backups_on_another_file_system_cost_no_copy_and_are_never_walked(probe,
     root.mkdir()
     (root / "a.txt").write_text("old a")
     (root / "b.txt").write_text("old b")
-    probe.run("content", str(root), "old", "new", True, True)
+    probe.run("content", str(root), "old", "new", True, UNDOABLE)
     backups = root / ".termweave-undo"
     kept = contents(backups)
     assert sorted(kept.values()) == [b"old a", b"old b"]
@@ -274,7 +276,7 @@ def test_undo_of_files_on_other_file_systems(probe, mounted):
         (root / "inner" / "b.txt").write_text("old b")  # no second name possible: copied
         items, _ = probe.plan("content", str(root), "old", "new", True)
         assert {os.path.basename(i["path"]): i["backup_copy_bytes"] for i in items} == {"a.txt": 0, "b.txt": 5}
-        probe.run("content", str(root), "old", "new", True, True)
+        probe.run("content", str(root), "old", "new", True, UNDOABLE)
         assert probe.undo(str(root))["changed"] == 2
         assert (root / "a.txt").read_text() == "old a" and (root / "inner" / "b.txt").read_text() == "old b"
     finally:

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from conftest import office_documents, tree
-from run_support import probe  # noqa: F401
+from run_support import UNDOABLE, probe  # noqa: F401
 
 
 def files(root):
@@ -38,7 +38,7 @@ def mixed(tmp_path):
 
 def test_a_content_run_is_undone_byte_for_byte(probe, mixed):
     before = files(mixed)
-    result, report = probe.run("content", str(mixed), "old", "new", True, True)
+    result, report = probe.run("content", str(mixed), "old", "new", True, UNDOABLE)
     # The linked file is rewritten in place under its first name: its second
     # name then holds nothing left to replace.
     assert result is None and report["changed"] == 6
@@ -59,7 +59,7 @@ def test_a_file_replaced_by_a_new_one_gets_its_own_file_back(probe, tmp_path):
     (tmp_path / "a.txt").write_text("old")
     os.utime(tmp_path / "a.txt", ns=(1_000_000_000, 1_000_000_000))
     original = os.stat(tmp_path / "a.txt")
-    probe.run("content", str(tmp_path), "old", "new", True, True)
+    probe.run("content", str(tmp_path), "old", "new", True, UNDOABLE)
     assert os.stat(tmp_path / "a.txt").st_ino != original.st_ino
     probe.undo(str(tmp_path))
     back = os.stat(tmp_path / "a.txt")
@@ -72,7 +72,7 @@ def test_nested_folder_renames_are_undone_in_reverse(probe, tmp_path):
     (root / "old_a" / "old_b" / "old.txt").write_text("kept")
     (root / "keep").mkdir()
     before = tree(tmp_path)
-    probe.run("folders", str(root), "old", "new", True, True)
+    probe.run("folders", str(root), "old", "new", True, UNDOABLE)
     assert tree(tmp_path) == {"new_top/", "new_top/new_a/", "new_top/new_a/new_b/", "new_top/keep/",
                               "new_top/new_a/new_b/old.txt"}
     items, _ = probe.undo_plan(str(tmp_path / "new_top"))  # the chosen folder where it is now
@@ -86,7 +86,7 @@ def test_nested_folder_renames_are_undone_in_reverse(probe, tmp_path):
 def test_file_renames_are_undone_and_never_over_a_name_taken_again(probe, tmp_path):
     for name in ("old_a.txt", "old_b.txt", "old_c.txt"):
         (tmp_path / name).write_text(name)
-    probe.run("files", str(tmp_path), "old", "new", True, True)
+    probe.run("files", str(tmp_path), "old", "new", True, UNDOABLE)
     (tmp_path / "old_b.txt").write_text("made since")   # the old name taken again
     os.rename(tmp_path / "new_c.txt", tmp_path / "moved.txt")  # moved away since
     items, _ = probe.undo_plan(str(tmp_path))
@@ -103,7 +103,7 @@ def test_file_renames_are_undone_and_never_over_a_name_taken_again(probe, tmp_pa
 def test_a_file_changed_after_the_run_is_left_alone_and_named(probe, tmp_path, change):
     for name in ("a.txt", "b.txt"):
         (tmp_path / name).write_text("old text")
-    probe.run("content", str(tmp_path), "old", "new", True, True)
+    probe.run("content", str(tmp_path), "old", "new", True, UNDOABLE)
     edited = tmp_path / "a.txt"
     if change == "rewritten":
         edited.write_text("edited by hand")
@@ -128,7 +128,7 @@ def test_undo_works_after_the_program_restarts(probe, tmp_path):
 import sys
 sys.path[:0] = {[os.path.dirname(probe.__file__)]!r}
 import termweave_mira7, _termweave_probe as probe
-print(probe.run("content", {str(tmp_path)!r}, "old", "new", True, True)[0])
+print(probe.run("content", {str(tmp_path)!r}, "old", "new", True, {{'undoable': True}})[0])
 """
     done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=60)
     assert done.stdout.split() == ["None"], done.stderr
@@ -147,20 +147,20 @@ def test_which_records_are_kept(probe, tmp_path, state_folder):
     for folder in folders:
         folder.mkdir()
         (folder / "a.txt").write_text("old")
-    probe.run("content", str(folders[0]), "old", "new", True, True)
+    probe.run("content", str(folders[0]), "old", "new", True, UNDOABLE)
     first = record_folders(state_folder)
     assert len(first) == 1
     # A run that changes nothing leaves the folder's record as it was; one
     # made without undo leaves none of its own.
-    probe.run("content", str(folders[0]), "zzz", "y", True, True)
-    probe.run("content", str(folders[1]), "old", "new", True, False)
+    probe.run("content", str(folders[0]), "zzz", "y", True, UNDOABLE)
+    probe.run("content", str(folders[1]), "old", "new", True)
     assert record_folders(state_folder) == first
     # The next run on the folder that changes something replaces its record.
-    probe.run("content", str(folders[0]), "new", "newer", True, True)
+    probe.run("content", str(folders[0]), "new", "newer", True, UNDOABLE)
     second = record_folders(state_folder)
     assert len(second) == 1 and second != first
     for folder in folders[2:]:
-        probe.run("content", str(folder), "old", "new", True, True)
+        probe.run("content", str(folder), "old", "new", True, UNDOABLE)
     kept = record_folders(state_folder)
     assert len(kept) == 10 and second[0] not in kept  # the oldest goes first
     assert probe.undo_plan(str(folders[0]))[0] is None

@@ -8,9 +8,8 @@
 #include "platform/fs.h"
 #include "py/error.h"
 #include "rename/names.h"
-#include "run/run.h"
+#include "run/operation.h"
 
-#include <memory>
 #include <utility>
 #include <vector>
 
@@ -21,18 +20,29 @@ namespace {
 using py::Ref;
 using run::ItemKind;
 
-// Where a folder is on disk, and where the run meets it. They differ only
-// in a plan, which shows folders under their parents' new names while
-// nothing has moved yet.
+// Where a folder is on disk, and where the plan shows it: under its
+// parents' new names. The run reports a folder where it is; what the user
+// left out is named as the plan showed it, which differs from where it is
+// beneath a parent left out (it keeps its name, and the run goes on beneath
+// it under that name) or one whose rename failed.
 struct Place {
     Ref disk;
-    Ref shown;
+    Ref planned;
 };
 
 struct FolderRenaming {
     run::Run& run;
     Keyword keyword;
     PyObject* recursive;
+    // The renames said to the run's record ahead (see say_ahead): source
+    // path -> (new path, the record's entry). Made on first use.
+    Ref said_ahead;
+
+    // Where the run reports the folder: in a plan, where the plan shows it.
+    PyObject* shown(const Place& place) const
+    {
+        return run.planning() ? place.planned.get() : place.disk.get();
+    }
 };
 
 // os.path.split without the trailing separators a typed path may carry:
@@ -66,65 +76,108 @@ bool has_own_name(PyObject* name)
            PyUnicode_CompareWithASCIIString(name, "..") != 0;
 }
 
-// A subfolder as its decision leaves it, before anything is renamed.
-struct Subfolder {
-    Ref name;
-    Place met;
-    int decided = 0;  // 1: a new name in `change`; 0: none; -1: refused, `error` says why
-    NameChange change;
-    std::unique_ptr<py::PendingError> error;
-    std::uint64_t said = 0;  // its entry in the run's record
-};
-
-// An error that ends the run goes at once; any other waits for the turn
-// of the folder it concerns. 0, or -1 with the error set again.
-int ends_run_now(py::PendingError& error)
+// A folder the user left out keeps its name; the items beneath it are
+// met under that name, and named as the plan showed them. A decision that
+// failed only on this folder is dropped with it.
+int leave_out(FolderRenaming& job, const Place& parent, const Place& met, const NameChange& change,
+              int decided, Place& now)
 {
-    if (!run::ends_run(error.value()))
+    if (decided < 0) {
+        py::PendingError error;
+        if (!error.matches(PyExc_Exception) || error.matches(PyExc_MemoryError)) {
+            error.restore();
+            return job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming);
+        }
+    }
+    if (decided > 0 && !(now.planned = run::join_path(parent.planned.get(), change.new_name.get())))
+        return -1;
+    return job.run.pass_over(ItemKind::folder_name, job.shown(met), run::PassOver::left_out);
+}
+
+// The entry of the run's record that said `change` ahead, if the rename
+// decided now is the one said. 0, or -1 with the exception set.
+int said_for(FolderRenaming& job, NameChange& change)
+{
+    PyObject* said = job.said_ahead ? PyDict_GetItemWithError(job.said_ahead.get(), change.src.get()) : nullptr;
+    if (!said)
+        return PyErr_Occurred() ? -1 : 0;
+    int same = py::equals(PyTuple_GET_ITEM(said, 0), change.dst.get());
+    if (same > 0)
+        change.said = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(said, 1));
+    return same < 0 || PyErr_Occurred() ? -1 : 0;
+}
+
+// Before any subfolder of a listed folder is renamed, the renames their
+// decisions foresee are said to the run's record together, with one sync
+// (a sync for each would cost more than the renames). Each decision is
+// then made again in its turn; a rename said but not made (left out,
+// decided otherwise) is found not done wherever the record is read.
+int say_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders)
+{
+    if (job.run.planning())
         return 0;
-    error.restore();
-    return -1;
+    NameLedger ledger;
+    std::vector<std::pair<Ref, Ref>> renames;
+    int status = py::for_each(subfolders, [&](PyObject* name) {
+        Ref path = run::join_path(here.disk.get(), name);
+        int link = path ? run::is_link(path.get()) : -1;
+        NameChange change;
+        int decided = link == 0 ? decide_new_name(job.keyword, ledger, here.disk.get(), name, run::NameScope::whole,
+                                                  change)
+                                : link < 0 ? -1 : 0;
+        if (decided < 0) {  // met again, and reported, in its turn
+            py::PendingError error;
+            if (!run::ends_run(error.value()))
+                return 0;
+            error.restore();
+            return -1;
+        }
+        if (decided > 0)
+            renames.emplace_back(change.src, change.dst);
+        return decided > 0 ? ledger.settle(name, change.new_name.get()) : 0;
+    });
+    std::vector<std::uint64_t> said;
+    if (status < 0 || platform::say_renames(renames, said) < 0)
+        return -1;
+    if (!job.said_ahead && !(job.said_ahead = Ref::steal(PyDict_New())))
+        return -1;
+    for (std::size_t i = 0; i < renames.size(); ++i) {
+        Ref entry = Ref::steal(Py_BuildValue("(OK)", renames[i].second.get(),
+                                             static_cast<unsigned long long>(said[i])));
+        if (!entry || PyDict_SetItem(job.said_ahead.get(), renames[i].first.get(), entry.get()) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 // Decides the new name of the folder met at `met`, entry `name` of
-// `parent`; a plan also foresees whether it could be made. 0, or -1 when
-// the run ends.
-int decide_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, Subfolder& folder)
+// `parent`, and, in a run, renames it. `now` receives where the folder is
+// afterwards. 0, 1 when a cancel stopped it midway, -1 when the run ends.
+int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, PyObject* name,
+                  const Place& met, Place& now)
 {
-    PyObject* name = folder.name.get();
-    folder.decided = decide_new_name(job.keyword, ledger, parent.disk.get(), name, folder.change);
-    if (folder.decided > 0 && job.run.planning() && act_or_foresee(job.run, parent.disk.get(), folder.change) < 0)
-        folder.decided = -1;
-    if (folder.decided < 0) {
-        folder.error = std::make_unique<py::PendingError>();
-        return ends_run_now(*folder.error);
-    }
-    return folder.decided > 0 ? ledger.settle(name, folder.change.new_name.get()) : 0;
-}
-
-// Makes the rename decided, in a run. `now` receives where the folder is
-// afterwards. 0, or -1 when the run ends.
-int rename_folder(FolderRenaming& job, const Place& parent, Subfolder& folder, Place& now)
-{
-    now = folder.met;
-    int decided = folder.decided;
-    if (decided > 0 && !job.run.planning() &&
-        platform::rename_said(folder.change.src.get(), folder.change.dst.get(), folder.said) < 0)
+    now = met;
+    int left = run::is_left_out(job.run.options(), met.planned.get());
+    if (left < 0)
+        return -1;
+    NameChange change;
+    int decided = decide_new_name(job.keyword, ledger, parent.disk.get(), name, run::NameScope::whole,
+                                  change);
+    if (left)
+        return leave_out(job, parent, met, change, decided, now);
+    if (decided > 0 && (said_for(job, change) < 0 || act_or_foresee(job.run, parent.disk.get(), change) < 0))
         decided = -1;
-    else if (decided < 0)
-        folder.error->restore();
     if (decided <= 0)
-        return decided < 0 ? job.run.fail(ItemKind::folder_name, folder.met.shown.get(), run::Doing::renaming) : 0;
-    // In a run a folder is shown where it is: its new path is already made.
-    Ref new_shown = parent.shown.get() == parent.disk.get()
-                        ? folder.change.dst
-                        : run::join_path(parent.shown.get(), folder.change.new_name.get());
-    if (!new_shown)
+        return decided < 0 ? job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming) : 0;
+    // Where nothing was left out, the plan's path is the one just made.
+    now.planned = parent.planned.get() == parent.disk.get()
+                      ? change.dst
+                      : run::join_path(parent.planned.get(), change.new_name.get());
+    if (!now.planned || ledger.settle(name, change.new_name.get()) < 0)
         return -1;
     if (!job.run.planning())
-        now.disk = folder.change.dst;
-    now.shown = new_shown;
-    return job.run.change(ItemKind::folder_name, folder.met.shown.get(), new_shown.get(), 0);
+        now.disk = change.dst;
+    return job.run.change(ItemKind::folder_name, job.shown(met), job.shown(now), 0);
 }
 
 int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders);
@@ -141,60 +194,46 @@ int visit_folder(FolderRenaming& job, const Place& here)
     return stop != 0 ? stop : visit_listed(job, here, parts[1].get());
 }
 
-// The subfolders of a listed folder, decided first, as a plan decides
-// them (links to folders are neither renamed nor followed); in a run their
-// renames are then said to the run's record together.
-int decide_subfolders(FolderRenaming& job, const Place& here, PyObject* subfolders, std::vector<Subfolder>& out)
+// One subfolder: passed over, or renamed and then visited beneath. Links
+// to folders are neither renamed nor followed. 0, 1 when the walk stops, -1.
+int visit_subfolder(FolderRenaming& job, NameLedger& ledger, const Place& here, PyObject* name)
 {
-    NameLedger ledger;
-    int status = py::for_each(subfolders, [&](PyObject* name) {
-        Subfolder folder{Ref::borrow(name), {run::join_path(here.disk.get(), name), {}}};
-        folder.met.shown = here.shown.get() == here.disk.get() ? folder.met.disk
-                                                               : run::join_path(here.shown.get(), name);
-        int link = folder.met.disk && folder.met.shown ? run::is_link(folder.met.disk.get()) : -1;
-        if (link != 0)
-            return link < 0 ? -1 : 0;
-        out.push_back(std::move(folder));
-        return decide_folder(job, ledger, here, out.back());
-    });
-    if (status < 0 || job.run.planning())
-        return status;
-    std::vector<std::pair<Ref, Ref>> renames;
-    for (const Subfolder& folder : out)
-        if (folder.decided > 0)
-            renames.emplace_back(folder.change.src, folder.change.dst);
-    std::vector<std::uint64_t> said;
-    if (platform::say_renames(renames, said) < 0)
-        return -1;
-    for (std::size_t i = 0, k = 0; i < out.size(); ++i)
-        out[i].said = out[i].decided > 0 ? said[k++] : 0;
-    return 0;
+    Place met{run::join_path(here.disk.get(), name), {}};
+    met.planned = here.planned.get() == here.disk.get() ? met.disk : run::join_path(here.planned.get(), name);
+    int link = met.disk && met.planned ? run::is_link(met.disk.get()) : -1;
+    if (link != 0)
+        return link < 0 ? -1 : 0;
+    if (job.run.begin_item(job.shown(met)))
+        return 1;
+    int passed = job.run.pass_over_folder(job.shown(met), met.disk.get(), name);
+    if (passed != 0)
+        return passed < 0 ? -1 : 0;
+    Place now;
+    int renamed = rename_folder(job, ledger, here, name, met, now);
+    return renamed != 0 ? renamed : visit_folder(job, now);
 }
 
-// Each subfolder of a listed folder, in listing order: renamed, then
-// visited beneath.
+// Each subfolder of a listed folder, in listing order.
 int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
-    std::vector<Subfolder> decided;
-    if (decide_subfolders(job, here, subfolders, decided) < 0)
+    if (say_ahead(job, here, subfolders) < 0)
         return -1;
-    for (Subfolder& folder : decided) {
-        Place now;
-        int stopped = job.run.begin_item(folder.met.shown.get());
-        if (!stopped && rename_folder(job, here, folder, now) < 0)
-            return -1;
-        if (!stopped)
-            stopped = visit_folder(job, now);
-        if (stopped)
-            return stopped;
-    }
-    return 0;
+    NameLedger ledger;
+    int stopped = 0;
+    int status = py::for_each(subfolders, [&](PyObject* name) {
+        stopped = visit_subfolder(job, ledger, here, name);
+        return stopped;
+    });
+    return status < 0 ? -1 : stopped;
 }
 
 // The chosen folder: listed first (a folder that does not exist yields
 // nothing), then renamed, then visited beneath under its new path.
 int rename_tree(FolderRenaming& job, PyObject* root_folder)
 {
+    int passed = job.run.pass_over_root(root_folder);
+    if (passed != 0)
+        return passed < 0 ? -1 : 0;
     Ref parts[3];
     int listed = job.run.list_folder(root_folder, parts);
     if (listed <= 0)
@@ -207,41 +246,39 @@ int rename_tree(FolderRenaming& job, PyObject* root_folder)
     if (split_own_name(root_folder, parent, name) < 0)
         return -1;
     NameLedger ledger;
-    Place above{parent, parent};
-    Subfolder chosen{name, met};
-    if (has_own_name(name.get()) &&
-        (decide_folder(job, ledger, above, chosen) < 0 || rename_folder(job, above, chosen, now) < 0))
-        return -1;
+    if (has_own_name(name.get())) {
+        int renamed = rename_folder(job, ledger, {parent, parent}, name.get(), met, now);
+        if (renamed != 0)
+            return renamed < 0 ? -1 : 0;
+    }
     int stop = job.run.go_deeper(job.recursive);
     return stop != 0 ? (stop < 0 ? -1 : 0) : visit_listed(job, now, parts[1].get());
 }
 
-int rename_folders(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
-                   PyObject* new_keyword, PyObject* recursive)
+int rename_folders(run::Run& run, const run::Operands& in)
 {
-    Ref pattern = keyword::compile_checked(old_keyword, new_keyword);
-    if (!pattern || run.check_root(root_folder) < 0)
+    keyword::Compiled compiled;
+    if (keyword::compile_checked(in.old_keyword, in.new_keyword, compiled) < 0 ||
+        run.check_root(in.root_folder) < 0)
         return -1;
-    FolderRenaming job{run, {pattern.get(), new_keyword}, recursive};
-    return rename_tree(job, root_folder) < 0 ? -1 : 0;
+    FolderRenaming job{run, compiled.keyword(), in.recursive};
+    return rename_tree(job, in.root_folder) < 0 ? -1 : 0;
 }
 
-const char* const kOperation = "replace_folder_names";
+const run::Operation k_folder_names{"replace_folder_names", run::kFolders, rename_folders};
 
 }  // namespace
 
 py::Ref replace_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                              PyObject* recursive)
 {
-    run::Run run(kOperation, run::kFolders);
-    return run.finish(rename_folders(run, root_folder, old_keyword, new_keyword, recursive));
+    return run::act(k_folder_names, {root_folder, old_keyword, new_keyword, recursive});
 }
 
 int plan_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                       PyObject* recursive, run::Plan& plan)
 {
-    run::Run run(kOperation, run::kFolders, &plan);
-    return rename_folders(run, root_folder, old_keyword, new_keyword, recursive);
+    return run::plan(k_folder_names, {root_folder, old_keyword, new_keyword, recursive}, plan);
 }
 
 }  // namespace tw::rename

@@ -28,6 +28,9 @@ enum class PassOver {
     own_temporary,  // a temporary file of this tool
     binary,         // a NUL byte in its first 8 KiB, for the plain-text handler
     old_format,     // .doc, .ppt or .xls
+    version_control,  // .git, .svn, .hg or .bzr: never entered, renamed or rewritten
+    hidden,           // a hidden item, when the run skips them
+    left_out,         // left out of the run in the preview
     // Undo leaves alone what is no longer as the run left it:
     edited_since,   // the file was changed after the run
     moved_since,    // the item was moved or deleted after the run
@@ -44,6 +47,7 @@ struct PlannedItem {
     py::Ref problem;         // failure: the exception, with a note naming the path
     PassOver reason = PassOver::none;
     py::Ref samples;         // content: the first few matches, (before, old, new, after)
+    const char* encoding = nullptr;  // content: a text file's encoding when not UTF-8 ("GBK")
     // content: other names of the file (hard links), which the change
     // reaches too, since such a file is rewritten in place
     unsigned long other_links = 0;

@@ -150,8 +150,7 @@ int Run::list_folder(PyObject* folder, py::Ref (&parts)[3])
     root_reached_ = true;
     if (!triple)
         return PyErr_Occurred() ? -1 : 0;
-    Py_ssize_t depth = -1;
-    if (py::unpack(triple.get(), parts) < 0 || prune_subfolders(parts[0].get(), parts[1].get(), depth) < 0)
+    if (py::unpack(triple.get(), parts) < 0 || drop_backup_folder(parts[1].get()) < 0)
         return -1;
     return 1;
 }
@@ -192,9 +191,9 @@ int is_backup_folder(PyObject* name)
 
 }  // namespace
 
-// The backup folder is taken out of the listing (os.walk then does not go
-// there); below kWalkDepth levels, so are all subfolders, kept for later.
-int Run::prune_subfolders(PyObject* foldername, PyObject* subfolders, Py_ssize_t& top_depth)
+// The backup folder is taken out of the listing, uncounted: os.walk then
+// does not go there, and folder renaming neither renames nor enters it.
+int Run::drop_backup_folder(PyObject* subfolders)
 {
     if (!PyList_Check(subfolders))
         return 0;
@@ -203,12 +202,19 @@ int Run::prune_subfolders(PyObject* foldername, PyObject* subfolders, Py_ssize_t
         if (backups != 0 && (backups < 0 || PySequence_DelItem(subfolders, i) < 0))
             return -1;
     }
+    return 0;
+}
+
+// Below kWalkDepth levels the subfolders are taken out of the listing too,
+// and kept for a walk of their own.
+int Run::defer_deep(PyObject* foldername, PyObject* subfolders, Py_ssize_t& top_depth)
+{
     Py_ssize_t depth = depth_of(foldername);
     if (depth < 0)
         return -1;
     if (top_depth < 0)
         top_depth = depth;
-    if (depth - top_depth < kWalkDepth || PyList_GET_SIZE(subfolders) == 0)
+    if (depth - top_depth < kWalkDepth || !PyList_Check(subfolders) || PyList_GET_SIZE(subfolders) == 0)
         return 0;
     for (Py_ssize_t i = PyList_GET_SIZE(subfolders); i-- > 0;) {
         py::Ref path = join_path(foldername, PyList_GET_ITEM(subfolders, i));
@@ -250,6 +256,12 @@ int Run::begin_item(PyObject* path)
 // The batch goes first: its files came earlier in the walk.
 int Run::fail(ItemKind kind, PyObject* path, Doing doing)
 {
+    if (stopped_mid_item()) {
+        // Cancelled in the middle of the item: it is left as it was, not done.
+        PyErr_Clear();
+        --report_->seen;
+        return 1;
+    }
     if (batch_ && batch_->staged() > 0) {
         py::PendingError error;
         if (finish_writes() < 0)

@@ -41,6 +41,9 @@ py::Id pass_over_text(PassOver reason)
     case PassOver::own_temporary: return "本工具的临时文件"_id;
     case PassOver::binary: return "二进制文件"_id;
     case PassOver::old_format: return "旧格式（.doc、.ppt、.xls），不处理"_id;
+    case PassOver::version_control: return "版本库目录"_id;
+    case PassOver::hidden: return "隐藏项"_id;
+    case PassOver::left_out: return "未勾选"_id;
     case PassOver::edited_since: return "替换后又被修改过，不撤销"_id;
     case PassOver::moved_since: return "替换后已被移动或删除，不撤销"_id;
     case PassOver::name_taken: return "原来的名称已被占用，不撤销"_id;
@@ -142,8 +145,11 @@ py::Ref content_details(const run::PlannedItem& item)
         ? format_text("共 %d 处，前 %d 处："_id,
                       py::Ref::steal(Py_BuildValue("(nn)", item.matches, shown)))
         : format_text("共 %d 处："_id, py::Ref::steal(Py_BuildValue("(n)", item.matches)));
-    py::Ref lines = count ? py::Ref::steal(PyList_New(0)) : py::Ref();
-    if (!lines || PyList_Append(lines.get(), item.path.get()) < 0
+    // A file not in UTF-8 shows its encoding after its path: "a.csv（GBK）".
+    py::Ref heading = !item.encoding ? item.path
+        : format_text("%s（%s）"_id, py::Ref::steal(Py_BuildValue("(Os)", item.path.get(), item.encoding)));
+    py::Ref lines = count && heading ? py::Ref::steal(PyList_New(0)) : py::Ref();
+    if (!lines || PyList_Append(lines.get(), heading.get()) < 0
         || PyList_Append(lines.get(), count.get()) < 0)
         return {};
     if (item.other_links > 0) {

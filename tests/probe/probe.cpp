@@ -4,14 +4,22 @@
 // namespace of the imported termweave_mira7, so the code under test is the
 // code that ships.
 #include "content/content.h"
+#include "content/package_copy.h"
+#include "keyword/engine.h"
+#include "module/functions.h"
+#include "platform/fs.h"
 #include "py/boundary.h"
 #include "py/builtins.h"
+#include "py/error.h"
 #include "py/names.h"
+#include "py/scope.h"
 #include "rename/rename.h"
 #include "run/report.h"
 #include "run/undo.h"
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -48,6 +56,9 @@ const char* reason_name(run::PassOver reason)
     case run::PassOver::own_temporary: return "own_temporary";
     case run::PassOver::binary: return "binary";
     case run::PassOver::old_format: return "old_format";
+    case run::PassOver::version_control: return "version_control";
+    case run::PassOver::hidden: return "hidden";
+    case run::PassOver::left_out: return "left_out";
     case run::PassOver::edited_since: return "edited_since";
     case run::PassOver::moved_since: return "moved_since";
     case run::PassOver::name_taken: return "name_taken";
@@ -84,6 +95,47 @@ int bind_module()
     return 0;
 }
 
+// The content handlers that a run calls through the module's namespace are
+// the shipped module's own code, which cannot see a report installed by this
+// module. While a run with options goes on, this module's copies of the
+// functions stand in for them.
+class OwnFunctions {
+public:
+    OwnFunctions() = default;
+    OwnFunctions(const OwnFunctions&) = delete;
+    OwnFunctions& operator=(const OwnFunctions&) = delete;
+
+    int install()
+    {
+        Ref module = Ref::steal(PyImport_ImportModule("termweave_mira7"));
+        if (!module || module::ready_function_type() < 0)
+            return -1;
+        dict_ = Ref::borrow(PyModule_GetDict(module.get()));
+        for (const module::FunctionSpec& spec : module::function_table()) {
+            Ref own = module::make_function(spec, dict_.get());
+            if (!own)
+                return -1;
+            saved_.emplace_back(spec.name, Ref::borrow(PyDict_GetItemString(dict_.get(), spec.name)));
+            if (PyDict_SetItemString(dict_.get(), spec.name, own.get()) < 0)
+                return -1;
+        }
+        return 0;
+    }
+
+    ~OwnFunctions()
+    {
+        py::PendingError error;
+        for (auto& [name, function] : saved_)
+            if (!function || PyDict_SetItemString(dict_.get(), name, function.get()) < 0)
+                PyErr_Clear();
+        error.restore();
+    }
+
+private:
+    Ref dict_;
+    std::vector<std::pair<const char*, Ref>> saved_;
+};
+
 using PlanFn = int (*)(PyObject*, PyObject*, PyObject*, PyObject*, run::Plan&);
 using RunFn = Ref (*)(PyObject*, PyObject*, PyObject*, PyObject*);
 
@@ -115,28 +167,75 @@ Ref plan_items(const run::Plan& plan)
     for (const run::PlannedItem& item : plan) {
         if (!items)
             return {};
-        Ref entry = Ref::steal(Py_BuildValue("{s:s,s:s,s:O,s:O,s:n,s:O,s:s,s:k,s:K}", "kind", kind_name(item.kind),
-                                             "outcome", outcome_name(item.outcome), "path",
-                                             or_none(item.path), "new_path", or_none(item.new_path),
-                                             "matches", item.matches, "problem", or_none(item.problem),
-                                             "reason", reason_name(item.reason), "other_links",
-                                             item.other_links, "backup_copy_bytes", item.backup_copy_bytes));
+        Ref entry = Ref::steal(Py_BuildValue(
+            "{s:s,s:s,s:O,s:O,s:n,s:O,s:s,s:z,s:k,s:K}", "kind", kind_name(item.kind), "outcome",
+            outcome_name(item.outcome), "path", or_none(item.path), "new_path", or_none(item.new_path), "matches",
+            item.matches, "problem", or_none(item.problem), "reason", reason_name(item.reason), "encoding",
+            item.encoding, "other_links", item.other_links, "backup_copy_bytes", item.backup_copy_bytes));
         if (!entry || PyList_Append(items.get(), entry.get()) < 0)
             return {};
     }
     return items;
 }
 
-// plan(mode, root, old, new, recursive) -> (items, report)
+// A flag of the options dict: 1, 0, or `fallback` when absent; -1 on error.
+int flag(PyObject* options, const char* name, bool fallback)
+{
+    PyObject* value = options ? PyDict_GetItemString(options, name) : nullptr;
+    return value ? PyObject_IsTrue(value) : fallback;
+}
+
+Ref item(PyObject* options, const char* name)
+{
+    PyObject* value = options ? PyDict_GetItemString(options, name) : nullptr;
+    return Ref::borrow(value == Py_None ? nullptr : value);
+}
+
+// The window's options from a dict: case_sensitive, regular_expression,
+// name_scope ("whole", "stem", "extension"), skip_hidden, include, exclude,
+// left_out (a set of paths), from_window, undoable. Absent keys keep the
+// defaults.
+int read_options(PyObject* options, run::Options& out)
+{
+    if (options && !PyDict_Check(options)) {
+        PyErr_SetString(PyExc_TypeError, "options must be a dict");
+        return -1;
+    }
+    int case_sensitive = flag(options, "case_sensitive", true);
+    int regular = flag(options, "regular_expression", true);
+    int hidden = flag(options, "skip_hidden", false);
+    int window = flag(options, "from_window", false);
+    int undoable = flag(options, "undoable", false);
+    if (case_sensitive < 0 || regular < 0 || hidden < 0 || window < 0 || undoable < 0)
+        return -1;
+    out.undoable = undoable;
+    out.case_sensitive = case_sensitive;
+    out.regular_expression = regular;
+    out.skip_hidden = hidden;
+    out.from_window = window;
+    out.include_masks = item(options, "include");
+    out.exclude_masks = item(options, "exclude");
+    out.left_out = item(options, "left_out");
+    Ref scope = item(options, "name_scope");
+    if (scope && PyUnicode_CompareWithASCIIString(scope.get(), "stem") == 0)
+        out.name_scope = run::NameScope::stem;
+    else if (scope && PyUnicode_CompareWithASCIIString(scope.get(), "extension") == 0)
+        out.name_scope = run::NameScope::extension;
+    return 0;
+}
+
+// plan(mode, root, old, new, recursive[, options]) -> (items, report)
 PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
-        if (nargs != 5)
-            return PyErr_Format(PyExc_TypeError, "plan() takes 5 arguments");
+        if (nargs != 5 && nargs != 6)
+            return PyErr_Format(PyExc_TypeError, "plan() takes 5 or 6 arguments");
         const Mode* mode = find_mode(args[0]);
         if (!mode || bind_module() < 0)
             return nullptr;
         run::Report report;
+        if (read_options(nargs == 6 ? args[5] : nullptr, report.options) < 0)
+            return nullptr;
         run::ReportScope scope(report);
         run::Plan plan;
         if (mode->plan(args[1], args[2], args[3], args[4], plan) < 0)
@@ -162,8 +261,7 @@ Ref exception_as_result()
     return Ref::steal(value);
 }
 
-// run(mode, root, old, new, recursive[, undoable]) -> (result or the exception raised, report)
-// With `undoable` true the run keeps what undo needs, as the window's runs do.
+// run(mode, root, old, new, recursive[, options]) -> (result or the exception raised, report)
 PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
@@ -173,7 +271,11 @@ PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
         if (!mode || bind_module() < 0)
             return nullptr;
         auto report = std::make_unique<run::Report>();
-        report->options.undoable = nargs == 6 && PyObject_IsTrue(args[5]) > 0;
+        if (read_options(nargs == 6 ? args[5] : nullptr, report->options) < 0)
+            return nullptr;
+        OwnFunctions own;
+        if (nargs == 6 && own.install() < 0)
+            return nullptr;
         run::ReportScope scope(*report);
         g_active = report.get();
         Ref result = mode->run(args[1], args[2], args[3], args[4]);
@@ -244,15 +346,204 @@ PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
+// library_saves(): how many files the library's save wrote because their
+// package could not be copied.
+PyObject* probe_library_saves(PyObject*, PyObject*) noexcept
+{
+    return PyLong_FromLong(content::library_saves());
+}
+
+// replace_xlsx_content(path, old, new): the workbook handler of this
+// module's own code, whose library_saves() counts.
+PyObject* probe_replace_xlsx_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 3)
+            return PyErr_Format(PyExc_TypeError, "replace_xlsx_content() takes 3 arguments");
+        if (bind_module() < 0)
+            return nullptr;
+        return content::replace_xlsx_content(args[0], args[1], args[2]).release();
+    });
+}
+
+// The edits of copy_package: each item of `items` parsed by `format` into
+// the pointers, then handed to `take`.
+template <class... Out, class Take>
+int for_each_edit(PyObject* items, const char* format, Take&& take, Out*... out)
+{
+    return py::for_each(items, [&](PyObject* item) {
+        if (!PyArg_ParseTuple(item, format, out...))
+            return -1;
+        take();
+        return 0;
+    });
+}
+
+int plan_copy(content::PackageCopy& copy, PyObject* replace, PyObject* add, PyObject* remove, PyObject* add_rels,
+              PyObject* remove_rels)
+{
+    const char *member = nullptr, *type = nullptr, *source = nullptr, *id = nullptr, *target = nullptr;
+    PyObject* data = nullptr;
+    int external = 0;
+    if (for_each_edit(replace, "sS", [&] { copy.replace(member, Ref::borrow(data)); }, &member, &data) < 0 ||
+        for_each_edit(add, "sSs", [&] { copy.add(member, Ref::borrow(data), type); }, &member, &data, &type) < 0 ||
+        py::for_each(remove, [&](PyObject* name) {
+            member = PyUnicode_AsUTF8(name);
+            return member ? (copy.remove(member), 0) : -1;
+        }) < 0 ||
+        for_each_edit(remove_rels, "ss", [&] { copy.remove_relationship(source, id); }, &source, &id) < 0)
+        return -1;
+    return for_each_edit(
+        add_rels, "ssssp", [&] { copy.add_relationship(source, {id, type, target, external != 0}); }, &source, &id,
+        &type, &target, &external);
+}
+
+// copy_package(path, replace, add, remove, add_relationships, remove_relationships):
+// the package at `path` written over itself as a copy with these edits:
+// (member, bytes), (member, bytes, content type), member, (source, id,
+// type, target, external), (source, id). False when the copy fell back (the
+// file is then untouched).
+PyObject* probe_copy_package(PyObject*, PyObject* args) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        PyObject *path, *replace, *add, *remove, *add_rels, *remove_rels;
+        if (!PyArg_ParseTuple(args, "OOOOOO", &path, &replace, &add, &remove, &add_rels, &remove_rels) ||
+            bind_module() < 0)
+            return nullptr;
+        content::xml::Parser xml;
+        content::PackageCopy copy;
+        int step = xml.open() < 0 ? -1 : copy.read(path);
+        if (step == content::kDone)
+            step = plan_copy(copy, replace, add, remove, add_rels, remove_rels) < 0 ? -1 : copy.settle(xml);
+        if (step < 0)
+            return nullptr;
+        if (step == content::kFallBack)
+            Py_RETURN_FALSE;
+        if (platform::replace_file(path, [&](PyObject* temp) { return copy.write(temp); }) < 0)
+            return nullptr;
+        Py_RETURN_TRUE;
+    });
+}
+
+// The keyword compiled as a run with the options of dict `options` compiles it.
+int compile_with(PyObject* old_keyword, PyObject* new_keyword, PyObject* options, keyword::Compiled& out)
+{
+    run::Options read;
+    if (bind_module() < 0 || read_options(options, read) < 0)
+        return -1;
+    return keyword::compile_for(read, old_keyword, new_keyword == Py_None ? nullptr : new_keyword, out);
+}
+
+// keyword(old, new, options) -> {"engine": "regex" or "re", "risks": int,
+// "matches_empty": bool}: how the keyword layer compiles for those options.
+PyObject* probe_keyword(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 3)
+            return PyErr_Format(PyExc_TypeError, "keyword() takes 3 arguments");
+        keyword::Compiled compiled;
+        if (compile_with(args[0], args[1], args[2], compiled) < 0)
+            return nullptr;
+        int empty = keyword::matches_empty_text(compiled.keyword());
+        if (empty < 0)
+            return nullptr;
+        return Py_BuildValue("{s:s,s:I,s:O,s:O,s:O}", "engine", compiled.matcher ? "regex" : "re", "risks",
+                             compiled.risks, "matches_empty", empty ? Py_True : Py_False, "pattern",
+                             compiled.pattern.get(), "template",
+                             compiled.new_keyword ? compiled.new_keyword.get() : Py_None);
+    });
+}
+
+// substitute(old, new, text, options) -> (new text, count, [(start, end,
+// replacement), ...]): the keyword layer's substitution and matches.
+PyObject* probe_substitute(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 4)
+            return PyErr_Format(PyExc_TypeError, "substitute() takes 4 arguments");
+        keyword::Compiled compiled;
+        if (compile_with(args[0], args[1], args[3], compiled) < 0)
+            return nullptr;
+        keyword::Replacement replaced;
+        std::vector<keyword::Match> found;
+        if (keyword::substitute(compiled.keyword(), args[2], replaced) < 0 ||
+            keyword::find_matches(compiled.keyword(), args[2], found) < 0)
+            return nullptr;
+        Ref spans = Ref::steal(PyList_New(0));
+        for (const keyword::Match& match : found) {
+            Ref span = spans ? Ref::steal(Py_BuildValue("(nnO)", match.start, match.end,
+                                                        match.replacement.get()))
+                             : Ref();
+            if (!span || PyList_Append(spans.get(), span.get()) < 0)
+                return nullptr;
+        }
+        return spans ? Py_BuildValue("(OnO)", replaced.text.get(), replaced.count, spans.get()) : nullptr;
+    });
+}
+
+// match_limits(first_slice, hard_limit) -> the previous (first_slice, hard_limit)
+PyObject* probe_match_limits(PyObject*, PyObject* args) noexcept
+{
+    keyword::MatchLimits& limits = keyword::match_limits();
+    keyword::MatchLimits wanted;
+    if (!PyArg_ParseTuple(args, "dd", &wanted.first_slice, &wanted.hard_limit))
+        return nullptr;
+    keyword::MatchLimits previous = limits;
+    limits = wanted;
+    return Py_BuildValue("(dd)", previous.first_slice, previous.hard_limit);
+}
+
+// running_matchers() -> how many matcher threads are running
+PyObject* probe_running_matchers(PyObject*, PyObject*) noexcept
+{
+    return PyLong_FromLong(keyword::running_matchers());
+}
+
+// The pending exception, taken out (null when none is pending).
+Ref take_error()
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+// silent_failure(manager): a scope body, then a tidy-up path, each failing
+// without setting an error; each must surface as SystemError. Returns the
+// two exceptions.
+PyObject* probe_silent_failure(PyObject*, PyObject* manager) noexcept
+{
+    Ref scope_error, tidy_error;
+    if (py::with_scope(manager, [](PyObject*) { return -1; }) < 0)
+        scope_error = take_error();
+    py::fail_after([] { return 0; });
+    tidy_error = take_error();
+    return PyTuple_Pack(2, or_none(scope_error), or_none(tidy_error));
+}
+
 PyMethodDef g_methods[] = {
+    {"running_matchers", probe_running_matchers, METH_NOARGS, nullptr},
+    {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
+     nullptr},
+    {"match_limits", probe_match_limits, METH_VARARGS, nullptr},
+    {"substitute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_substitute)),
+     METH_FASTCALL, nullptr},
     {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_plan)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
+    {"silent_failure", probe_silent_failure, METH_O, nullptr},
     {"undo_plan", probe_undo_plan, METH_O, nullptr},
     {"undo", probe_undo, METH_O, nullptr},
     {"reported_failure",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_reported_failure)), METH_FASTCALL,
      nullptr},
+    {"library_saves", probe_library_saves, METH_NOARGS, nullptr},
+    {"replace_xlsx_content",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_replace_xlsx_content)), METH_FASTCALL,
+     nullptr},
+    {"copy_package", probe_copy_package, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
