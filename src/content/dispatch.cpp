@@ -9,6 +9,7 @@
 #include "content/text_bytes.h"
 #include "content/text_scan.h"
 
+#include "platform/core/ascii.h"
 #include "platform/fs.h"
 #include "py/names.h"
 #include "run/operation.h"
@@ -124,7 +125,7 @@ const Route* likely_route(PyObject* filename)
         Py_UCS4 c = PyUnicode_READ_CHAR(filename, i);
         if (c >= 0x80)
             return &g_plain_text;
-        ext.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+        ext.push_back(platform::native::ascii_lower(static_cast<char>(c)));
     }
     for (const Route& route : g_routes) {
         if (ext == route.ext.text)

@@ -2,6 +2,7 @@
 
 #include "content/office_text.h"
 #include "content/package_parts.h"
+#include "platform/core/ascii.h"
 #include "platform/fs.h"
 #include "py/builtins.h"
 #include "py/scope.h"
@@ -18,14 +19,6 @@ constexpr const char* kContentTypes = "http://schemas.openxmlformats.org/package
 std::atomic<long> fallbacks{0};
 
 py::Ref import(const char* name) { return py::Ref::steal(PyImport_ImportModule(name)); }
-
-std::string lower(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return text;
-}
 
 // The extra fields of a member but its zip64 record, which the writer
 // makes again when the sizes need one.
@@ -275,14 +268,14 @@ int PackageCopy::settle_content_types(const xml::Parser& xml)
 {
     std::set<std::string> dropped;
     for (const std::string& member : removed_)
-        dropped.insert(lower("/" + member));
+        dropped.insert(platform::native::ascii_lowered("/" + member));
     py::Ref root;
     std::vector<py::Ref> children;
     int parsed = parse_children(xml, std::string(parts::content_types_member), root, children);
     if (parsed != kDone)
         return parsed;
     int detached = detach_children(children, kContentTypes, "Override", "PartName"_id,
-                                   [&](const std::string& name) { return dropped.count(lower(name)) != 0; });
+                                   [&](const std::string& name) { return dropped.count(platform::native::ascii_lowered(name)) != 0; });
     if (detached < 0)
         return -1;
     for (const auto& [member, type] : new_overrides_)

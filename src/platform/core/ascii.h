@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tw::platform::native {
@@ -28,6 +29,14 @@ constexpr bool equal_ignoring_ascii_case(std::basic_string_view<C> a, std::basic
         if (ascii_lower(a[i]) != ascii_lower(b[i]))
             return false;
     return true;
+}
+
+inline std::string ascii_lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = ascii_lower(c);
+    return out;
 }
 
 }  // namespace tw::platform::native
