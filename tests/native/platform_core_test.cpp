@@ -292,6 +292,47 @@ int failed_rewrite_in_closed_folder(const std::string& scratch)
 }
 #endif
 
+// A run's record read back: fields of any bytes come back as written, and a
+// line torn or damaged by a crash is passed over, not misread.
+int record_journal(const std::string& scratch)
+{
+    for (const char* text : {"plain", "with space", "100%", "-", "new\nline", "tab\there", "\x7f\x01"}) {
+        std::string back;
+        CHECK(native::decode_field(native::encode_field(text), back) && back == text);
+        CHECK(native::encode_field(text).find_first_of(" \n\t") == std::string::npos);
+    }
+    std::string empty = "x";
+    CHECK(native::decode_field(native::encode_field(""), empty) && empty.empty());
+
+    const std::string state = scratch + "/state", odd = scratch + "/a b%\n.txt";
+    mkdir(state.c_str(), 0700);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    write_file(odd, "old");
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "replace_file_names", true, started) == 0 && started.record);
+    native::Record& record = *started.record;
+    std::uint64_t number = 0;
+    native::FileInfo info;
+    CHECK(native::file_info(odd, false, info) == 0);
+    CHECK(record.before_rename(odd, scratch + "/renamed", info.id, number) == 0);
+    record.after_rename(number, true);
+    CHECK(record.sync() == 0);
+    const std::string journal = record.folder() + "/record";
+    FILE* file = std::fopen(journal.c_str(), "ab");
+    std::fputs("renamed 99 ~00000000\n", file);  // damaged: its checksum is wrong
+    std::fputs("kept 1", file);                  // torn: no end of line
+    std::fclose(file);
+
+    native::RecordState read;
+    CHECK(native::Record::read(record.folder(), read) == 0);
+    CHECK(read.operation == "replace_file_names" && read.root == scratch && read.undoable && !read.ended);
+    CHECK(read.items.size() == 1);
+    const native::RecordItem& item = read.items[0];
+    CHECK(item.type == native::ItemType::rename && item.state == native::ItemState::done);
+    CHECK(item.path == odd && item.new_path == scratch + "/renamed" && item.old_id == info.id);
+    return 0;
+}
+
 #endif  // !_WIN32
 
 }  // namespace
@@ -308,6 +349,8 @@ int main(int argc, char** argv)
 #ifndef _WIN32
     else if (which == "respelled-hard-link")
         status = respelled_hard_link(scratch);
+    else if (which == "record-journal")
+        status = record_journal(scratch);
     else if (which == "folder-syncs")
         status = folder_syncs(scratch);
     else if (which == "three-replacements-deferred" || which == "three-replacements-immediate")
