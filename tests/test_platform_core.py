@@ -60,6 +60,7 @@ root = pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="drops
     pytest.param("respelled-hard-link", marks=posix),
     pytest.param("folder-syncs", marks=posix),
     pytest.param("record-journal", marks=posix),
+    pytest.param("undo-offers-only-the-runs-own", marks=posix),
     pytest.param("rename-without-kernel-support", marks=linux),
     pytest.param("failed-rewrite-beside", marks=linux),
     pytest.param("failed-rewrite-in-closed-folder", marks=[linux, root]),

@@ -4,6 +4,7 @@
 // Exit status: 0 passed, 1 failed, 2 usage, 77 cannot run here.
 #include "platform/core/native.h"
 #include "platform/core/store.h"
+#include "platform/core/undo.h"
 
 #include <cstdio>
 #include <cstring>
@@ -333,6 +334,37 @@ int record_journal(const std::string& scratch)
     return 0;
 }
 
+// What an undo writes while it puts things back (a file rewritten in place
+// again) is never itself offered for undo, also when the record is read
+// back after an undo cut short.
+int undo_offers_only_the_runs_own(const std::string& scratch)
+{
+    const std::string state = scratch + "/state", file = scratch + "/a.txt";
+    mkdir(state.c_str(), 0700);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    write_file(file, "new");
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "replace_file_contents", true, started) == 0 && started.record);
+    native::Record& record = *started.record;
+    std::uint64_t run_item = 0, undo_item = 0;
+    native::Identity old_content{{}, 3, 0, 1}, fresh{{}, 3, 0, 2};
+    CHECK(record.before_rewrite(file, scratch + "/backup", old_content, fresh, run_item) == 0);
+    record.after_rewrite(run_item, &fresh);
+    CHECK(record.end() == 0 && record.begin_undo() == 0 && record.undoing(run_item) == 0);
+    CHECK(record.before_rewrite(file, scratch + "/again", fresh, old_content, undo_item) == 0);
+    record.after_rewrite(undo_item, &old_content);
+    CHECK(record.sync() == 0);
+    for (bool reread : {false, true}) {
+        native::RecordState read;
+        if (reread)
+            CHECK(native::Record::read(record.folder(), read) == 0);
+        std::vector<native::UndoStep> steps;
+        native::plan_undo(reread ? read : record.state(), steps);
+        CHECK(steps.size() == 1 && steps[0].number == run_item);
+    }
+    return 0;
+}
+
 #endif  // !_WIN32
 
 }  // namespace
@@ -351,6 +383,8 @@ int main(int argc, char** argv)
         status = respelled_hard_link(scratch);
     else if (which == "record-journal")
         status = record_journal(scratch);
+    else if (which == "undo-offers-only-the-runs-own")
+        status = undo_offers_only_the_runs_own(scratch);
     else if (which == "folder-syncs")
         status = folder_syncs(scratch);
     else if (which == "three-replacements-deferred" || which == "three-replacements-immediate")

@@ -14,10 +14,8 @@ namespace tw::platform::native {
 namespace {
 
 #ifdef _WIN32
-#define TW_NATIVE(text) L##text
 constexpr Char kSeparators[] = L"\\/";
 #else
-#define TW_NATIVE(text) text
 constexpr Char kSeparators[] = "/";
 #endif
 
@@ -103,15 +101,20 @@ bool is_plain_name(StringView name)
 
 const Char* const kBackupFolderName = TW_NATIVE(".termweave-undo");
 
-String temp_name(const Char* suffix)
+String random_letters(int count)
 {
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    String name(kTempPrefix);
+    String letters;
     std::uint64_t bits = random_bits();
-    for (int i = 0; i < 10; ++i, bits /= 36)
-        name += static_cast<Char>(kLetters[bits % 36]);
-    return name + suffix;
+    for (int i = 0; i < count; ++i, bits /= 36) {
+        if (i % 12 == 11)
+            bits = random_bits();
+        letters += static_cast<Char>(kLetters[bits % 36]);
+    }
+    return letters;
 }
+
+String temp_name(const Char* suffix) { return String(kTempPrefix) + random_letters() + suffix; }
 
 bool is_temp_name(StringView name)
 {

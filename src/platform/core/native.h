@@ -24,6 +24,13 @@ using Error = int;  // errno
 using String = std::basic_string<Char>;
 using StringView = std::basic_string_view<Char>;
 
+// A string literal in the system's own characters.
+#ifdef _WIN32
+#define TW_NATIVE(text) L##text
+#else
+#define TW_NATIVE(text) text
+#endif
+
 // ---- Names ---------------------------------------------------------------
 
 // The program's own files, made and recognised here only. A temporary file
@@ -33,6 +40,8 @@ using StringView = std::basic_string_view<Char>;
 // ".termweave-undo". A run passes both over and never deletes anything
 // because of its name: only a record proves a file its own.
 String temp_name(const Char* suffix);
+// Random letters and digits, for names that must not meet an earlier one.
+String random_letters(int count = 10);
 bool is_temp_name(StringView name);
 extern const Char* const kBackupFolderName;
 bool is_backup_folder_name(StringView name);

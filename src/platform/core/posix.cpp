@@ -416,29 +416,6 @@ bool is_changed_since_decided(Error error) { return error == ESTALE; }
 Error no_place_for_backup() { return EDESTADDRREQ; }
 bool is_no_place_for_backup(Error error) { return error == EDESTADDRREQ; }
 
-Error may_write(const String& path)
-{
-    String target;
-    if (Error error = os::resolve_target(path, target))
-        return error;
-    os::Target file;
-    return file.open(target);
-}
-
-Error read_checked(const String& path, const FileId* expected, std::string& bytes)
-{
-    String target;
-    if (Error error = os::resolve_target(path, target))
-        return error;
-    os::File file;
-    if (Error error = file.open_checked(target, expected))
-        return error;
-    FileInfo info;
-    if (Error error = file.info(info))
-        return error;
-    return file.read_all(bytes, info.size);
-}
-
 namespace os {
 
 Error resolve_target(const String& path, String& target)
@@ -636,13 +613,19 @@ Error File::read_all(std::string& bytes, std::uint64_t limit)
     return 0;
 }
 
-Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
+namespace {
+
+// Reads the whole file open at `fd` from its start, handing each chunk to
+// `each` (0 to go on, or the error); `size` and `sum` get its length and
+// checksum.
+template <class Each>
+int each_chunk(int fd, std::uint64_t& size, std::uint64_t& sum, Each&& each)
 {
     std::vector<char> chunk(kChunk);
     Digest digest;
     size = 0;
     for (;;) {
-        ssize_t got = pread(source.fd_, chunk.data(), chunk.size(), static_cast<off_t>(size));
+        ssize_t got = pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(size));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -650,11 +633,23 @@ Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
         if (got == 0)
             break;
         digest.add(chunk.data(), static_cast<std::size_t>(got));
-        if (int error = write_at(fd_, chunk.data(), static_cast<std::size_t>(got), size))
+        if (int error = each(chunk.data(), static_cast<std::size_t>(got), size))
             return error;
         size += static_cast<std::uint64_t>(got);
     }
     sum = digest.value();
+    return 0;
+}
+
+}  // namespace
+
+Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
+{
+    int to = fd_;
+    if (int error = each_chunk(source.fd_, size, sum, [to](const char* bytes, std::size_t count, std::uint64_t at) {
+            return write_at(to, bytes, count, at);
+        }))
+        return error;
     struct stat now;
     if (fstat(fd_, &now) != 0)
         return errno;
@@ -665,22 +660,7 @@ Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
 
 Error File::checksum(std::uint64_t& size, std::uint64_t& sum)
 {
-    std::vector<char> chunk(kChunk);
-    Digest digest;
-    size = 0;
-    for (;;) {
-        ssize_t got = pread(fd_, chunk.data(), chunk.size(), static_cast<off_t>(size));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return errno;
-        if (got == 0)
-            break;
-        digest.add(chunk.data(), static_cast<std::size_t>(got));
-        size += static_cast<std::uint64_t>(got);
-    }
-    sum = digest.value();
-    return 0;
+    return each_chunk(fd_, size, sum, [](const char*, std::size_t, std::uint64_t) { return 0; });
 }
 
 Error File::append(const std::string& bytes)

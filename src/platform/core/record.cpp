@@ -9,12 +9,6 @@ namespace tw::platform::native {
 
 namespace {
 
-#ifdef _WIN32
-#define TW_NATIVE(text) L##text
-#else
-#define TW_NATIVE(text) text
-#endif
-
 constexpr int kVersion = 1;
 
 // ---- fields -----------------------------------------------------------------
@@ -71,8 +65,6 @@ int hex_value(char c)
     return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-std::string number(std::uint64_t value) { return std::to_string(value); }
-std::string number(std::int64_t value) { return std::to_string(value); }
 
 // ---- lines --------------------------------------------------------------------
 
@@ -113,7 +105,6 @@ bool unseal(std::string_view line, std::vector<std::string_view>& fields)
     return true;
 }
 
-std::string id_fields(const FileId& id) { return number(id.device) + " " + number(id.number); }
 
 }  // namespace
 

@@ -56,6 +56,7 @@ struct RecordItem {
     Identity written;       // what the run left in place (a swap: known beforehand)
     bool undoing = false;   // an undo is putting it back
     bool undone = false;
+    bool by_undo = false;   // made by an undo putting things back: never undone itself
 };
 
 // A temporary file of the program's own.
@@ -169,6 +170,15 @@ private:
 // state as it is read back (false for an entry that does not read).
 std::string encode_field(const String& text);
 bool decode_field(std::string_view field, String& text);
+
+inline std::string number(std::uint64_t value) { return std::to_string(value); }
+inline std::string number(std::int64_t value) { return std::to_string(value); }
+inline std::string id_fields(const FileId& id) { return number(id.device) + " " + number(id.number); }
+inline std::string identity_fields(const Identity& identity)
+{
+    return id_fields(identity.id) + " " + number(identity.size) + " " + number(identity.mtime_ns) + " " +
+           number(identity.sum);
+}
 bool apply_entry(RecordState& state, const std::vector<std::string_view>& fields);
 
 }  // namespace tw::platform::native

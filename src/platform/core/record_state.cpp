@@ -85,6 +85,7 @@ bool apply_run(RecordState& state, Fields& f)
 bool apply_swap(RecordState& state, Fields& f)
 {
     RecordItem item;
+    item.by_undo = state.undo_started;
     item.type = ItemType::swap;
     item.number = f.u();
     item.path = f.path();
@@ -103,6 +104,7 @@ bool apply_swap(RecordState& state, Fields& f)
 bool apply_rewrite(RecordState& state, Fields& f)
 {
     RecordItem item;
+    item.by_undo = state.undo_started;
     item.type = ItemType::rewrite;
     item.number = f.u();
     item.path = f.path();
@@ -121,6 +123,7 @@ bool apply_rewrite(RecordState& state, Fields& f)
 bool apply_rename(RecordState& state, Fields& f)
 {
     RecordItem item;
+    item.by_undo = state.undo_started;
     item.type = ItemType::rename;
     item.number = f.u();
     item.path = f.path();

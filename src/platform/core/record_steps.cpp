@@ -5,28 +5,12 @@ namespace tw::platform::native {
 
 namespace {
 
-#ifdef _WIN32
-#define TW_NATIVE(text) L##text
-#else
-#define TW_NATIVE(text) text
-#endif
-
-std::string number(std::uint64_t value) { return std::to_string(value); }
-std::string number(std::int64_t value) { return std::to_string(value); }
-
 String number_text(std::uint64_t value)
 {
     std::string digits = std::to_string(value);
     return String(digits.begin(), digits.end());
 }
 
-std::string id_fields(const FileId& id) { return number(id.device) + " " + number(id.number); }
-
-std::string identity_fields(const Identity& identity)
-{
-    return id_fields(identity.id) + " " + number(identity.size) + " " + number(identity.mtime_ns) + " " +
-           number(identity.sum);
-}
 
 // A second name for the file at `target`, checked to be the file expected.
 Error link_checked(const String& target, const FileId& id, const String& backup)
@@ -60,8 +44,7 @@ String Record::new_path_here(const Char* prefix)
 {
     // Numbered in order, with random letters so that a record reopened
     // after a crash never meets a name it already used.
-    String letters = temp_name(TW_NATIVE("")).substr(String(TW_NATIVE(".termweave-")).size());
-    return join(folder_, prefix + number_text(++backups_) + TW_NATIVE("-") + letters);
+    return join(folder_, prefix + number_text(++backups_) + TW_NATIVE("-") + random_letters());
 }
 
 // Where the old file may be kept without a copy: beside the record, or on
@@ -112,6 +95,7 @@ Error Record::before_swap(const Staged& staged, const Identity& written, std::ui
 {
     RecordItem item;
     item.type = ItemType::swap;
+    item.by_undo = undoing_;
     item.number = next_number_++;
     item.path = staged.target;
     item.old_id = staged.target_id;
@@ -140,6 +124,7 @@ Error Record::before_rewrite(const String& target, const String& backup, const I
 {
     RecordItem item;
     item.type = ItemType::rewrite;
+    item.by_undo = undoing_;
     item.number = made = next_number_++;
     item.path = target;
     item.backup = backup;
@@ -172,6 +157,7 @@ Error Record::before_rename(const String& src, const String& dst, const FileId& 
 {
     RecordItem item;
     item.type = ItemType::rename;
+    item.by_undo = undoing_;
     item.number = made = next_number_++;
     item.path = src;
     item.new_path = dst;

@@ -11,12 +11,6 @@ namespace tw::platform::native {
 
 namespace {
 
-#ifdef _WIN32
-#define TW_NATIVE(text) L##text
-#else
-#define TW_NATIVE(text) text
-#endif
-
 // A file of ours that goes away with this object unless kept.
 struct OwnedFile {
     String path;

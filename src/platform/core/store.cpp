@@ -9,10 +9,8 @@ namespace tw::platform::native {
 namespace {
 
 #ifdef _WIN32
-#define TW_NATIVE(text) L##text
 constexpr Char kSeparator = L'\\';
 #else
-#define TW_NATIVE(text) text
 constexpr Char kSeparator = '/';
 #endif
 
@@ -46,7 +44,7 @@ String run_folder_name()
     char digits[32];
     std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(now));
     String name(digits, digits + std::char_traits<char>::length(digits));
-    return name + TW_NATIVE("-") + temp_name(TW_NATIVE("")).substr(String(TW_NATIVE(".termweave-")).size());
+    return name + TW_NATIVE("-") + random_letters();
 }
 
 const String& root_of(const RecordState& state) { return state.root_now.empty() ? state.root : state.root_now; }

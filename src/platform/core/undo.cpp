@@ -113,7 +113,7 @@ void plan_undo(const RecordState& state, std::vector<UndoStep>& steps)
     Foreseen disk;
     for (auto it = state.items.rbegin(); it != state.items.rend(); ++it) {
         const RecordItem& item = *it;
-        bool offered = item.state == ItemState::done && !item.undone &&
+        bool offered = item.state == ItemState::done && !item.undone && !item.by_undo &&
                        (item.type == ItemType::rename || !item.backup.empty());
         if (!offered)
             continue;

@@ -249,29 +249,6 @@ bool is_changed_since_decided(Error error) { return error == ERROR_FILE_INVALID;
 Error no_place_for_backup() { return ERROR_INVALID_TARGET_HANDLE; }
 bool is_no_place_for_backup(Error error) { return error == ERROR_INVALID_TARGET_HANDLE; }
 
-Error may_write(const String& path)
-{
-    String target;
-    if (Error error = os::resolve_target(path, target))
-        return error;
-    os::Target file;
-    return file.open(target);
-}
-
-Error read_checked(const String& path, const FileId* expected, std::string& bytes)
-{
-    String target;
-    if (Error error = os::resolve_target(path, target))
-        return error;
-    os::File file;
-    if (Error error = file.open_checked(target, expected))
-        return error;
-    FileInfo info;
-    if (Error error = file.info(info))
-        return error;
-    return file.read_all(bytes, info.size);
-}
-
 namespace os {
 
 Error resolve_target(const String& path, String& target)
@@ -509,24 +486,42 @@ Error File::read_all(std::string& bytes, std::uint64_t limit)
     return 0;
 }
 
-Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
+namespace {
+
+// Reads the whole file open at `handle` from its start, handing each chunk
+// to `each` (0 to go on, or the error); `size` and `sum` get its length and
+// checksum.
+template <class Each>
+DWORD each_chunk(HANDLE handle, std::uint64_t& size, std::uint64_t& sum, Each&& each)
 {
     std::vector<char> chunk(kChunk);
     Digest digest;
     size = 0;
     for (;;) {
         DWORD got = 0;
-        if (DWORD error = read_at(static_cast<HANDLE>(source.handle_), size, chunk.data(),
-                                  static_cast<DWORD>(chunk.size()), got))
+        if (DWORD error = read_at(handle, size, chunk.data(), static_cast<DWORD>(chunk.size()), got))
             return error;
         if (got == 0)
             break;
         digest.add(chunk.data(), got);
-        if (DWORD error = write_at(handle_, size, chunk.data(), got))
+        if (DWORD error = each(chunk.data(), got, size))
             return error;
         size += got;
     }
     sum = digest.value();
+    return 0;
+}
+
+}  // namespace
+
+Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
+{
+    HANDLE to = handle_;
+    if (DWORD error = each_chunk(static_cast<HANDLE>(source.handle_), size, sum,
+                                 [to](const char* bytes, DWORD count, std::uint64_t at) {
+                                     return write_at(to, at, bytes, count);
+                                 }))
+        return error;
     if (DWORD error = cut_at(handle_, size))
         return error;
     return FlushFileBuffers(handle_) ? 0 : GetLastError();
@@ -534,20 +529,7 @@ Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
 
 Error File::checksum(std::uint64_t& size, std::uint64_t& sum)
 {
-    std::vector<char> chunk(kChunk);
-    Digest digest;
-    size = 0;
-    for (;;) {
-        DWORD got = 0;
-        if (DWORD error = read_at(handle_, size, chunk.data(), static_cast<DWORD>(chunk.size()), got))
-            return error;
-        if (got == 0)
-            break;
-        digest.add(chunk.data(), got);
-        size += got;
-    }
-    sum = digest.value();
-    return 0;
+    return each_chunk(handle_, size, sum, [](const char*, DWORD, std::uint64_t) -> DWORD { return 0; });
 }
 
 Error File::append(const std::string& bytes)
