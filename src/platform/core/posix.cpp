@@ -211,11 +211,14 @@ int copy_attributes(int from, int to, bool& carried)
 int copy_attributes(int, int, bool&) { return 0; }
 #endif
 
-int write_at(int fd, const char* bytes, std::size_t size, std::uint64_t offset)
+// Writes all `size` bytes by `write_some(from, count, done)`, a write that
+// may write fewer, going on after a signal. 0, or errno.
+template <class WriteSome>
+int write_fully(const char* bytes, std::size_t size, WriteSome&& write_some)
 {
     std::size_t done = 0;
     while (done < size) {
-        ssize_t wrote = pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        ssize_t wrote = write_some(bytes + done, size - done, done);
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote < 0)
@@ -223,6 +226,13 @@ int write_at(int fd, const char* bytes, std::size_t size, std::uint64_t offset)
         done += static_cast<std::size_t>(wrote);
     }
     return 0;
+}
+
+int write_at(int fd, const char* bytes, std::size_t size, std::uint64_t offset)
+{
+    return write_fully(bytes, size, [&](const char* from, std::size_t count, std::size_t done) {
+        return pwrite(fd, from, count, static_cast<off_t>(offset + done));
+    });
 }
 
 int sync_fd(int fd)
@@ -665,16 +675,9 @@ Error File::checksum(std::uint64_t& size, std::uint64_t& sum)
 
 Error File::append(const std::string& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = write(fd_, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote < 0)
-            return errno;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return 0;
+    int fd = fd_;
+    return write_fully(bytes.data(), bytes.size(),
+                       [fd](const char* from, std::size_t count, std::size_t) { return write(fd, from, count); });
 }
 
 Error File::sync() { return sync_fd(fd_); }
