@@ -64,8 +64,11 @@ def test_an_undo_killed_halfway_through_putting_a_file_back_in_place_can_be_made
     old, new = expected["linked0.txt"]
     assert probe.run("content", str(root), "old", "new", True, UNDOABLE)[0] is None
     assert kill_when(probe, f"probe.undo({str(root)!r})", rewriting_in_place(state_folder, root / "linked0.txt", new))
-    report = probe.undo(str(root))  # rolls the cut-short rewrite back, then puts the old content back
-    assert report["changed"] == 1 and report["passed_over"] == 0
+    # Settling rolls the cut-short rewrite back and the undo puts the old
+    # content back; or, when the kill came after the last byte, settling
+    # finds the undo already done and nothing is left to undo.
+    report = probe.undo(str(root))
+    assert report is None or (report["changed"] == 1 and report["passed_over"] == 0)
     assert mixed_files(root, expected) == [] and leftovers(root) == []
     assert all(open(root / name, "rb").read() == old for name, (old, _) in expected.items())
 
