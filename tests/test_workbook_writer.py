@@ -6,6 +6,7 @@ import shutil
 import struct
 import subprocess
 import zipfile
+import zlib
 from pathlib import Path
 
 import openpyxl
@@ -14,6 +15,7 @@ from lxml import etree
 from openpyxl.chart import BarChart, Reference
 from openpyxl.comments import Comment
 
+import zip_layout
 from run_support import probe  # noqa: F401
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -181,6 +183,17 @@ def changed_cells(before, after, part, main=MAIN):
     return [b for a, b in zip(old_cells, new_cells) if a != b]
 
 
+def string_items(data, main=MAIN):
+    return [re.sub(rb' xmlns(:\w+)?="[^"]*"', b"", etree.tostring(item, with_tail=False))
+            for item in etree.fromstring(data).iter(f"{{{main}}}si")]
+
+
+def changed_strings(before, after, main=MAIN, part="xl/sharedStrings.xml"):
+    """{number: new element} of the shared strings that differ."""
+    old, new = string_items(before[part][4], main), string_items(after[part][4], main)
+    return {index: item for index, item in enumerate(new) if index >= len(old) or old[index] != item}
+
+
 def assert_untouched_except(before, after, *changed, dropped=()):
     """Same members in the same order with the same stamps and compression; bytes differ only where allowed."""
     assert list(after) == [name for name in before if name not in dropped]
@@ -242,16 +255,17 @@ def sheets_as_csv(soffice, tmp_path):
 
 def test_only_the_second_sheet_changes(tw, tmp_path, capsys, sheets_as_csv):
     path = data_book(tmp_path / "book.xlsx", comment=b"kept comment")
-    before = members(path)
+    before, stored = members(path), zip_layout.members(path)
     after = run(tw, path, "second", "2nd")
+    zip_layout.assert_kept_except(stored, zip_layout.members(path), "xl/sharedStrings.xml", "xl/workbook.xml")
     assert capsys.readouterr().out.endswith(
         f"Found 'second old' in {path}, replacing with '2nd old'\nCell B1 value: =Data!B2+1\n"
         f"Cell A2 value: unchanged\nCell B2 value: None\nSaved changes to {path}\n")
-    # The workbook has formulas: their results are computed again on opening.
-    assert_untouched_except(before, after, "xl/worksheets/sheet2.xml", "xl/workbook.xml")
+    # The workbook has formulas: their results are computed again on opening. The one cell that
+    # used the string keeps pointing at it, and the string itself changes.
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
     assert workbook_calc(after) == {"calcId": "191029", "fullCalcOnLoad": "1"}
-    assert changed_cells(before, after, "xl/worksheets/sheet2.xml") == [
-        f'<c r="A1" t="inlineStr"><is><t xml:space="preserve">2nd old</t></is></c>'.encode()]
+    assert changed_strings(before, after) == {2: b'<si><t xml:space="preserve">2nd old</t></si>'}
     assert zipfile.ZipFile(path).comment == b"kept comment"
     sheets = openpyxl.load_workbook(path)
     assert [sheets["Other"]["A1"].value, sheets["Data"]["B1"].value] == ["2nd old", "bold old rich"]
@@ -305,13 +319,10 @@ def test_unmatched_cells_keep_their_exact_form(tw, tmp_path):
     path = data_book(tmp_path / "book.xlsx")
     before = members(path)
     after = run(tw, path, "label", "tag")
-    new = changed_cells(before, after, "xl/worksheets/sheet1.xml")
-    assert new == [f'<c r="A1" s="1" t="inlineStr"><is><t xml:space="preserve">old tag</t>'
-                   '</is></c>'.encode()]
-    sheet1 = after["xl/worksheets/sheet1.xml"][4]
-    assert b"<v>27.299999999999997</v>" in sheet1 and b"<x14:dataBar" in sheet1
-    # Existing shared strings are never renumbered or rewritten.
-    assert after["xl/sharedStrings.xml"][4] == before["xl/sharedStrings.xml"][4]
+    # The cell keeps its element and its style; only its string changes, and no other.
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
+    assert changed_strings(before, after) == {0: b'<si><t xml:space="preserve">old tag</t></si>'}
+    assert openpyxl.load_workbook(path)["Data"]["A1"].font.b
 
 
 def reference_value(new):
@@ -365,10 +376,8 @@ def test_strict_workbook_is_edited_in_its_own_vocabulary(tw, tmp_path, monkeypat
     monkeypatch.setattr(tw, "load_workbook", lambda file_path: openpyxl.load_workbook(twin))
     before = members(strict)
     after = run(tw, strict, "second", "2nd")
-    assert_untouched_except(before, after, "xl/worksheets/sheet2.xml", "xl/workbook.xml")
-    assert changed_cells(before, after, "xl/worksheets/sheet2.xml", MAIN_STRICT) == [
-        f'<c r="A1" t="inlineStr"><is><t xml:space="preserve">2nd old</t></is>'
-        '</c>'.encode()]
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
+    assert changed_strings(before, after, MAIN_STRICT) == {2: b'<si><t xml:space="preserve">2nd old</t></si>'}
     calc = etree.fromstring(after["xl/workbook.xml"][4]).find(f"{{{MAIN_STRICT}}}calcPr")
     assert calc.get("fullCalcOnLoad") == "1"
 
@@ -427,9 +436,8 @@ def test_workbook_made_by_libreoffice(tw, tmp_path, soffice, sheets_as_csv):
     path = tmp_path / "made.xlsx"
     before = members(path)
     after = run(tw, path, "old", "new")
-    assert_untouched_except(before, after, "xl/worksheets/sheet1.xml", "xl/worksheets/sheet2.xml",
-                            "xl/workbook.xml")
-    assert len(changed_cells(before, after, "xl/worksheets/sheet1.xml")) == 1
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
+    assert len(changed_strings(before, after)) == 2
     assert workbook_calc(after)["fullCalcOnLoad"] == "1"
     cached = openpyxl.load_workbook(path, data_only=True)["Prices"]
     assert [cached["A1"].value, cached["C1"].value, cached["C2"].value] == ["new item", 54.6, 245.7]
@@ -521,15 +529,11 @@ def test_sheets_that_are_not_the_ones_read_are_not_edited(tw, tmp_path, monkeypa
 def test_failed_write_leaves_the_file_and_no_temporary(tw, tmp_path, capsys, monkeypatch):
     path = data_book(tmp_path / "book.xlsx")
     before = open(path, "rb").read()
-    real_writestr, calls = zipfile.ZipFile.writestr, []
 
-    def failing(self, *args, **kwargs):
-        calls.append(args)
-        if len(calls) == 3:
-            raise OSError(28, "No space left on device")
-        return real_writestr(self, *args, **kwargs)
+    def failing(*args, **kwargs):  # the first changed part, after the members before it went out
+        raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(zipfile.ZipFile, "writestr", failing)
+    monkeypatch.setattr(zlib, "compress", failing)
     tw.replace_xlsx_content(path, "second", "2nd")
     assert capsys.readouterr().out.splitlines()[-1] == (
         f"Error processing {path}: [Errno 28] No space left on device")

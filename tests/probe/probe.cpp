@@ -5,6 +5,7 @@
 // code that ships.
 #include "content/content.h"
 #include "content/package_copy.h"
+#include "content/workbook_references.h"
 #include "keyword/engine.h"
 #include "module/functions.h"
 #include "platform/fs.h"
@@ -336,16 +337,6 @@ PyObject* probe_cancel(PyObject*, PyObject*) noexcept
     Py_RETURN_NONE;
 }
 
-// reported_failure(path, error): what the workbook handler does when it
-// prints its failure line.
-PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
-{
-    if (nargs != 2)
-        return PyErr_Format(PyExc_TypeError, "reported_failure() takes 2 arguments");
-    run::note_reported_failure(args[0], args[1]);
-    Py_RETURN_NONE;
-}
-
 // library_saves(): how many files the library's save wrote because their
 // package could not be copied.
 PyObject* probe_library_saves(PyObject*, PyObject*) noexcept
@@ -353,16 +344,18 @@ PyObject* probe_library_saves(PyObject*, PyObject*) noexcept
     return PyLong_FromLong(content::library_saves());
 }
 
-// replace_xlsx_content(path, old, new): the workbook handler of this
-// module's own code, whose library_saves() counts.
-PyObject* probe_replace_xlsx_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+// replace_xlsx_content(path, old, new), and the same of documents and
+// presentations: the handlers of this module's own code, whose
+// library_saves() counts.
+template <py::Ref (*Handler)(PyObject*, PyObject*, PyObject*)>
+PyObject* probe_replace_office_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
         if (nargs != 3)
-            return PyErr_Format(PyExc_TypeError, "replace_xlsx_content() takes 3 arguments");
+            return PyErr_Format(PyExc_TypeError, "the handler takes 3 arguments");
         if (bind_module() < 0)
             return nullptr;
-        return content::replace_xlsx_content(args[0], args[1], args[2]).release();
+        return Handler(args[0], args[1], args[2]).release();
     });
 }
 
@@ -523,7 +516,40 @@ PyObject* probe_silent_failure(PyObject*, PyObject* manager) noexcept
     return PyTuple_Pack(2, or_none(scope_error), or_none(tidy_error));
 }
 
+// rename_columns(formula, [(table, old, new), ...]) -> the formula with its
+// structured references to those columns renamed, or None when that is not
+// certain. Names are compared in ASCII lower case here.
+PyObject* probe_rename_columns(PyObject*, PyObject* args) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        const char* formula = nullptr;
+        PyObject* renames = nullptr;
+        if (!PyArg_ParseTuple(args, "sO", &formula, &renames))
+            return nullptr;
+        content::workbook::Fold fold = [](std::string_view text) {
+            std::string out(text);
+            for (char& c : out)
+                c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+            return out;
+        };
+        std::vector<content::workbook::ColumnRename> list;
+        const char *table = nullptr, *old_name = nullptr, *new_name = nullptr;
+        if (py::for_each(renames, [&](PyObject* item) {
+                if (!PyArg_ParseTuple(item, "sss", &table, &old_name, &new_name))
+                    return -1;
+                list.push_back({fold(table), fold(old_name), new_name, fold(new_name)});
+                return 0;
+            }) < 0)
+            return nullptr;
+        std::string text = formula;
+        if (content::workbook::rename_columns(text, list, fold) == content::workbook::FormulaEdit::uncertain)
+            Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
 PyMethodDef g_methods[] = {
+    {"rename_columns", probe_rename_columns, METH_VARARGS, nullptr},
     {"running_matchers", probe_running_matchers, METH_NOARGS, nullptr},
     {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
      nullptr},
@@ -536,13 +562,19 @@ PyMethodDef g_methods[] = {
     {"silent_failure", probe_silent_failure, METH_O, nullptr},
     {"undo_plan", probe_undo_plan, METH_O, nullptr},
     {"undo", probe_undo, METH_O, nullptr},
-    {"reported_failure",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_reported_failure)), METH_FASTCALL,
-     nullptr},
     {"library_saves", probe_library_saves, METH_NOARGS, nullptr},
     {"replace_xlsx_content",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_replace_xlsx_content)), METH_FASTCALL,
-     nullptr},
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(probe_replace_office_content<content::replace_xlsx_content>)),
+     METH_FASTCALL, nullptr},
+    {"replace_docx_content",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(probe_replace_office_content<content::replace_docx_content>)),
+     METH_FASTCALL, nullptr},
+    {"replace_pptx_content",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(probe_replace_office_content<content::replace_pptx_content>)),
+     METH_FASTCALL, nullptr},
     {"copy_package", probe_copy_package, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
