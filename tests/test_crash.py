@@ -1,13 +1,16 @@
 """A run or an undo killed at a random point (kill -9), then the next run or
 undo: every file holds its old bytes or its new ones, never a mix, nothing
 the user made is deleted, and the program's leftovers are gone."""
+import os
 import random
+import shutil
+import subprocess
 
 import pytest
 
 from crash_support import (kill_after, kill_when, leftovers, make_tree, mixed_files, names, rewriting_in_place,
                            time_it)
-from run_support import UNDOABLE, probe  # noqa: F401
+from run_support import UNDOABLE, need, probe  # noqa: F401
 
 # Files with a second name are rewritten in place: those are the ones a kill
 # can catch half written.
@@ -82,4 +85,35 @@ def test_an_undo_killed_anywhere_can_be_made_again(probe, tmp_path, run_seconds,
     assert names(root) >= set(expected)
     probe.undo(str(root))  # settles the undo cut short, then does the rest
     assert mixed_files(root, expected) == [] and leftovers(root) == []
+    assert all(open(root / name, "rb").read() == old for name, (old, _) in expected.items())
+
+
+@pytest.fixture
+def closed_folder(tmp_path):
+    """A folder that refuses new entries while its files stay writable
+    (immutable, even for root), so that its files are rewritten in place."""
+    root = tmp_path / "chosen"
+    root.mkdir()
+    need(os.name == "posix" and os.geteuid() == 0 and shutil.which("chattr"), "needs root and chattr")
+    yield root
+    subprocess.run(["chattr", "-i", str(root)], check=False)
+
+
+@pytest.mark.parametrize("trial", range(3))
+def test_a_run_killed_rewriting_a_folder_closed_to_new_files_keeps_its_backups_in_the_state_folder(
+        probe, tmp_path, state_folder, monkeypatch, closed_folder, trial):
+    root = closed_folder
+    expected = make_tree(root, [], [3 << 20] * 3)
+    subprocess.run(["chattr", "+i", str(root)], check=True)
+    system_temp = tmp_path / "system-temp"
+    system_temp.mkdir()
+    monkeypatch.setenv("TMPDIR", str(system_temp))
+    first = random.Random(200 + trial).randrange(3)
+    old = expected[f"plain{first}.txt"][0]
+    assert kill_when(probe, run_action(root), rewriting_in_place(state_folder, root / f"plain{first}.txt", old))
+    assert names(root) == set(expected)
+    result, report = probe.run("content", str(root), "zzz", "x", True)
+    assert result is None and mixed_files(root, expected) == [] and leftovers(root) == []
+    assert os.listdir(system_temp) == []
+    probe.undo(str(root))
     assert all(open(root / name, "rb").read() == old for name, (old, _) in expected.items())

@@ -249,17 +249,21 @@ PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 
 run::Report* g_active = nullptr;
 
-// The pending ordinary exception, taken as the result; anything else stays.
-Ref exception_as_result()
+// The pending exception, taken out (null when none is pending).
+Ref take_error()
 {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return {};
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return Ref::steal(value);
+}
+
+// The pending ordinary exception, taken as the result; anything else stays.
+Ref exception_as_result()
+{
+    return PyErr_ExceptionMatches(PyExc_Exception) ? take_error() : Ref();
 }
 
 // run(mode, root, old, new, recursive[, options]) -> (result or the exception raised, report)
@@ -490,17 +494,6 @@ PyObject* probe_match_limits(PyObject*, PyObject* args) noexcept
 PyObject* probe_running_matchers(PyObject*, PyObject*) noexcept
 {
     return PyLong_FromLong(keyword::running_matchers());
-}
-
-// The pending exception, taken out (null when none is pending).
-Ref take_error()
-{
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
 }
 
 // silent_failure(manager): a scope body, then a tidy-up path, each failing

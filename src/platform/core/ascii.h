@@ -39,4 +39,12 @@ inline std::string ascii_lowered(std::string_view text)
     return out;
 }
 
+inline std::string ascii_uppered(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = ascii_upper(c);
+    return out;
+}
+
 }  // namespace tw::platform::native
