@@ -428,6 +428,7 @@ int Run::note_backup_cost(PlannedItem& item, PyObject* stat_result)
     unsigned long long links = stat_number(stat_result, "st_nlink"_id);
     unsigned long long size = PyErr_Occurred() ? 0 : stat_number(stat_result, "st_size"_id);
     unsigned long long device = PyErr_Occurred() ? 0 : stat_number(stat_result, "st_dev"_id);
+    unsigned long long inode = PyErr_Occurred() ? 0 : stat_number(stat_result, "st_ino"_id);
     if (PyErr_Occurred())
         return -1;
     if (!backup_devices_) {
@@ -442,7 +443,8 @@ int Run::note_backup_cost(PlannedItem& item, PyObject* stat_result)
     }
     item.other_links = links > 1 ? static_cast<unsigned long>(links - 1) : 0;
     bool linkable = device == backup_devices_->first || device == backup_devices_->second;
-    item.backup_copy_bytes = links > 1 || !linkable ? size : 0;
+    bool counted = links > 1 && !copies_counted_.emplace(device, inode).second;
+    item.backup_copy_bytes = (links > 1 || !linkable) && !counted ? size : 0;
     return 0;
 }
 

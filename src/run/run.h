@@ -23,6 +23,7 @@
 #include "run/report.h"
 
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace tw::run {
@@ -193,6 +194,9 @@ private:
     CallbackTarget* target_ = nullptr;
     std::vector<py::Ref> deferred_;  // folders a deep walk left for later, the next last
     std::optional<std::pair<std::uint64_t, std::uint64_t>> backup_devices_;  // (store, chosen folder)
+    // Files with several names whose copy is counted already: the first of
+    // their names the run meets rewrites them for all.
+    std::set<std::pair<unsigned long long, unsigned long long>> copies_counted_;
     platform::FolderSyncs renamed_in_;  // folders this run renamed in, synced at its end
     RunRecord record_;  // ends after the batch is finished
     std::optional<platform::WriteBatch> batch_;
