@@ -56,9 +56,11 @@ root = pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="drops
     "names",
     pytest.param("respelled-hard-link", marks=posix),
     pytest.param("folder-syncs", marks=posix),
+    pytest.param("record-journal", marks=posix),
+    pytest.param("undo-offers-only-the-runs-own", marks=posix),
     pytest.param("rename-without-kernel-support", marks=linux),
-    pytest.param("double-fault-beside", marks=linux),
-    pytest.param("double-fault-in-closed-folder", marks=[linux, root]),
+    pytest.param("failed-rewrite-beside", marks=linux),
+    pytest.param("failed-rewrite-in-closed-folder", marks=[linux, root]),
 ])
 def test_core_case(core_test, scratch, case):
     done = subprocess.run([str(core_test), case, scratch], capture_output=True, text=True, timeout=120)

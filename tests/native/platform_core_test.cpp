@@ -3,10 +3,14 @@
 //   tw_platform_test <case> [scratch folder]
 // Exit status: 0 passed, 1 failed, 2 usage, 77 cannot run here.
 #include "platform/core/native.h"
+#include "platform/core/store.h"
+#include "platform/core/undo.h"
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #ifndef _WIN32
@@ -204,9 +208,10 @@ int three_replacements(const std::string& scratch, bool deferred)
 }
 
 #ifdef __linux__
-// Both the rewrite and the putting back fail (every cut to length is
-// refused once the new content is written; the new content is the shorter,
-// so the rewrite must cut): the old bytes must be left in a file, named.
+// The rewrite fails (every cut to length is refused once the new content is
+// written; the new content is the shorter, so the rewrite must cut): the old
+// bytes come back from the backup the run's record kept, synced before the
+// first write, and the backup goes.
 native::Writer writing_then_failing_cuts(const std::string& bytes, bool& filtered)
 {
     return [bytes, &filtered](const std::string& temp) {
@@ -216,44 +221,149 @@ native::Writer writing_then_failing_cuts(const std::string& bytes, bool& filtere
     };
 }
 
-int double_fault_beside(const std::string& scratch)
+// A run's record in a state folder of the test's own, for the backups of
+// rewrites in place.
+std::unique_ptr<native::Record> test_record(const std::string& scratch)
+{
+    const std::string state = scratch + "/state";
+    mkdir(state.c_str(), 0777);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "test", false, started) == 0 && started.record);
+    return std::move(started.record);
+}
+
+native::ReplaceContext recorded_in(native::Record* record)
+{
+    native::ReplaceContext context;
+    context.record = [record] { return record; };
+    return context;
+}
+
+void check_put_back(const native::ReplaceOutcome& out, const native::Record& record, const std::string& path,
+                    const std::string& old)
+{
+    CHECK(out.error == EIO && out.in_place && out.old_content_at.empty());
+    CHECK(read_file(path) == old);
+    const native::RecordItem& item = record.state().items.back();
+    CHECK(item.type == native::ItemType::rewrite && item.state == native::ItemState::dropped);
+    CHECK(!exists(item.backup));
+}
+
+int failed_rewrite_beside(const std::string& scratch)
 {
     const std::string path = scratch + "/a.txt", old(10000, 'o');
     write_file(path, old);
     CHECK(link(path.c_str(), (scratch + "/b.txt").c_str()) == 0);  // so rewritten in place
+    auto record = test_record(scratch);
     bool filtered = false;
-    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered), nullptr,
+                                                      nullptr, recorded_in(record.get()));
     if (!filtered)
         return cannot_run;
-    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
-    CHECK(out.old_content_at.rfind(scratch + "/.termweave-", 0) == 0);
-    CHECK(read_file(out.old_content_at) == old);
+    check_put_back(out, *record, path, old);
     return 0;
 }
 
-int double_fault_in_closed_folder(const std::string& scratch)
+// In a folder closed to new files, the new content is staged in the run's
+// record too, and nothing goes to the system's temporary folder.
+int failed_rewrite_in_closed_folder(const std::string& scratch)
 {
     if (geteuid() != 0)
         return cannot_run;
-    const std::string locked = scratch + "/locked", staging = scratch + "/staging";
+    const std::string locked = scratch + "/locked", system_temp = scratch + "/tmp";
     const std::string path = locked + "/mine.txt", old(10000, 'o');
-    CHECK(mkdir(locked.c_str(), 0755) == 0 && mkdir(staging.c_str(), 0777) == 0);
-    CHECK(chmod(staging.c_str(), 0777) == 0);
+    CHECK(mkdir(locked.c_str(), 0755) == 0 && mkdir(system_temp.c_str(), 0777) == 0);
     write_file(path, old);
     CHECK(chown(path.c_str(), 4241, 4242) == 0);
-    setenv("TMPDIR", staging.c_str(), 1);
+    CHECK(chmod(scratch.c_str(), 0777) == 0 && chmod(system_temp.c_str(), 0777) == 0);
+    setenv("TMPDIR", system_temp.c_str(), 1);
     if (setgid(4242) != 0 || setuid(4241) != 0)
         return cannot_run;
+    auto record = test_record(scratch);
     bool filtered = false;
-    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered), nullptr,
+                                                      nullptr, recorded_in(record.get()));
     if (!filtered)
         return cannot_run;
-    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
-    CHECK(out.old_content_at.rfind(staging + "/.termweave-", 0) == 0);
-    CHECK(read_file(out.old_content_at) == old);
+    check_put_back(out, *record, path, old);
+    std::vector<std::string> left;
+    CHECK(native::os::list_folder(system_temp, left) == 0 && left.empty());
     return 0;
 }
 #endif
+
+// A run's record read back: fields of any bytes come back as written, and a
+// line torn or damaged by a crash is passed over, not misread.
+int record_journal(const std::string& scratch)
+{
+    for (const char* text : {"plain", "with space", "100%", "-", "new\nline", "tab\there", "\x7f\x01"}) {
+        std::string back;
+        CHECK(native::decode_field(native::encode_field(text), back) && back == text);
+        CHECK(native::encode_field(text).find_first_of(" \n\t") == std::string::npos);
+    }
+    std::string empty = "x";
+    CHECK(native::decode_field(native::encode_field(""), empty) && empty.empty());
+
+    const std::string state = scratch + "/state", odd = scratch + "/a b%\n.txt";
+    mkdir(state.c_str(), 0700);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    write_file(odd, "old");
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "replace_file_names", true, started) == 0 && started.record);
+    native::Record& record = *started.record;
+    std::uint64_t number = 0;
+    native::FileInfo info;
+    CHECK(native::file_info(odd, false, info) == 0);
+    CHECK(record.before_rename(odd, scratch + "/renamed", info.id, number) == 0);
+    record.after_rename(number, true);
+    CHECK(record.sync() == 0);
+    const std::string journal = record.folder() + "/record";
+    FILE* file = std::fopen(journal.c_str(), "ab");
+    std::fputs("renamed 99 ~00000000\n", file);  // damaged: its checksum is wrong
+    std::fputs("kept 1", file);                  // torn: no end of line
+    std::fclose(file);
+
+    native::RecordState read;
+    CHECK(native::Record::read(record.folder(), read) == 0);
+    CHECK(read.operation == "replace_file_names" && read.root == scratch && read.undoable && !read.ended);
+    CHECK(read.items.size() == 1);
+    const native::RecordItem& item = read.items[0];
+    CHECK(item.type == native::ItemType::rename && item.state == native::ItemState::done);
+    CHECK(item.path == odd && item.new_path == scratch + "/renamed" && item.old_id == info.id);
+    return 0;
+}
+
+// What an undo writes while it puts things back (a file rewritten in place
+// again) is never itself offered for undo, also when the record is read
+// back after an undo cut short.
+int undo_offers_only_the_runs_own(const std::string& scratch)
+{
+    const std::string state = scratch + "/state", file = scratch + "/a.txt";
+    mkdir(state.c_str(), 0700);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    write_file(file, "new");
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "replace_file_contents", true, started) == 0 && started.record);
+    native::Record& record = *started.record;
+    std::uint64_t run_item = 0, undo_item = 0;
+    native::Identity old_content{{}, 3, 0, 1}, fresh{{}, 3, 0, 2};
+    CHECK(record.before_rewrite(file, scratch + "/backup", old_content, fresh, run_item) == 0);
+    record.after_rewrite(run_item, &fresh);
+    CHECK(record.end() == 0 && record.begin_undo() == 0 && record.undoing(run_item) == 0);
+    CHECK(record.before_rewrite(file, scratch + "/again", fresh, old_content, undo_item) == 0);
+    record.after_rewrite(undo_item, &old_content);
+    CHECK(record.sync() == 0);
+    for (bool reread : {false, true}) {
+        native::RecordState read;
+        if (reread)
+            CHECK(native::Record::read(record.folder(), read) == 0);
+        std::vector<native::UndoStep> steps;
+        native::plan_undo(reread ? read : record.state(), steps);
+        CHECK(steps.size() == 1 && steps[0].number == run_item);
+    }
+    return 0;
+}
 
 #endif  // !_WIN32
 
@@ -271,6 +381,10 @@ int main(int argc, char** argv)
 #ifndef _WIN32
     else if (which == "respelled-hard-link")
         status = respelled_hard_link(scratch);
+    else if (which == "record-journal")
+        status = record_journal(scratch);
+    else if (which == "undo-offers-only-the-runs-own")
+        status = undo_offers_only_the_runs_own(scratch);
     else if (which == "folder-syncs")
         status = folder_syncs(scratch);
     else if (which == "three-replacements-deferred" || which == "three-replacements-immediate")
@@ -278,10 +392,10 @@ int main(int argc, char** argv)
 #ifdef __linux__
     else if (which == "rename-without-kernel-support")
         status = rename_without_kernel_support(scratch);
-    else if (which == "double-fault-beside")
-        status = double_fault_beside(scratch);
-    else if (which == "double-fault-in-closed-folder")
-        status = double_fault_in_closed_folder(scratch);
+    else if (which == "failed-rewrite-beside")
+        status = failed_rewrite_beside(scratch);
+    else if (which == "failed-rewrite-in-closed-folder")
+        status = failed_rewrite_in_closed_folder(scratch);
 #endif
 #endif
     else {
