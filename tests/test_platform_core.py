@@ -16,7 +16,7 @@ from conftest import unavailable
 ROOT = Path(__file__).resolve().parent.parent
 CANNOT_RUN = 77
 # The cases the test program has on Windows too.
-PORTABLE_CASES = ["names"]
+PORTABLE_CASES = ["names", "record-journal", "undo-offers-only-the-runs-own", "three-replacements-deferred"]
 
 
 @pytest.fixture(scope="session")
@@ -56,8 +56,8 @@ root = pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="drops
     "names",
     pytest.param("respelled-hard-link", marks=posix),
     pytest.param("folder-syncs", marks=posix),
-    pytest.param("record-journal", marks=posix),
-    pytest.param("undo-offers-only-the-runs-own", marks=posix),
+    "record-journal",
+    "undo-offers-only-the-runs-own",
     pytest.param("rename-without-kernel-support", marks=linux),
     pytest.param("failed-rewrite-beside", marks=linux),
     pytest.param("failed-rewrite-in-closed-folder", marks=[linux, root]),
