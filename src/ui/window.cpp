@@ -82,13 +82,9 @@ py::Ref icon_bytes()
 // open(path, "xb"): never opens what is already there, a link included.
 int write_new_file(PyObject* path, PyObject* data)
 {
-    py::Ref file = py::call(py::builtin_open(), path, "xb"_id);
-    if (!file)
-        return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        return py::call_method(entered, "write"_id, data) ? 0 : -1;
+    return py::with_file_written(path, "xb"_id, [&](PyObject* file) {
+        return py::call_method(file, "write"_id, data) ? 0 : -1;
     });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
 }
 
 // The icon goes to a new file in the current folder that is then renamed
