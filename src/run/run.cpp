@@ -2,6 +2,7 @@
 
 #include "py/boundary.h"
 #include "py/error.h"
+#include "run/hold.h"
 #include "run/probe.h"
 
 #include <cerrno>
@@ -169,6 +170,7 @@ int Run::tidy_folder(PyObject* folder, PyObject* filenames)
 
 int Run::begin_item(PyObject* path)
 {
+    before_item(*report_, planning());
     if (report_->cancel_requested())
         return 1;
     ++report_->seen;

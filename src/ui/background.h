@@ -37,6 +37,9 @@ public:
     // Starts the task; 0, or -1 with RuntimeError set (no thread could be made).
     int start(Task task);
 
+    // What the user chose for the task; set before start().
+    run::Options& options() { return report_.options; }
+
     bool finished() const { return finished_.load(std::memory_order_acquire); }
     const run::Report& report() const { return report_; }
 

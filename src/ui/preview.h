@@ -24,12 +24,20 @@ PlanCounts count_plan(const run::Plan& plan);
 // "没有找到匹配项", and how many files were passed over when there were any.
 py::Ref nothing_found_text(const PlanCounts& counts);
 
-// Shows the plan in a window owned by the main window, modal and on top:
-// a summary line, the items in a table (a page at a time when there are
-// many), and the details of the item selected. Waits for the user:
-// `confirmed` is set by "确认替换"; "取消" or closing the window leave it
-// false. Returns 0, or -1 with the exception set.
+// What the user answered in the preview.
+struct PreviewAnswer {
+    bool confirmed = false;  // "确认替换"; "取消", Esc or the close box leave it false
+    py::Ref left_out;        // a set of the paths of the rows left out, or null
+    long ticked = 0;         // rows left in that would change something
+};
+
+// Shows the plan in a window owned by the main window, modal and on top: a
+// summary line, a warning when there is one, the items in a table (a page at
+// a time when there are many) with a tick for each item that the run may
+// change, and the details of the item selected. The table is sorted by a
+// click on a heading and narrowed by a filter on the path. Waits for the
+// user's answer. Returns 0, or -1 with the exception set.
 int show_preview(const Owner& owner, const Request& request, const run::Plan& plan,
-                 const PlanCounts& counts, bool& confirmed);
+                 const PlanCounts& counts, PyObject* warning, PreviewAnswer& answer);
 
 }  // namespace tw::ui
