@@ -12,14 +12,13 @@ from PIL import Image
 
 import termweave_mira7
 from conftest import office_documents, tree
-from window_fake import (CLOSED, EXIT, GO_ON, RUN, STOP, TIMEOUT, Busy, FakeToolkit, held_until,
-                         wait_for)
+from window_fake import (CLOSED, EXIT, GO_ON, OPERATIONS, RUN, STOP, TIMEOUT, Busy, FakeToolkit,
+                         held_until, wait_for)
+from window_fake import folder, ops, run_main, values  # noqa: F401  (fixtures)
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
     "replace_file_contents", "replace_folder_names", "replace_file_names")}
-
-OPERATIONS = ("replace_folder_names", "replace_file_names", "replace_file_contents")
 
 # The specified rows, then the option rows, then the buttons.
 LAYOUT_CALLS = [
@@ -58,49 +57,6 @@ def done(noun="文件夹", verb="重命名", seen=0, changed=0, passed=0, failed
 
 DONE = {"mode_folder": done(), "mode_filename": done("文件"), "mode_content": done("文件", "修改")}
 CANCELLED_NOTE = "已按“取消”停止：其余项目未处理，保持原样。"
-
-
-@pytest.fixture
-def folder(tmp_path):
-    """Holds a match for the keywords the tests type ("a*b", "a", "-") in
-    every mode, so that the preview has something to show."""
-    path = tmp_path / "chosen"
-    (path / "a-b").mkdir(parents=True)
-    (path / "a-b.txt").write_text("a-b", encoding="utf-8")
-    return str(path)
-
-
-@pytest.fixture
-def values(folder):
-    def make(folder=folder, old="a*b", new="c", recursive=True, mode="mode_folder"):
-        result = {"folder_path": folder, "old_keyword": old, "new_keyword": new,
-                  "recursive": recursive}
-        for key in ("mode_folder", "mode_filename", "mode_content"):
-            result[key] = key == mode
-        return result
-    return make
-
-
-@pytest.fixture
-def ops(tw, monkeypatch):
-    """Rebinds the three operations with recorders; each appends (name, args)."""
-    seen = []
-    for name in OPERATIONS:
-        def record(*args, _name=name, **kwargs):
-            assert not kwargs
-            seen.append((_name, args))
-        monkeypatch.setattr(tw, name, record)
-    return seen
-
-
-@pytest.fixture
-def run_main(tw, monkeypatch, in_tmp, ops):
-    def run(events, closed=CLOSED, **options):
-        toolkit = FakeToolkit(events, closed, **options)
-        monkeypatch.setattr(tw, "sg", toolkit)
-        assert tw.main() is None
-        return toolkit
-    return run
 
 
 def test_layout_window_and_close(run_main):

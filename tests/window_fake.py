@@ -15,6 +15,9 @@ import threading
 import time
 import tkinter
 
+import pytest
+
+OPERATIONS = ("replace_folder_names", "replace_file_names", "replace_file_contents")
 RUN, EXIT, CLOSED, TIMEOUT = "执行替换", "退出", object(), "__TIMEOUT__"
 STOP, GO_ON = "停止并退出", "继续替换"
 # how long a held operation may wait for what it waits for before the test fails
@@ -295,3 +298,49 @@ def held_until(*names, then=None):
             then()
         FakeToolkit.current.signals["done"].set()
     return operation
+
+
+# ---- fixtures for the window tests ------------------------------------------------
+
+@pytest.fixture
+def folder(tmp_path):
+    """Holds a match for the keywords the tests type ("a*b", "a", "-") in
+    every mode, so that the preview has something to show."""
+    path = tmp_path / "chosen"
+    (path / "a-b").mkdir(parents=True)
+    (path / "a-b.txt").write_text("a-b", encoding="utf-8")
+    return str(path)
+
+
+@pytest.fixture
+def values(folder):
+    def make(folder=folder, old="a*b", new="c", recursive=True, mode="mode_folder"):
+        result = {"folder_path": folder, "old_keyword": old, "new_keyword": new,
+                  "recursive": recursive}
+        for key in ("mode_folder", "mode_filename", "mode_content"):
+            result[key] = key == mode
+        return result
+    return make
+
+
+@pytest.fixture
+def ops(tw, monkeypatch):
+    """Rebinds the three operations with recorders; each appends (name, args)."""
+    seen = []
+    for name in OPERATIONS:
+        def record(*args, _name=name, **kwargs):
+            assert not kwargs
+            seen.append((_name, args))
+        monkeypatch.setattr(tw, name, record)
+    return seen
+
+
+@pytest.fixture
+def run_main(tw, monkeypatch, in_tmp, ops):
+    """Runs main() (or `main`, the test probe's) against a scripted toolkit."""
+    def run(events, closed=CLOSED, main=None, **options):
+        toolkit = FakeToolkit(events, closed, **options)
+        monkeypatch.setattr(tw, "sg", toolkit)
+        assert (main or tw.main)() is None
+        return toolkit
+    return run
