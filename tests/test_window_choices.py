@@ -176,7 +176,8 @@ def test_the_last_run_is_filled_in_after_a_restart(run_main, ops, values, folder
     toolkit = run_main([(EXIT, {})])
     assert layout_call(toolkit, "folder_path")[2] == {"default_text": folder, "key": "folder_path"}
     assert layout_call(toolkit, "old_keyword")[1:] == (
-        (["a*b"],), {"default_value": "a*b", "key": "old_keyword", "size": (43, 1)})
+        (["a*b"],), {"default_value": "a*b", "key": "old_keyword", "size": (43, 1),
+                     "auto_size_text": False})
     assert layout_call(toolkit, "new_keyword")[1][0] == ["c"]
     assert [layout_call(toolkit, key)[2].get("default") for key in (
         "recursive", "mode_folder", "mode_filename", "mode_content", "case_sensitive",

@@ -145,7 +145,7 @@ py::Ref folder_row(const Settings& saved, py::Ref& browse)
 }
 
 // A keyword field that also drops down the keywords last used, showing the
-// last one.
+// last one. Its width stays put when the list changes.
 py::Ref keyword_row(py::Id label, py::Id key, PyObject* remembered)
 {
     std::array<py::Ref, 2> row;
@@ -154,7 +154,7 @@ py::Ref keyword_row(py::Id label, py::Id key, PyObject* remembered)
     bool made = size && (row[0] = element("Text"_id, {label.get()}, {}))
         && (row[1] = element("Combo"_id, {remembered},
                              {{"default_value"_id, last}, {"key"_id, key.get()},
-                              {"size"_id, size}}));
+                              {"size"_id, size}, {"auto_size_text"_id, Py_False}}));
     return made ? list_of(row) : py::Ref();
 }
 
