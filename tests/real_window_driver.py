@@ -196,8 +196,11 @@ SCENARIOS = {
         leave,
     ],
     # each run: [folder under the tree, mode, old keyword, new keyword, options]
-    "options": lambda: [run_with(os.path.join(ROOT, folder), mode, old, new, None, options)
-                        for folder, mode, old, new, options in json.loads(os.environ["TW_RUNS"])]
+    # (TW_SHOT names a picture of the window as the first run is started)
+    "options": lambda: [run_with(os.path.normpath(os.path.join(ROOT, folder)), mode, old, new,
+                                 os.environ.get("TW_SHOT") if number == 0 else None, options)
+                        for number, (folder, mode, old, new, options)
+                        in enumerate(json.loads(os.environ["TW_RUNS"]))]
     + [leave],
 }
 STEPS = SCENARIOS[SCENARIO]()
