@@ -12,7 +12,6 @@
 #include "content/office_text.h"
 #include "content/package.h"
 #include "platform/fs.h"
-#include "py/builtins.h"
 #include "py/ops.h"
 #include "py/scope.h"
 
@@ -231,21 +230,6 @@ struct Package {
     }
 };
 
-py::Ref read_file(PyObject* path)
-{
-    py::Ref file = py::call(py::builtin_open(), path, "rb"_id);
-    if (!file)
-        return {};
-    py::Ref data;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        data = py::call_method(entered, "read"_id);
-        return data ? 0 : -1;
-    });
-    if (status > 0)
-        py::unbound_after_suppressed_error("data");
-    return status == 0 ? data : py::Ref();
-}
-
 // The package as it is now, held in memory: the file itself is not kept
 // open, so that it can be replaced (a platform may refuse to replace an
 // open file). Members with duplicate names or encryption are not edited,
@@ -253,7 +237,7 @@ py::Ref read_file(PyObject* path)
 // anything is written.
 int open_package(PyObject* file_path, Package& package)
 {
-    py::Ref data = read_file(file_path);
+    py::Ref data = py::read_whole_file(file_path);
     py::Ref io = data ? import("io") : py::Ref();
     py::Ref stream = io ? py::call_method(io.get(), "BytesIO"_id, data) : py::Ref();
     py::Ref zipfile = stream ? import("zipfile") : py::Ref();

@@ -39,4 +39,13 @@ int unbound_after_suppressed_error(const char* name);
 // RuntimeError and returns -1.
 int incomplete_after_suppressed_error();
 
+// `with open(path, "rb") as file: data = file.read()`, with the open bound
+// at start-up: the bytes, or empty with the exception set.
+Ref read_whole_file(PyObject* path);
+
+// `with open(path, mode) as file: file.write(data)`. 0, or -1 with the
+// exception set (an error that __exit__ suppressed still fails: the content
+// is incomplete).
+int write_whole_file(PyObject* path, Id mode, PyObject* data);
+
 }  // namespace tw::py

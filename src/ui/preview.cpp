@@ -125,21 +125,12 @@ private:
         return std::max<std::size_t>(1, (rows_.shown_count() + k_page_rows - 1) / k_page_rows);
     }
 
-    py::Ref table_element(const py::Ref& rows)
+    py::Ref table(const py::Ref& rows)
     {
         py::Ref headings = rows_.headings();
         py::Ref widths = headings ? fitted_widths(headings.get(), rows.get(), k_least_widths,
                                                   k_most_widths) : py::Ref();
-        py::Ref lines = widths ? py::Ref::steal(PyLong_FromLong(k_table_lines)) : py::Ref();
-        if (!lines)
-            return {};
-        return element("Table"_id, {rows},
-                       {{"headings"_id, headings}, {"key"_id, "preview_table"_id},
-                        {"auto_size_columns"_id, Py_False}, {"col_widths"_id, widths},
-                        {"num_rows"_id, lines}, {"justification"_id, "left"_id},
-                        {"select_mode"_id, "extended"_id}, {"enable_events"_id, Py_True},
-                        {"enable_click_events"_id, Py_True}, {"expand_x"_id, Py_True},
-                        {"expand_y"_id, Py_True}});
+        return table_element("preview_table"_id, headings, rows, widths, k_table_lines, true);
     }
 
     py::Ref build_layout()
@@ -154,7 +145,7 @@ private:
             && (!warning_ || add(single_row(element("Text"_id, {warning_},
                    {{"key"_id, "preview_warning"_id}, {"text_color"_id, "#B00000"_id}}))))
             && add(filter_row())
-            && add(single_row(table_element(rows)))
+            && add(single_row(table(rows)))
             && (!paged() || add(page_row()))
             && add(single_row(element("Text"_id, {ticked},
                                       {{"key"_id, "preview_ticked"_id}, {"size"_id, pair_of(60, 1)}})))

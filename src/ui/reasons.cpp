@@ -24,6 +24,7 @@ struct ReasonRule {
 const ReasonRule g_rules[] = {
     {.type_name = "UnicodeDecodeError", .reason = "不是 UTF-8、UTF-16 或 GBK 文本"},
     {.type_name = "TimeoutError", .reason = "匹配超时"},
+    {.type_name = "StoppedMidItem", .reason = "已取消（匹配进行中时停止，文件未修改）"},
     {.type_name = "PermissionError", .message_part = "outside the chosen folder",
      .reason = "路径在所选文件夹之外"},
     {.type_name = "ValueError", .message_part = "refusing to open",

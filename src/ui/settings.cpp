@@ -1,7 +1,6 @@
 #include "ui/settings.h"
 
 #include "platform/fs.h"
-#include "py/builtins.h"
 #include "py/error.h"
 #include "py/scope.h"
 #include "run/paths.h"
@@ -89,21 +88,6 @@ py::Ref settings_path()
 }
 
 // ---- reading ------------------------------------------------------------------------
-
-py::Ref read_bytes(PyObject* path)
-{
-    py::Ref file = py::call(py::builtin_open(), path, "rb"_id);
-    if (!file)
-        return {};
-    py::Ref data;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        data = py::call_method(entered, "read"_id);
-        return data ? 0 : -1;
-    });
-    if (status > 0)
-        return py::unbound_after_suppressed_error("data"), py::Ref();
-    return status < 0 ? py::Ref() : data;
-}
 
 // The file's content as JSON: a dict, or empty with the exception set.
 py::Ref parse(PyObject* data)
@@ -253,17 +237,6 @@ py::Ref encoded(const Settings& settings)
     return text ? py::Ref::steal(PyUnicode_AsUTF8String(text.get())) : py::Ref();
 }
 
-int write_bytes(PyObject* path, PyObject* mode, PyObject* data)
-{
-    py::Ref file = py::call(py::builtin_open(), path, mode);
-    if (!file)
-        return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        return py::call_method(entered, "write"_id, data) ? 0 : -1;
-    });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
-}
-
 // The folder and a file to replace: the replacement keeps what the file is.
 // A first file holds an empty object, which reads as the defaults.
 int prepare_file(PyObject* path)
@@ -277,7 +250,7 @@ int prepare_file(PyObject* path)
     py::Ref empty = py::Ref::steal(PyBytes_FromString("{}"));
     if (!empty)
         return -1;
-    if (write_bytes(path, "xb"_id.get(), empty.get()) == 0 ||
+    if (py::write_whole_file(path, "xb"_id, empty.get()) == 0 ||
         !PyErr_ExceptionMatches(PyExc_FileExistsError))
         return PyErr_Occurred() ? -1 : 0;
     PyErr_Clear();
@@ -313,7 +286,7 @@ int load_settings(Settings& settings, SettingsFile& file)
     settings.new_keywords = py::Ref::steal(PyList_New(0));
     if (!settings.old_keywords || !settings.new_keywords || !(file.path = settings_path()))
         return -1;
-    py::Ref data = read_bytes(file.path.get());
+    py::Ref data = py::read_whole_file(file.path.get());
     py::Ref parsed = data ? parse(data.get()) : py::Ref();
     if (parsed)
         return apply(parsed.get(), settings);
@@ -359,7 +332,7 @@ int save_settings(const Settings& settings, const SettingsFile& file)
     if (!data || prepare_file(file.path.get()) < 0)
         return -1;
     return platform::replace_file(file.path.get(), [&](PyObject* temp_path) {
-        return write_bytes(temp_path, "wb"_id.get(), data.get());
+        return py::write_whole_file(temp_path, "wb"_id, data.get());
     });
 }
 

@@ -57,16 +57,9 @@ py::Ref failure_table(const Summary& summary)
     py::Ref headings = rows ? py::Ref::steal(Py_BuildValue("[ss]", "路径", "原因")) : py::Ref();
     py::Ref widths = headings ? fitted_widths(headings.get(), rows.get(), k_least_widths,
                                               k_most_widths) : py::Ref();
-    py::Ref lines = widths ? py::Ref::steal(PyLong_FromSsize_t(std::clamp<Py_ssize_t>(
-        PyList_GET_SIZE(rows.get()), 3, k_table_lines))) : py::Ref();
-    if (!lines)
-        return {};
-    return element("Table"_id, {rows},
-                   {{"headings"_id, headings}, {"key"_id, "summary_failures"_id},
-                    {"auto_size_columns"_id, Py_False}, {"col_widths"_id, widths},
-                    {"num_rows"_id, lines}, {"justification"_id, "left"_id},
-                    {"select_mode"_id, "browse"_id}, {"enable_events"_id, Py_True},
-                    {"expand_x"_id, Py_True}, {"expand_y"_id, Py_True}});
+    long lines = static_cast<long>(std::clamp<Py_ssize_t>(
+        rows ? PyList_GET_SIZE(rows.get()) : 0, 3, k_table_lines));
+    return table_element("summary_failures"_id, headings, rows, widths, lines, false);
 }
 
 py::Ref single_row(py::Ref made)

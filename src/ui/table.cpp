@@ -61,6 +61,22 @@ py::Ref fitted_widths(PyObject* headings, PyObject* rows, std::span<const int> l
     return list;
 }
 
+py::Ref table_element(py::Id key, const py::Ref& headings, const py::Ref& rows,
+                      const py::Ref& widths, long lines, bool clicks)
+{
+    py::Ref height = widths ? py::Ref::steal(PyLong_FromLong(lines)) : py::Ref();
+    if (!height)
+        return {};
+    return element("Table"_id, {rows},
+                   {{"headings"_id, headings}, {"key"_id, key},
+                    {"auto_size_columns"_id, Py_False}, {"col_widths"_id, widths},
+                    {"num_rows"_id, height}, {"justification"_id, "left"_id},
+                    {"select_mode"_id, clicks ? "extended"_id : "browse"_id},
+                    {"enable_events"_id, Py_True},
+                    {"enable_click_events"_id, clicks ? Py_True : Py_False},
+                    {"expand_x"_id, Py_True}, {"expand_y"_id, Py_True}});
+}
+
 int set_table_row(PyObject* window, py::Id key, Py_ssize_t index, PyObject* row)
 {
     py::Ref table = item(window, key);

@@ -3,7 +3,6 @@
 // to the run's flow.
 #include "ui/ui.h"
 
-#include "py/builtins.h"
 #include "py/names.h"
 #include "py/error.h"
 #include "py/scope.h"
@@ -69,29 +68,20 @@ py::Ref icon_bytes()
     return base64 ? py::call_method(base64.get(), "b64decode"_id, ico) : py::Ref();
 }
 
-// open(path, "xb"): never opens what is already there, a link included.
-// A leftover of this process's own (a crash between writing and renaming)
-// is removed once; removing a link removes only the link.
-py::Ref create_new(PyObject* os, PyObject* path)
-{
-    py::Ref file = py::call(py::builtin_open(), path, "xb"_id);
-    if (file || !PyErr_ExceptionMatches(PyExc_FileExistsError))
-        return file;
-    PyErr_Clear();
-    if (!py::call_method(os, "unlink"_id, path))
-        return {};
-    return py::call(py::builtin_open(), path, "xb"_id);
-}
-
+// A new file holding `data`: open(path, "xb") never opens what is already
+// there, a link included. A leftover of this process's own (a crash
+// between writing and renaming) is removed once; removing a link removes
+// only the link.
 int write_new_file(PyObject* os, PyObject* path, PyObject* data)
 {
-    py::Ref file = create_new(os, path);
-    if (!file)
+    if (py::write_whole_file(path, "xb"_id, data) == 0)
+        return 0;
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError))
         return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        return py::call_method(entered, "write"_id, data) ? 0 : -1;
-    });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
+    PyErr_Clear();
+    if (!py::call_method(os, "unlink"_id, path))
+        return -1;
+    return py::write_whole_file(path, "xb"_id, data);
 }
 
 // The icon goes to a new file in the current folder that is then renamed
