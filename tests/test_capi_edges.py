@@ -11,6 +11,7 @@ import types
 import pytest
 
 import termweave_mira7
+from run_support import probe  # noqa: F401
 
 
 def run_child(code, tmp_path, timeout=120):
@@ -70,6 +71,7 @@ def fake_open(path, *args, **kwargs):
 
 builtins.open = fake_open
 import termweave_mira7
+from run_support import probe  # noqa: F401
 builtins.open = real_open
 """
 
@@ -218,3 +220,11 @@ except BaseException as error:
 """, tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["MemoryError"], done.stdout + done.stderr
+
+
+def test_a_failure_without_an_error_becomes_system_error(probe, tmp_path):
+    # A body or tidy-up path that reports failure without an exception must
+    # not make the module read a missing exception.
+    with open(tmp_path / "f", "w") as manager:
+        scope_error, tidy_error = probe.silent_failure(manager)
+    assert type(scope_error) is SystemError and type(tidy_error) is SystemError

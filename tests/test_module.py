@@ -1,4 +1,5 @@
 """The module frame: namespace, function objects, start-up guards."""
+import inspect
 import os
 import subprocess
 import sys
@@ -62,7 +63,9 @@ def test_function_objects_look_like_python_functions(name):
     first_line, params, local_names = FUNCTIONS[name]
     fn = getattr(termweave_mira7, name)
     assert fn.__name__ == fn.__qualname__ == name
-    assert fn.__module__ == "termweave_mira7"
+    assert fn.__module__ == type(fn).__module__ == "termweave_mira7"
+    assert inspect.getmodule(fn) is termweave_mira7
+    assert not hasattr(fn, "__vectorcalloffset__") and " at 0x" in repr(fn)
     assert fn.__doc__ is None and fn.__defaults__ is None and fn.__kwdefaults__ is None
     assert fn.__globals__ is vars(termweave_mira7)
     code = fn.__code__
@@ -145,6 +148,22 @@ def test_a_second_interpreter_is_refused():
     """)
     assert ("ImportError'>: Interpreter change detected - this module can only be loaded into one "
             "interpreter per process.") in result.stdout
+
+
+def test_a_subinterpreter_cannot_be_the_first_owner():
+    # The run's worker thread attaches to the main interpreter only.
+    result = run_python("""
+        import _xxsubinterpreters as interpreters
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import termweave_mira7")
+        except interpreters.RunFailedError as error:
+            print(error)
+        import termweave_mira7
+        print("main", termweave_mira7.main.__name__)
+    """)
+    assert "ImportError'>: termweave_mira7 can only be loaded into the main interpreter." in result.stdout
+    assert "main main" in result.stdout
 
 
 def test_builtins_rebound_after_import_do_not_reach_the_module(monkeypatch, tmp_path):

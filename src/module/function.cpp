@@ -18,7 +18,6 @@ struct FunctionObject {
     const FunctionSpec* spec;
     PyObject* name;
     PyObject* qualname;
-    PyObject* module_name;
     PyObject* globals;
     PyObject* code;
 };
@@ -48,7 +47,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(fn->name);
     Py_VISIT(fn->qualname);
-    Py_VISIT(fn->module_name);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->code);
     return 0;
@@ -59,7 +57,6 @@ int function_clear(PyObject* self) noexcept
     FunctionObject* fn = as_function(self);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module_name);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->code);
     return 0;
@@ -76,7 +73,8 @@ void function_dealloc(PyObject* self) noexcept
 
 PyObject* function_repr(PyObject* self) noexcept
 {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    // From the spec, not the qualname object, which tp_clear may have cleared.
+    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->spec->name, self);
 }
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -84,9 +82,10 @@ PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module_name), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    // Sets the type's vectorcall offset; removed from the type once made
+    // (it would show a code address).
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -150,19 +149,29 @@ py::Ref make_code(const FunctionSpec& spec)
 
 }  // namespace
 
+// Instances read __module__ from the type's own "termweave_mira7" (a
+// member of the same name would hide it from the type itself), and the
+// vectorcall offset stays in the slot without a member showing it.
 int ready_function_type()
 {
-    if (!g_function_type)
-        g_function_type = py::Ref::steal(PyType_FromSpec(&function_spec));
-    return g_function_type ? 0 : -1;
+    if (g_function_type)
+        return 0;
+    py::Ref type = py::Ref::steal(PyType_FromSpec(&function_spec));
+    if (!type)
+        return -1;
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+    if (PyDict_DelItemString(dict, "__vectorcalloffset__") < 0)
+        return -1;
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+    g_function_type = type;
+    return 0;
 }
 
 py::Ref make_function(const FunctionSpec& spec, PyObject* globals)
 {
     py::Ref code = make_code(spec);
     py::Ref name = py::Ref::steal(PyUnicode_InternFromString(spec.name));
-    py::Ref module_name = py::Ref::steal(PyUnicode_InternFromString("termweave_mira7"));
-    if (!code || !name || !module_name)
+    if (!code || !name)
         return {};
     auto* type = reinterpret_cast<PyTypeObject*>(g_function_type.get());
     FunctionObject* fn = PyObject_GC_New(FunctionObject, type);
@@ -172,7 +181,6 @@ py::Ref make_function(const FunctionSpec& spec, PyObject* globals)
     fn->spec = &spec;
     fn->name = Py_NewRef(name.get());
     fn->qualname = name.release();
-    fn->module_name = module_name.release();
     fn->globals = Py_NewRef(globals);
     fn->code = code.release();
     PyObject_GC_Track(fn);

@@ -2,6 +2,8 @@
 // their code objects report them, and the C++ body each one runs.
 #include "module/functions.h"
 
+#include "module/calling.h"
+
 #include "content/content.h"
 #include "keyword/keyword.h"
 #include "rename/rename.h"
@@ -14,7 +16,7 @@ namespace {
 using py::Ref;
 using Args = PyObject* const*;
 
-const FunctionSpec g_functions[] = {
+constexpr FunctionSpec g_functions[] = {
     {"convert_to_regex", 17, {"pattern"}, {},
      [](Args a) { return keyword::convert_to_regex(a[0]); }},
     {"replace_folder_names", 21, {"root_folder", "old_keyword", "new_keyword", "recursive"},
@@ -46,6 +48,16 @@ const FunctionSpec g_functions[] = {
       "new_keyword", "recursive"},
      [](Args) { return ui::main_window(); }},
 };
+
+constexpr bool params_fit()
+{
+    for (const FunctionSpec& spec : g_functions)
+        if (spec.params.size() > static_cast<std::size_t>(max_params))
+            return false;
+    return true;
+}
+// The binding writes each function's parameters into a max_params array.
+static_assert(params_fit(), "a module function has more parameters than max_params");
 
 }  // namespace
 

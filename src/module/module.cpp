@@ -40,6 +40,13 @@ int claim_interpreter()
     if (g_owner_interpreter == -1) {
         if (current == -1)
             return -1;
+        // The run's worker thread attaches through PyGILState_Ensure, which
+        // only knows the main interpreter: a subinterpreter cannot own us.
+        if (PyThreadState_GetInterpreter(PyThreadState_Get()) != PyInterpreterState_Main()) {
+            PyErr_SetString(PyExc_ImportError,
+                            "termweave_mira7 can only be loaded into the main interpreter.");
+            return -1;
+        }
         g_owner_interpreter = current;
         return 0;
     }

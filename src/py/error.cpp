@@ -34,6 +34,12 @@ void PendingError::chain_into_pending() noexcept
     newer.restore();
 }
 
+void ensure_error_set() noexcept
+{
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "termweave_mira7: an operation failed without an error");
+}
+
 void PendingError::add_note(PyObject* note) noexcept
 {
     // `note` is null when making it failed: that error is dropped too.

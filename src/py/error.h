@@ -32,12 +32,17 @@ private:
     Ref type_, value_, traceback_;
 };
 
+// A body that reports failure must have set an error; one that did not
+// gets SystemError here, so that nothing reads a missing exception.
+void ensure_error_set() noexcept;
+
 // Tidies up on the way out of a failure: `tidy` runs with the pending
 // exception put aside, a failure of its own (a negative result) is dropped,
 // and the pending exception is what the caller sees. Returns -1.
 template <typename Tidy>
 int fail_after(Tidy&& tidy)
 {
+    ensure_error_set();
     PendingError error;
     if (tidy() < 0)
         PyErr_Clear();

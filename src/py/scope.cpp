@@ -7,6 +7,7 @@ namespace tw::py {
 
 int exit_scope_with_error(PyObject* exit)
 {
+    ensure_error_set();
     PendingError error;
     PyObject* traceback = PyException_GetTraceback(error.value());
     Ref owned_traceback = Ref::steal(traceback);

@@ -33,8 +33,7 @@ void BackgroundRun::work() noexcept
         run::ReportScope scope(report_);
         result_ = py::guard([&] { return task_(); });
         if (!result_) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_SystemError, "termweave_mira7: a run failed without an error");
+            py::ensure_error_set();
             error_.emplace();
         }
     }

@@ -10,6 +10,8 @@
 #include "py/boundary.h"
 #include "py/builtins.h"
 #include "py/names.h"
+#include "py/error.h"
+#include "py/scope.h"
 #include "rename/rename.h"
 #include "run/hold.h"
 #include "run/options.h"
@@ -315,6 +317,30 @@ PyObject* probe_release(PyObject*, PyObject*) noexcept
     Py_RETURN_NONE;
 }
 
+// The pending exception, taken out (null when none is pending).
+Ref take_error()
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+// silent_failure(manager): a scope body, then a tidy-up path, each failing
+// without setting an error; each must surface as SystemError. Returns the
+// two exceptions.
+PyObject* probe_silent_failure(PyObject*, PyObject* manager) noexcept
+{
+    Ref scope_error, tidy_error;
+    if (py::with_scope(manager, [](PyObject*) { return -1; }) < 0)
+        scope_error = take_error();
+    py::fail_after([] { return 0; });
+    tidy_error = take_error();
+    return PyTuple_Pack(2, or_none(scope_error), or_none(tidy_error));
+}
+
 PyMethodDef g_methods[] = {
     {"main", probe_main, METH_NOARGS, nullptr},
     {"functions", probe_functions, METH_NOARGS, nullptr},
@@ -325,6 +351,7 @@ PyMethodDef g_methods[] = {
     {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_plan)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
+    {"silent_failure", probe_silent_failure, METH_O, nullptr},
     {"reported_failure",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_reported_failure)), METH_FASTCALL,
      nullptr},
