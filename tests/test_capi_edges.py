@@ -71,7 +71,6 @@ def fake_open(path, *args, **kwargs):
 
 builtins.open = fake_open
 import termweave_mira7
-from run_support import probe  # noqa: F401
 builtins.open = real_open
 """
 
