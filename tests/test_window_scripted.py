@@ -310,7 +310,7 @@ def test_cancel_asks_the_run_to_stop_and_says_so(tw, run_main, values, monkeypat
 @pytest.mark.parametrize("leaving", [EXIT, CLOSED])
 def test_leaving_during_a_run_asks_then_stops_it_and_says_how_far_it_got(
         tw, run_main, values, monkeypatch, leaving):
-    monkeypatch.setattr(tw, "replace_file_names", held_until("question"))
+    monkeypatch.setattr(tw, "replace_file_names", held_until("answered"))
     toolkit = run_main([(RUN, values(mode="mode_filename")), Busy((leaving, None)),
                         (RUN, values(mode="mode_filename"))])
     assert toolkit.questions == ["正在替换，确定要停止吗？"]
@@ -325,14 +325,19 @@ def test_leaving_during_a_run_asks_then_stops_it_and_says_how_far_it_got(
     assert toolkit.log[-1] == ("close", "main", {})
 
 
-def test_going_on_after_the_question_finishes_the_run(tw, run_main, values, monkeypatch):
+@pytest.mark.parametrize("ends", ["after the answer", "while asking"])
+def test_going_on_after_the_question_keeps_the_program(tw, run_main, values, monkeypatch, ends):
     calls = []
-    monkeypatch.setattr(tw, "replace_file_names",
-                        held_until("question", then=lambda: calls.append("ran")))
-    toolkit = run_main([(RUN, values(mode="mode_filename")), Busy((EXIT, None)), (EXIT, {})],
+    monkeypatch.setattr(tw, "replace_file_names", held_until(
+        "answered" if ends == "after the answer" else "question",
+        then=lambda: calls.append("ran")))
+    toolkit = run_main([(RUN, values(mode="mode_filename")), Busy((EXIT, None)),
+                        (RUN, values(mode="mode_filename")), (EXIT, {})],
                        question_answers=[GO_ON])
-    assert toolkit.questions == ["正在替换，确定要停止吗？"] and calls == ["ran"]
-    assert toolkit.messages == [DONE["mode_filename"]]
+    assert toolkit.questions == ["正在替换，确定要停止吗？"]
+    # the run went on to its end, and so did the program: the next press ran too
+    assert calls == ["ran", "ran"]
+    assert toolkit.messages == [DONE["mode_filename"]] * 2
     assert ("update", "取消", {"disabled": True}) not in toolkit.log
 
 

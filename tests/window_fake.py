@@ -210,7 +210,7 @@ class FakeWindow:
         toolkit = self.toolkit
         toolkit.questions.append(self.args[1][0][0].value)
         answer = toolkit.question_answers.pop(0) if toolkit.question_answers else STOP
-        toolkit.pending.append("question")
+        toolkit.pending.append("answered")
         return answer, {}
 
 

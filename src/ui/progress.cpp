@@ -232,10 +232,13 @@ int wait_once(const Owner& owner, BackgroundRun& run, ProgressWindow& progress,
     if (read_window(owner, owner.window, event, values) < 0)
         return -1;
     int leave = leaving ? 0 : is_exit_event(event.get());
-    if (leave < 0 || (leave > 0 && !run.finished() && stop_and_leave(owner, leaving) < 0))
+    if (leave < 0)
         return -1;
+    // A run that has ended meanwhile asks nothing: its summary comes, then the program ends.
     if (leave > 0 && run.finished())
         leaving = true;
+    else if (leave > 0 && stop_and_leave(owner, leaving) < 0)
+        return -1;
     if (leaving)
         run.cancel();
     if (!progress.is_open() && !run.finished() && Clock::now() - started >= k_show_after &&
