@@ -155,6 +155,38 @@ def long_run(window):
     window["执行替换"].click()
 
 
+def slow_run(window):
+    # one long line on which `a*b*z` takes minutes: the plan meets it first
+    fill(window, ROOT, "a*b*z", "X", "mode_content")
+    record["threads_before_run"] = thread_count()
+    toolkit.probe = LatenessProbe(window.TKroot)
+    window["执行替换"].click()
+
+
+def cancel_mid_match(window):
+    """取消 on the plan's progress window once the match has gone to a
+    matcher thread of its own (the run's thread and it besides the others);
+    then, once the window has closed, on to the next step."""
+    def poll():
+        if thread_count() < record["threads_before_run"] + 2:
+            toolkit.window.TKroot.after(50, poll)
+            return
+        record["threads_mid_match"] = thread_count()
+        record["cancelled_at"] = time.monotonic()
+        window["取消"].click()
+        toolkit.window.TKroot.after(20, closed)
+
+    def closed():
+        if not window.is_closed():
+            toolkit.window.TKroot.after(20, closed)
+            return
+        record["cancel_answered_in"] = round(time.monotonic() - record["cancelled_at"], 3)
+        toolkit.probe.running = False
+        toolkit.probe = None
+        toolkit.schedule_next()
+    poll()
+
+
 SCENARIOS = {
     "modes": lambda: [
         run_with("", "mode_folder", "alpha7", "beta7"),
@@ -202,6 +234,7 @@ SCENARIOS = {
                         for number, (folder, mode, old, new, options)
                         in enumerate(json.loads(os.environ["TW_RUNS"]))]
     + [leave],
+    "slow": lambda: [slow_run, leave],
 }
 STEPS = SCENARIOS[SCENARIO]()
 
@@ -340,6 +373,8 @@ class Toolkit:
             record["plan_progress_windows"] += 1
             entry = record["owned"][-1]
             window.TKroot.after_idle(lambda: self.note_owner(window, entry))
+            if SCENARIO == "slow":
+                later(self.window, 150, lambda: cancel_mid_match(window))
             return
         record["progress_windows"] += 1
 

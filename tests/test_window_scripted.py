@@ -735,7 +735,7 @@ def test_declining_the_preview_changes_nothing(run_main, real_ops, values, tmp_p
     ("mode_folder", {}, "没有找到匹配项"),
     ("mode_filename", {"a.txt": b"old"}, "没有找到匹配项"),
     ("mode_content", {"a.txt": b"x", "b.dat": b"\0old", "c.xls": b"old"},
-     "没有找到匹配项\n（跳过 2 个文件：特殊文件、二进制文件、旧格式文件或本工具的临时文件）"),
+     "没有找到匹配项\n（跳过 2 项：版本库目录、隐藏项、特殊文件、二进制文件、旧格式文件或本工具的临时文件）"),
 ])
 def test_nothing_found_is_said_and_nothing_runs(run_main, ops, values, tmp_path, mode, tree_files,
                                                 text):

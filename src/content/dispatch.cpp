@@ -8,8 +8,8 @@
 #include "content/content.h"
 
 #include "py/names.h"
+#include "run/operation.h"
 #include "run/probe.h"
-#include "run/run.h"
 
 namespace tw::content {
 
@@ -172,50 +172,51 @@ int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename)
 
 int visit_file(ContentRun& job, PyObject* foldername, PyObject* filename)
 {
+    int admitted = job.run.admit_file(filename);
+    if (admitted <= 0)
+        return admitted;
     py::Ref filepath = run::join_path(foldername, filename);
     if (!filepath)
         return -1;
     int cancelled = job.run.begin_item(filepath.get());
     if (cancelled)
         return cancelled;
+    int screened = job.run.screen_item(ItemKind::file_content, filepath.get(), filepath.get(), filename);
+    if (screened != 0)
+        return screened < 0 ? -1 : 0;
     if (handle_file(job, filepath.get(), filename) < 0)
         return job.run.fail(ItemKind::file_content, filepath.get(), run::Doing::replacing_content);
     return 0;
 }
 
-int replace_contents(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
-                     PyObject* new_keyword, PyObject* recursive)
+int replace_contents(run::Run& run, const run::Operands& in)
 {
-    py::Ref pattern = keyword::compile_checked(old_keyword, new_keyword);
-    if (!pattern || run.check_root(root_folder) < 0)
+    keyword::Compiled compiled;
+    if (keyword::compile_checked(in.old_keyword, in.new_keyword, compiled) < 0 ||
+        run.check_root(in.root_folder) < 0)
         return -1;
-    ContentRun job{run, old_keyword, new_keyword, {pattern.get(), new_keyword}};
-    return run.walk(root_folder, recursive, [&](PyObject* foldername, PyObject* filenames) {
+    ContentRun job{run, in.old_keyword, in.new_keyword, compiled.keyword()};
+    return run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
         return py::for_each(filenames, [&](PyObject* filename) {
             return visit_file(job, foldername, filename);
         });
     });
 }
 
-const char* const kOperation = "replace_file_contents";
+const run::Operation k_file_contents{"replace_file_contents", run::kFileContents, replace_contents, true};
 
 }  // namespace
 
 py::Ref replace_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                               PyObject* recursive)
 {
-    run::Run run(kOperation, run::kFileContents);
-    int status = run.batch_writes();
-    if (status == 0)
-        status = replace_contents(run, root_folder, old_keyword, new_keyword, recursive);
-    return run.finish(status);
+    return run::act(k_file_contents, {root_folder, old_keyword, new_keyword, recursive});
 }
 
 int plan_file_contents(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                        PyObject* recursive, run::Plan& plan)
 {
-    run::Run run(kOperation, run::kFileContents, &plan);
-    return replace_contents(run, root_folder, old_keyword, new_keyword, recursive);
+    return run::plan(k_file_contents, {root_folder, old_keyword, new_keyword, recursive}, plan);
 }
 
 }  // namespace tw::content

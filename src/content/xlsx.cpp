@@ -178,11 +178,11 @@ py::Ref load(PyObject* file_path)
 // The guarded work. A workbook with no match is left as it is.
 int process_workbook(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)
 {
-    py::Ref pattern = keyword::compile_keyword(old_keyword);
-    if (!pattern)
+    keyword::Compiled compiled;
+    if (keyword::compile_keyword(old_keyword, new_keyword, compiled) < 0)
         return -1;
     Decision decision;
-    if (decide_xlsx_content(file_path, {pattern.get(), new_keyword}, true, decision) < 0)
+    if (decide_xlsx_content(file_path, compiled.keyword(), true, decision) < 0)
         return -1;
     return decision.write ? decision.write() : 0;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "py/ref.h"
+#include "run/options.h"
 
 #include <string>
 #include <vector>
@@ -14,14 +15,6 @@ namespace tw::keyword {
 // The expression text of a keyword: every `*` becomes a lazy `.*?`.
 py::Ref convert_to_regex(PyObject* pattern);
 
-// re.compile(convert_to_regex(old_keyword)), both looked up as globals.
-py::Ref compile_keyword(PyObject* old_keyword);
-
-// The keyword pattern for a whole run, checked before anything is touched:
-// compiled, and the template expanded once, since `pattern.sub(new_keyword,
-// "")` rejects a bad template even where nothing matches.
-py::Ref compile_checked(PyObject* old_keyword, PyObject* new_keyword);
-
 // The first few matches met while deciding one file, each with a little of
 // the text around it, for a preview to show: a list of (before, old, new,
 // after) texts, made on the first match.
@@ -30,14 +23,68 @@ struct MatchSamples {
     Py_ssize_t limit = 5;
 };
 
+// Texts on which the `regex` package and re would disagree for a keyword
+// (see Keyword::matcher): re matches those.
+enum TextRisk : unsigned {
+    k_non_ascii = 1,   // \w, \b and their kin: the two read Unicode's word characters differently
+    k_separators = 2,  // \s, \S: re counts U+001C..U+001F as space
+    k_astral = 4,      // \d, \D: regex knows digits added to Unicode after the interpreter's tables
+    k_dotless_i = 8,   // case ignored: re folds i, I, U+0130 and U+0131 together
+    k_empty = 16,      // \B: re finds no boundary in the empty text, regex one
+};
+
 // The keyword as the operations apply it: the compiled pattern and the
 // replacement template; `samples`, when set, collects the matches that the
 // deciding meets.
+//
+// `matcher`, when set, is the same expression compiled by the `regex`
+// package (for the window's runs): its matching gives the interpreter's
+// lock back and stops at a time limit, and a cancel stops the wait for it.
+// Texts that `risks` names, and anything but a str, are matched by re.
 struct Keyword {
     PyObject* pattern;
     PyObject* new_keyword;
     MatchSamples* samples = nullptr;
+    PyObject* matcher = nullptr;
+    unsigned risks = 0;
+    bool timed = true;  // regex is asked with a time limit (see engine.h)
 };
+
+// A keyword compiled for the options of a run: the old keyword as a pattern
+// (a regular expression, or plain text in which only `*` is a wildcard;
+// case ignored or not) and the new keyword as a template (plain text gets
+// its backslashes doubled, so that each stands for itself).
+struct Compiled {
+    py::Ref pattern;      // re.compile's pattern
+    py::Ref new_keyword;  // the template
+    py::Ref matcher;      // see Keyword::matcher; null when re matches
+    unsigned risks = 0;
+    bool timed = true;
+
+    Keyword keyword() const
+    {
+        return {pattern.get(), new_keyword.get(), nullptr, matcher.get(), risks, timed};
+    }
+};
+
+// The keyword compiled for `options`. With the default options this is
+// re.compile(convert_to_regex(old_keyword)), both looked up as globals, and
+// the new keyword as it is. `new_keyword` may be null (no template). 0, or
+// -1 with the exception set.
+int compile_for(const run::Options& options, PyObject* old_keyword, PyObject* new_keyword,
+                Compiled& out);
+
+// compile_for the options of the run installed on this thread.
+int compile_keyword(PyObject* old_keyword, PyObject* new_keyword, Compiled& out);
+
+// The keyword for a whole run, checked before anything is touched:
+// compiled, and the template expanded once, since `pattern.sub(new_keyword,
+// "")` rejects a bad template even where nothing matches. 0, or -1.
+int compile_checked(PyObject* old_keyword, PyObject* new_keyword, Compiled& out);
+
+// 1 when the keyword matches the empty text (so that it would also match
+// between any two characters of a name or a text), 0 when not, -1.
+int matches_empty_text(const Keyword& keyword);
 
 // The keyword applied to one text.
 struct Replacement {
@@ -56,8 +103,8 @@ int substitute(const Keyword& keyword, PyObject* text, Replacement& out);
 
 // `pattern.search(text)` decides whether the keyword occurs (an empty match
 // counts); when it does, `out` gets `pattern.subn(new_keyword, text)` and
-// the samples get its matches. Returns 1 when it occurs, 0 when not, -1
-// with the exception set.
+// the samples get its matches. (With a matcher, subn's count decides.)
+// Returns 1 when it occurs, 0 when not, -1 with the exception set.
 int replace_in(const Keyword& keyword, PyObject* text, Replacement& out);
 
 // Every match of the keyword in `text`, left to right (`pattern.finditer`),

@@ -1,8 +1,10 @@
 // The keyword pattern: the old keyword is a regular expression in which a
 // `*` stands for any run of characters, as short as possible.
+#include "keyword/engine.h"
 #include "keyword/keyword.h"
 #include "py/names.h"
 #include "py/unpack.h"
+#include "run/report.h"
 
 #include <algorithm>
 #include <string_view>
@@ -78,34 +80,104 @@ py::Ref convert_to_regex(PyObject* pattern)
     return py::call_method(pattern, "replace"_id, "*"_id, ".*?"_id);
 }
 
-py::Ref compile_keyword(PyObject* old_keyword)
+namespace {
+
+// ".*?".join(re.escape(part) for part in old_keyword.split("*")): plain
+// text in which only `*` stands for any run of characters.
+py::Ref plain_expression(PyObject* re, PyObject* old_keyword)
 {
-    py::Ref convert = py::global("convert_to_regex"_id);
-    if (!convert)
+    if (!PyUnicode_Check(old_keyword)) {
+        PyErr_Format(PyExc_TypeError, "a plain-text keyword must be a str, not %.200s",
+                     Py_TYPE(old_keyword)->tp_name);
         return {};
-    py::Ref expression = py::call(convert.get(), old_keyword);
-    if (!expression)
+    }
+    py::Ref star = py::Ref::borrow("*"_id.get());
+    py::Ref parts = star ? py::Ref::steal(PyUnicode_Split(old_keyword, star.get(), -1)) : py::Ref();
+    if (!parts)
         return {};
-    py::Ref re = py::global("re"_id);
-    if (!re)
-        return {};
-    return py::call_method(re.get(), "compile"_id, expression);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+        py::Ref escaped = py::call_method(re, "escape"_id, PyList_GET_ITEM(parts.get(), i));
+        if (!escaped || PyList_SetItem(parts.get(), i, escaped.release()) < 0)
+            return {};
+    }
+    py::Ref wildcard = py::Ref::borrow(".*?"_id.get());
+    return wildcard ? py::Ref::steal(PyUnicode_Join(wildcard.get(), parts.get())) : py::Ref();
 }
 
-py::Ref compile_checked(PyObject* old_keyword, PyObject* new_keyword)
+// The new keyword as plain text: each backslash doubled, so that the
+// template gives it back as it is.
+py::Ref plain_template(PyObject* new_keyword)
 {
-    py::Ref pattern = compile_keyword(old_keyword);
-    if (!pattern)
-        return {};
+    py::Ref one = py::Ref::borrow("\\"_id.get());
+    py::Ref two = one ? py::Ref::borrow("\\\\"_id.get()) : py::Ref();
+    return two ? py::Ref::steal(PyUnicode_Replace(new_keyword, one.get(), two.get(), -1)) : py::Ref();
+}
+
+// re.compile(expression), or with re.IGNORECASE.
+py::Ref compile_expression(PyObject* re, PyObject* expression, bool ignore_case)
+{
+    if (!ignore_case)
+        return py::call_method(re, "compile"_id, expression);
+    py::Ref flag = py::getattr(re, "IGNORECASE"_id);
+    return flag ? py::call_method(re, "compile"_id, expression, flag) : py::Ref();
+}
+
+}  // namespace
+
+int compile_for(const run::Options& options, PyObject* old_keyword, PyObject* new_keyword,
+                Compiled& out)
+{
+    out = Compiled{};
+    py::Ref expression;
+    py::Ref re;
+    if (options.regular_expression) {
+        py::Ref convert = py::global("convert_to_regex"_id);
+        expression = convert ? py::call(convert.get(), old_keyword) : py::Ref();
+        re = expression ? py::global("re"_id) : py::Ref();
+    } else {
+        re = py::global("re"_id);
+        expression = re ? plain_expression(re.get(), old_keyword) : py::Ref();
+    }
+    bool ignore_case = !options.case_sensitive;
+    out.pattern = re ? compile_expression(re.get(), expression.get(), ignore_case) : py::Ref();
+    if (!out.pattern)
+        return -1;
+    if (new_keyword) {
+        out.new_keyword = options.regular_expression ? py::Ref::borrow(new_keyword)
+                                                     : plain_template(new_keyword);
+        if (!out.new_keyword)
+            return -1;
+    }
+    if (!options.from_window)
+        return 0;
+    return compile_matcher(expression.get(), out.new_keyword.get(), ignore_case, out);
+}
+
+int compile_keyword(PyObject* old_keyword, PyObject* new_keyword, Compiled& out)
+{
+    return compile_for(run::current_options(), old_keyword, new_keyword, out);
+}
+
+int compile_checked(PyObject* old_keyword, PyObject* new_keyword, Compiled& out)
+{
+    if (compile_keyword(old_keyword, new_keyword, out) < 0)
+        return -1;
     py::Ref empty = py::Ref::steal(PyUnicode_New(0, 0));
-    if (!empty || !py::call_method(pattern.get(), "sub"_id, new_keyword, empty))
-        return {};
-    return pattern;
+    if (!empty || !py::call_method(out.pattern.get(), "sub"_id, out.new_keyword, empty))
+        return -1;
+    return 0;
+}
+
+int matches_empty_text(const Keyword& keyword)
+{
+    py::Ref empty = py::Ref::steal(PyUnicode_New(0, 0));
+    py::Ref found = empty ? search(keyword, empty.get()) : py::Ref();
+    return found ? py::truth(found.get()) : -1;
 }
 
 int substitute(const Keyword& keyword, PyObject* text, Replacement& out)
 {
-    py::Ref result = py::call_method(keyword.pattern, "subn"_id, keyword.new_keyword, text);
+    py::Ref result = subn(keyword, text);
     py::Ref parts[2];
     if (!result || py::unpack(result.get(), parts) < 0)
         return -1;
@@ -119,7 +191,14 @@ int substitute(const Keyword& keyword, PyObject* text, Replacement& out)
 
 int replace_in(const Keyword& keyword, PyObject* text, Replacement& out)
 {
-    py::Ref found = py::call_method(keyword.pattern, "search"_id, text);
+    if (keyword.matcher) {
+        // One pass instead of two, each of regex's timed calls being
+        // costly: subn counts a match wherever search would find one.
+        if (substitute(keyword, text, out) < 0)
+            return -1;
+        return out.count == 0 ? 0 : (note_samples(keyword, text) < 0 ? -1 : 1);
+    }
+    py::Ref found = search(keyword, text);
     int matched = found ? py::truth(found.get()) : -1;
     if (matched <= 0)
         return matched;

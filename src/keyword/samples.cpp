@@ -1,7 +1,7 @@
 // Matches one by one, with what each becomes, and the samples of them that
 // a preview shows, taken where the deciding code finds them, so that what a
 // preview shows is what the run replaces.
-#include "keyword/keyword.h"
+#include "keyword/engine.h"
 #include "py/ops.h"
 #include "py/unpack.h"
 
@@ -73,12 +73,13 @@ int read_span(PyObject* match, Match& out)
                ? -1 : 0;
 }
 
-// Calls `each` with every match of the keyword in `text`, left to right,
-// until it returns non-zero. 0, 1 when `each` stopped it, or -1.
+// Calls `each` with the matches of the keyword in `text`, left to right,
+// at most `limit` of them (all when negative), until it returns non-zero.
+// 0, 1 when `each` stopped it, or -1.
 template <class Each>
-int for_each_match(const Keyword& keyword, PyObject* text, Each&& each)
+int for_each_match(const Keyword& keyword, PyObject* text, Py_ssize_t limit, Each&& each)
 {
-    py::Ref found = py::call_method(keyword.pattern, "finditer"_id, text);
+    py::Ref found = matches(keyword, text, limit);
     if (!found)
         return -1;
     return py::for_each(found.get(), [&](PyObject* item) {
@@ -113,7 +114,9 @@ int note_samples(const Keyword& keyword, PyObject* text)
 {
     if (!keyword.samples || is_full(*keyword.samples) || !PyUnicode_Check(text))
         return 0;
-    int status = for_each_match(keyword, text, [&](Match& match) {
+    Py_ssize_t wanted = keyword.samples->limit -
+                        (keyword.samples->list ? PyList_GET_SIZE(keyword.samples->list.get()) : 0);
+    int status = for_each_match(keyword, text, wanted, [&](Match& match) {
         if (note_sample(*keyword.samples, text, match.start, match.end, match.replacement.get()) < 0)
             return -1;
         return is_full(*keyword.samples) ? 1 : 0;
@@ -123,7 +126,7 @@ int note_samples(const Keyword& keyword, PyObject* text)
 
 int find_matches(const Keyword& keyword, PyObject* text, std::vector<Match>& out)
 {
-    int status = for_each_match(keyword, text, [&](Match& match) {
+    int status = for_each_match(keyword, text, -1, [&](Match& match) {
         if (!PyUnicode_Check(match.replacement.get())) {
             PyErr_SetString(PyExc_TypeError, "the replacement of a text match must be a str");
             return -1;

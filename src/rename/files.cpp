@@ -1,9 +1,11 @@
-// File renaming: every file whose name (extension included) matches the
-// keyword gets the substitution applied to its name, in its own folder.
-// A rename that cannot be made is recorded and the run goes on.
+// File renaming: every file whose name matches the keyword gets the
+// substitution applied to its name, in its own folder; the run's options
+// may narrow the match to the name without its extension, or to the
+// extension alone. A rename that cannot be made is recorded and the run
+// goes on.
 #include "rename/names.h"
+#include "run/operation.h"
 #include "run/probe.h"
-#include "run/run.h"
 
 namespace tw::rename {
 
@@ -15,6 +17,9 @@ using run::ItemKind;
 int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObject* foldername,
                PyObject* filename)
 {
+    int admitted = run.admit_file(filename);
+    if (admitted <= 0)
+        return admitted;
     py::Ref path = run::join_path(foldername, filename);
     if (!path)
         return -1;
@@ -23,8 +28,11 @@ int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObje
         return cancelled;
     if (run::is_own_temporary(filename))
         return run.pass_over(ItemKind::file_name, path.get(), run::PassOver::own_temporary);
+    int screened = run.screen_item(ItemKind::file_name, path.get(), path.get(), filename);
+    if (screened != 0)
+        return screened < 0 ? -1 : 0;
     NameChange change;
-    int decided = decide_new_name(keyword, ledger, foldername, filename, change);
+    int decided = decide_new_name(keyword, ledger, foldername, filename, run.options().name_scope, change);
     if (decided > 0 && act_or_foresee(run, foldername, change) < 0)
         decided = -1;
     if (decided <= 0)
@@ -34,14 +42,14 @@ int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObje
     return run.change(ItemKind::file_name, change.src.get(), change.dst.get(), 0);
 }
 
-int rename_files(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
-                 PyObject* new_keyword, PyObject* recursive)
+int rename_files(run::Run& run, const run::Operands& in)
 {
-    py::Ref pattern = keyword::compile_checked(old_keyword, new_keyword);
-    if (!pattern || run.check_root(root_folder) < 0)
+    keyword::Compiled compiled;
+    if (keyword::compile_checked(in.old_keyword, in.new_keyword, compiled) < 0 ||
+        run.check_root(in.root_folder) < 0)
         return -1;
-    Keyword keyword{pattern.get(), new_keyword};
-    return run.walk(root_folder, recursive, [&](PyObject* foldername, PyObject* filenames) {
+    Keyword keyword = compiled.keyword();
+    return run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
         NameLedger ledger;
         return py::for_each(filenames, [&](PyObject* filename) {
             return visit_file(run, keyword, ledger, foldername, filename);
@@ -49,22 +57,20 @@ int rename_files(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
     });
 }
 
-const char* const kOperation = "replace_file_names";
+const run::Operation k_file_names{"replace_file_names", run::kFileNames, rename_files};
 
 }  // namespace
 
 py::Ref replace_file_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                            PyObject* recursive)
 {
-    run::Run run(kOperation, run::kFileNames);
-    return run.finish(rename_files(run, root_folder, old_keyword, new_keyword, recursive));
+    return run::act(k_file_names, {root_folder, old_keyword, new_keyword, recursive});
 }
 
 int plan_file_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                     PyObject* recursive, run::Plan& plan)
 {
-    run::Run run(kOperation, run::kFileNames, &plan);
-    return rename_files(run, root_folder, old_keyword, new_keyword, recursive);
+    return run::plan(k_file_names, {root_folder, old_keyword, new_keyword, recursive}, plan);
 }
 
 }  // namespace tw::rename

@@ -5,8 +5,9 @@
 // walk goes on beneath a renamed folder under its new path, so nested
 // matches are renamed too. A folder that cannot be renamed keeps its name
 // and the walk goes on beneath it.
+#include "py/error.h"
 #include "rename/names.h"
-#include "run/run.h"
+#include "run/operation.h"
 
 namespace tw::rename {
 
@@ -15,18 +16,26 @@ namespace {
 using py::Ref;
 using run::ItemKind;
 
-// Where a folder is on disk, and where the run meets it. They differ only
-// in a plan, which shows folders under their parents' new names while
-// nothing has moved yet.
+// Where a folder is on disk, and where the plan shows it: under its
+// parents' new names. The run reports a folder where it is; what the user
+// left out is named as the plan showed it, which differs from where it is
+// beneath a parent left out (it keeps its name, and the run goes on beneath
+// it under that name) or one whose rename failed.
 struct Place {
     Ref disk;
-    Ref shown;
+    Ref planned;
 };
 
 struct FolderRenaming {
     run::Run& run;
     Keyword keyword;
     PyObject* recursive;
+
+    // Where the run reports the folder: in a plan, where the plan shows it.
+    PyObject* shown(const Place& place) const
+    {
+        return run.planning() ? place.planned.get() : place.disk.get();
+    }
 };
 
 // os.path.split without the trailing separators a typed path may carry:
@@ -60,29 +69,52 @@ bool has_own_name(PyObject* name)
            PyUnicode_CompareWithASCIIString(name, "..") != 0;
 }
 
+// A folder the user left out keeps its name; the items beneath it are
+// met under that name, and named as the plan showed them. A decision that
+// failed only on this folder is dropped with it.
+int leave_out(FolderRenaming& job, const Place& parent, const Place& met, const NameChange& change,
+              int decided, Place& now)
+{
+    if (decided < 0) {
+        py::PendingError error;
+        if (!error.matches(PyExc_Exception) || error.matches(PyExc_MemoryError)) {
+            error.restore();
+            return job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming);
+        }
+    }
+    if (decided > 0 && !(now.planned = run::join_path(parent.planned.get(), change.new_name.get())))
+        return -1;
+    return job.run.pass_over(ItemKind::folder_name, job.shown(met), run::PassOver::left_out);
+}
+
 // Decides the new name of the folder met at `met`, entry `name` of
 // `parent`, and, in a run, renames it. `now` receives where the folder is
-// afterwards. 0, or -1 when the run ends.
+// afterwards. 0, 1 when a cancel stopped it midway, -1 when the run ends.
 int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, PyObject* name,
                   const Place& met, Place& now)
 {
     now = met;
+    int left = run::is_left_out(job.run.options(), met.planned.get());
+    if (left < 0)
+        return -1;
     NameChange change;
-    int decided = decide_new_name(job.keyword, ledger, parent.disk.get(), name, change);
+    int decided = decide_new_name(job.keyword, ledger, parent.disk.get(), name, run::NameScope::whole,
+                                  change);
+    if (left)
+        return leave_out(job, parent, met, change, decided, now);
     if (decided > 0 && act_or_foresee(job.run, parent.disk.get(), change) < 0)
         decided = -1;
     if (decided <= 0)
-        return decided < 0 ? job.run.fail(ItemKind::folder_name, met.shown.get(), run::Doing::renaming) : 0;
-    // In a run a folder is shown where it is: its new path is already made.
-    Ref new_shown = parent.shown.get() == parent.disk.get()
-                        ? change.dst
-                        : run::join_path(parent.shown.get(), change.new_name.get());
-    if (!new_shown || ledger.settle(name, change.new_name.get()) < 0)
+        return decided < 0 ? job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming) : 0;
+    // Where nothing was left out, the plan's path is the one just made.
+    now.planned = parent.planned.get() == parent.disk.get()
+                      ? change.dst
+                      : run::join_path(parent.planned.get(), change.new_name.get());
+    if (!now.planned || ledger.settle(name, change.new_name.get()) < 0)
         return -1;
     if (!job.run.planning())
         now.disk = change.dst;
-    now.shown = new_shown;
-    return job.run.change(ItemKind::folder_name, met.shown.get(), new_shown.get(), 0);
+    return job.run.change(ItemKind::folder_name, job.shown(met), job.shown(now), 0);
 }
 
 int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders);
@@ -99,24 +131,32 @@ int visit_folder(FolderRenaming& job, const Place& here)
     return stop != 0 ? stop : visit_listed(job, here, parts[1].get());
 }
 
-// Each subfolder of a listed folder, in listing order: renamed, then
-// visited beneath. Links to folders are neither renamed nor followed.
+// One subfolder: passed over, or renamed and then visited beneath. Links
+// to folders are neither renamed nor followed. 0, 1 when the walk stops, -1.
+int visit_subfolder(FolderRenaming& job, NameLedger& ledger, const Place& here, PyObject* name)
+{
+    Place met{run::join_path(here.disk.get(), name), {}};
+    met.planned = here.planned.get() == here.disk.get() ? met.disk : run::join_path(here.planned.get(), name);
+    int link = met.disk && met.planned ? run::is_link(met.disk.get()) : -1;
+    if (link != 0)
+        return link < 0 ? -1 : 0;
+    if (job.run.begin_item(job.shown(met)))
+        return 1;
+    int passed = job.run.pass_over_folder(job.shown(met), met.disk.get(), name);
+    if (passed != 0)
+        return passed < 0 ? -1 : 0;
+    Place now;
+    int renamed = rename_folder(job, ledger, here, name, met, now);
+    return renamed != 0 ? renamed : visit_folder(job, now);
+}
+
+// Each subfolder of a listed folder, in listing order.
 int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
     NameLedger ledger;
     int stopped = 0;
     int status = py::for_each(subfolders, [&](PyObject* name) {
-        Place met{run::join_path(here.disk.get(), name), {}};
-        met.shown = here.shown.get() == here.disk.get() ? met.disk : run::join_path(here.shown.get(), name);
-        int link = met.disk && met.shown ? run::is_link(met.disk.get()) : -1;
-        if (link != 0)
-            return link < 0 ? -1 : 0;
-        Place now;
-        stopped = job.run.begin_item(met.shown.get());
-        if (!stopped && rename_folder(job, ledger, here, name, met, now) < 0)
-            return -1;
-        if (!stopped)
-            stopped = visit_folder(job, now);
+        stopped = visit_subfolder(job, ledger, here, name);
         return stopped;
     });
     return status < 0 ? -1 : stopped;
@@ -126,6 +166,9 @@ int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
 // nothing), then renamed, then visited beneath under its new path.
 int rename_tree(FolderRenaming& job, PyObject* root_folder)
 {
+    int passed = job.run.pass_over_root(root_folder);
+    if (passed != 0)
+        return passed < 0 ? -1 : 0;
     Ref parts[3];
     int listed = job.run.list_folder(root_folder, parts);
     if (listed <= 0)
@@ -138,38 +181,39 @@ int rename_tree(FolderRenaming& job, PyObject* root_folder)
     if (split_own_name(root_folder, parent, name) < 0)
         return -1;
     NameLedger ledger;
-    if (has_own_name(name.get()) && rename_folder(job, ledger, {parent, parent}, name.get(), met, now) < 0)
-        return -1;
+    if (has_own_name(name.get())) {
+        int renamed = rename_folder(job, ledger, {parent, parent}, name.get(), met, now);
+        if (renamed != 0)
+            return renamed < 0 ? -1 : 0;
+    }
     int stop = job.run.go_deeper(job.recursive);
     return stop != 0 ? (stop < 0 ? -1 : 0) : visit_listed(job, now, parts[1].get());
 }
 
-int rename_folders(run::Run& run, PyObject* root_folder, PyObject* old_keyword,
-                   PyObject* new_keyword, PyObject* recursive)
+int rename_folders(run::Run& run, const run::Operands& in)
 {
-    Ref pattern = keyword::compile_checked(old_keyword, new_keyword);
-    if (!pattern || run.check_root(root_folder) < 0)
+    keyword::Compiled compiled;
+    if (keyword::compile_checked(in.old_keyword, in.new_keyword, compiled) < 0 ||
+        run.check_root(in.root_folder) < 0)
         return -1;
-    FolderRenaming job{run, {pattern.get(), new_keyword}, recursive};
-    return rename_tree(job, root_folder) < 0 ? -1 : 0;
+    FolderRenaming job{run, compiled.keyword(), in.recursive};
+    return rename_tree(job, in.root_folder) < 0 ? -1 : 0;
 }
 
-const char* const kOperation = "replace_folder_names";
+const run::Operation k_folder_names{"replace_folder_names", run::kFolders, rename_folders};
 
 }  // namespace
 
 py::Ref replace_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                              PyObject* recursive)
 {
-    run::Run run(kOperation, run::kFolders);
-    return run.finish(rename_folders(run, root_folder, old_keyword, new_keyword, recursive));
+    return run::act(k_folder_names, {root_folder, old_keyword, new_keyword, recursive});
 }
 
 int plan_folder_names(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
                       PyObject* recursive, run::Plan& plan)
 {
-    run::Run run(kOperation, run::kFolders, &plan);
-    return rename_folders(run, root_folder, old_keyword, new_keyword, recursive);
+    return run::plan(k_folder_names, {root_folder, old_keyword, new_keyword, recursive}, plan);
 }
 
 }  // namespace tw::rename

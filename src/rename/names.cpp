@@ -2,6 +2,7 @@
 
 #include "platform/fs.h"
 #include "run/paths.h"
+#include "py/unpack.h"
 #include "run/probe.h"
 
 #include <cerrno>
@@ -53,6 +54,108 @@ int refuse(const char* reason, PyObject* src, PyObject* dst)
     return -1;
 }
 
+// The rename would fail with "File name too long": say so now, as the
+// run would, so that a plan does not promise it.
+int name_too_long(const NameChange& change)
+{
+    errno = ENAMETOOLONG;
+    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, change.src.get(), change.dst.get());
+    return -1;
+}
+
+#ifdef _WIN32
+
+// Windows counts a name in UTF-16 units, at most 255.
+int check_name_length(PyObject*, const NameChange& change)
+{
+    constexpr Py_ssize_t k_name_max = 255;
+    PyObject* name = change.new_name.get();
+    Py_ssize_t units = PyUnicode_GET_LENGTH(name);
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(name); ++i)
+        units += PyUnicode_READ_CHAR(name, i) > 0xFFFF;
+    return units > k_name_max ? name_too_long(change) : 0;
+}
+
+#else
+
+// os.pathconf(folder, name), or `fallback` where the system cannot say;
+// -1 with the exception set for an error that is not about the question
+// (an interrupt).
+long path_limit(PyObject* folder, py::Id name, long fallback)
+{
+    py::Ref os = py::global("os"_id);
+    py::Ref limit = os ? py::call_method(os.get(), "pathconf"_id, folder, name) : py::Ref();
+    long value = limit ? PyLong_AsLong(limit.get()) : -1;
+    if (value > 0)
+        return value;
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    PyErr_Clear();
+    return fallback;
+}
+
+Py_ssize_t encoded_size(PyObject* text)
+{
+    py::Ref bytes = py::Ref::steal(PyUnicode_EncodeFSDefault(text));
+    return bytes ? PyBytes_GET_SIZE(bytes.get()) : -1;
+}
+
+// POSIX counts a name and a path in bytes of the file-system encoding; the
+// name's limit is the folder's file system's own (NAME_MAX).
+int check_name_length(PyObject* folder, const NameChange& change)
+{
+    Py_ssize_t name = encoded_size(change.new_name.get());
+    Py_ssize_t path = name < 0 ? -1 : encoded_size(change.dst.get());
+    if (path < 0)
+        return -1;  // not encodable: the rename would fail the same way
+    long name_max = path_limit(folder, "PC_NAME_MAX"_id, 255);
+    long path_max = name_max < 0 ? -1 : path_limit(folder, "PC_PATH_MAX"_id, 4096);
+    if (path_max < 0)
+        return -1;
+    return name > name_max || path >= path_max ? name_too_long(change) : 0;
+}
+
+#endif
+
+py::Ref concat(PyObject* first, PyObject* second)
+{
+    return py::Ref::steal(PyUnicode_Concat(first, second));
+}
+
+// The keyword applied to the part of `name` that `scope` names: 1 with
+// `out` holding the whole new name, 0 when that part does not match, -1.
+// The extension is what os.path.splitext gives, without its dot, so a
+// leading dot does not begin one.
+int replace_in_scope(const Keyword& keyword, PyObject* name, run::NameScope scope,
+                     keyword::Replacement& out)
+{
+    if (scope == run::NameScope::whole)
+        return keyword::replace_in(keyword, name, out);
+    py::Ref path = run::os_path();
+    py::Ref split = path ? py::call_method(path.get(), "splitext"_id, name) : py::Ref();
+    py::Ref parts[2];  // the stem, and the extension with its dot (or "")
+    if (!split || py::unpack(split.get(), parts) < 0)
+        return -1;
+    Py_ssize_t length = PyObject_Length(parts[1].get());
+    if (length < 0)
+        return -1;
+    if (scope == run::NameScope::stem) {
+        int matched = keyword::replace_in(keyword, parts[0].get(), out);
+        if (matched > 0 && !(out.text = concat(out.text.get(), parts[1].get())))
+            return -1;
+        return matched;
+    }
+    if (length == 0)
+        return 0;  // no extension to match in
+    py::Ref dot = py::Ref::steal(PySequence_GetSlice(parts[1].get(), 0, 1));
+    py::Ref extension = dot ? py::Ref::steal(PySequence_GetSlice(parts[1].get(), 1, length)) : py::Ref();
+    int matched = extension ? keyword::replace_in(keyword, extension.get(), out) : -1;
+    if (matched <= 0)
+        return matched;
+    py::Ref head = concat(parts[0].get(), dot.get());
+    return head && (out.text = concat(head.get(), out.text.get())) ? 1 : -1;
+}
+
 }  // namespace
 
 int NameLedger::check(PyObject* src, PyObject* dst, PyObject* new_name)
@@ -79,10 +182,10 @@ int NameLedger::settle(PyObject* old_name, PyObject* new_name)
 }
 
 int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder, PyObject* name,
-                    NameChange& out)
+                    run::NameScope scope, NameChange& out)
 {
     keyword::Replacement replaced;
-    int matched = keyword::replace_in(keyword, name, replaced);
+    int matched = replace_in_scope(keyword, name, scope, replaced);
     if (matched <= 0)
         return matched;
     int same = py::equals(replaced.text.get(), name);
@@ -108,7 +211,8 @@ int rename_entry(const NameChange& change)
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change)
 {
     if (run.planning())
-        return run::check_may_rename(folder, change.src.get(), change.dst.get());
+        return check_name_length(folder, change) < 0 ? -1
+                                                     : run::check_may_rename(folder, change.src.get(), change.dst.get());
     return rename_entry(change);
 }
 

@@ -32,17 +32,18 @@ struct NameChange {
 };
 
 // Decides the new name of entry `name` in `folder`: the keyword's
-// substitution, which must stay a plain name in the folder and must not
-// meet another entry. Returns 1 with `out` filled, 0 when the name stays as
-// it is, -1 with the reason it cannot be renamed set.
+// substitution in the part of the name that `scope` names, which must stay
+// a plain name in the folder and must not meet another entry. Returns 1 with `out` filled, 0 when the name stays as it
+// is, -1 with the reason it cannot be renamed set.
 int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder, PyObject* name,
-                    NameChange& out);
+                    run::NameScope scope, NameChange& out);
 
 // Makes the rename decided; never replaces anything. 0, or -1.
 int rename_entry(const NameChange& change);
 
-// A run makes the rename; a plan checks only that `folder` would let it be
-// made. 0, or -1 with the error set.
+// A run makes the rename; a plan checks only that it would be made: the
+// new name not longer than the folder's file system takes, and `folder`
+// letting it be made. 0, or -1 with the error the run would meet set.
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
 
 }  // namespace tw::rename

@@ -27,6 +27,9 @@ enum class PassOver {
     own_temporary,  // a temporary file of this tool
     binary,         // a NUL byte in its first 8 KiB, for the plain-text handler
     old_format,     // .doc, .ppt or .xls
+    version_control,  // .git, .svn, .hg or .bzr: never entered, renamed or rewritten
+    hidden,           // a hidden item, when the run skips them
+    left_out,         // left out of the run in the preview
 };
 
 struct PlannedItem {

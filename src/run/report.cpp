@@ -73,6 +73,34 @@ ReportScope::ReportScope(Report& report) : previous_(t_current) { t_current = &r
 
 ReportScope::~ReportScope() { t_current = previous_; }
 
+namespace {
+
+// The type of the error stop_mid_item sets, made on its first use.
+py::Ref& stopped_type()
+{
+    static py::Ref& type = py::process_wide_ref();
+    return type;
+}
+
+}  // namespace
+
+void stop_mid_item()
+{
+    py::Ref& type = stopped_type();
+    if (!type)
+        type = py::Ref::steal(
+            PyErr_NewException("termweave_mira7.StoppedMidItem", PyExc_BaseException, nullptr));
+    if (type)
+        PyErr_SetString(type.get(), "cancelled in the middle of an item");
+}
+
+// Never raised before the type exists, so it need not be made here.
+bool stopped_mid_item()
+{
+    py::Ref& type = stopped_type();
+    return type && PyErr_ExceptionMatches(type.get());
+}
+
 void note_reported_failure(PyObject* file_path, PyObject* error)
 {
     Report* report = current_report();

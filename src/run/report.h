@@ -87,6 +87,14 @@ private:
     Report* previous_;
 };
 
+// A cancel that comes in the middle of one item (a slow match that the run
+// stops waiting for) ends the work on that item with this error pending. It
+// is not an Exception, so no handler's `except Exception` takes it; the run
+// takes it back out and reports the item as not done.
+void stop_mid_item();
+// True when the pending error is the one stop_mid_item sets.
+bool stopped_mid_item();
+
 // A handler that reports its own failure instead of raising it (the
 // workbook handler prints it) tells the run in progress here, so that the
 // run still counts the file as failed and keeps the exception for the

@@ -181,6 +181,12 @@ int Run::begin_item(PyObject* path)
 // The batch goes first: its files came earlier in the walk.
 int Run::fail(ItemKind kind, PyObject* path, Doing doing)
 {
+    if (stopped_mid_item()) {
+        // Cancelled in the middle of the item: it is left as it was, not done.
+        PyErr_Clear();
+        --report_->seen;
+        return 1;
+    }
     if (batch_ && batch_->staged() > 0) {
         py::PendingError error;
         if (finish_writes() < 0)

@@ -16,6 +16,7 @@
 
 #include "platform/fs.h"
 #include "py/unpack.h"
+#include "run/filters.h"
 #include "run/paths.h"
 #include "run/plan.h"
 #include "run/report.h"
@@ -87,10 +88,29 @@ public:
     int begin_item(PyObject* path);
 
     // The pending exception concerns the item at `path`. Returns 0 when it
-    // was recorded (nothing pending), -1 when it ends the run (still pending).
+    // was recorded (nothing pending), -1 when it ends the run (still pending),
+    // 1 when a cancel stopped the item midway (the walk stops; nothing pending).
     int fail(ItemKind kind, PyObject* path, Doing doing);
     // The item is not for this run. Returns 0.
     int pass_over(ItemKind kind, PyObject* path, PassOver reason);
+
+    // What the user chose for this run (see Options), and what follows
+    // from it for each item (filters.cpp):
+    const Options& options() const { return report_->options; }
+    // The chosen folder is, or lies in, a version-control folder: passed
+    // over whole. 1 when so, 0 when not, -1.
+    int pass_over_root(PyObject* root);
+    // A folder met on the way down that is never entered nor renamed
+    // (version control; hidden, when skipped): passed over. `shown_path`
+    // is where the run meets it, `disk_path` where it is. 1 when passed
+    // over, 0 when not, -1.
+    int pass_over_folder(PyObject* shown_path, PyObject* disk_path, PyObject* name);
+    // 1 when the file named `name` is in the run by the masks, 0 when not
+    // (it is not taken up at all), -1.
+    int admit_file(PyObject* name);
+    // After begin_item: a hidden item (when skipped) or one left out of the
+    // preview is passed over. 1 when passed over, 0 when not, -1.
+    int screen_item(ItemKind kind, PyObject* shown_path, PyObject* disk_path, PyObject* name);
     // The item changed (or, in a plan, would change); a renamed folder goes
     // into the report's renamed folders. 0, or -1.
     int change(ItemKind kind, PyObject* path, PyObject* new_path, Py_ssize_t matches);
@@ -137,6 +157,7 @@ private:
     int record(ItemKind kind, PyObject* path, Doing doing, bool ending = false);
     py::Ref error_callback();
     int tidy_folder(PyObject* folder, PyObject* filenames);
+    int prune_subfolders(PyObject* folder, PyObject* subfolders);
     py::Ref closing_message();
 
     const char* operation_;
@@ -153,18 +174,23 @@ private:
     py::Ref callback_;  // os.walk's onerror, bound to this run
     CallbackTarget* target_ = nullptr;
     std::optional<platform::WriteBatch> batch_;
+    Masks masks_;
 };
 
 template <class Visit>
 int Run::walk(PyObject* root, PyObject* recursive, Visit&& visit)
 {
+    int passed = pass_over_root(root);
+    if (passed != 0)
+        return passed < 0 ? -1 : 0;
     py::Ref walk = start_walk(root);
     if (!walk)
         return -1;
     return py::for_each(walk.get(), [&](PyObject* triple) {
         root_reached_ = true;
         py::Ref parts[3];  // foldername, subfolders, filenames
-        if (py::unpack(triple, parts) < 0 || tidy_folder(parts[0].get(), parts[2].get()) < 0)
+        if (py::unpack(triple, parts) < 0 || tidy_folder(parts[0].get(), parts[2].get()) < 0 ||
+            prune_subfolders(parts[0].get(), parts[1].get()) < 0)
             return -1;
         int visited = visit(parts[0].get(), parts[2].get());
         if (visited >= 0 && leave_folder() < 0)

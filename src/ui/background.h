@@ -26,8 +26,9 @@ public:
     using Task = std::function<py::Ref()>;
 
     // Needs the lock (the report holds Python objects). When the report
-    // could not be made, an exception is set: check ready().
-    BackgroundRun() = default;
+    // could not be made, an exception is set: check ready(). The window's
+    // runs match without holding the lock (see run::Options::from_window).
+    BackgroundRun() { report_.options.from_window = true; }
     ~BackgroundRun();
     BackgroundRun(const BackgroundRun&) = delete;
     BackgroundRun& operator=(const BackgroundRun&) = delete;

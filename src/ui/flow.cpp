@@ -1,6 +1,7 @@
 #include "ui/flow.h"
 
 #include "content/content.h"
+#include "keyword/keyword.h"
 #include "py/error.h"
 #include "py/names.h"
 #include "py/unpack.h"
@@ -235,6 +236,22 @@ int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Plan
     return report_outcome(owner, request, nothing, false, ended);
 }
 
+// The preview's warning when the keyword, compiled as the run compiles it,
+// matches the empty text: it would then match between any two characters.
+// 0 with `warning` set (or left empty), or -1 with the exception set.
+int empty_match_warning(const Request& request, py::Ref& warning)
+{
+    keyword::Compiled compiled;
+    if (keyword::compile_for(request.options, request.old_keyword.get(),
+                             request.new_keyword.get(), compiled) < 0)
+        return -1;
+    int empty = keyword::matches_empty_text(compiled.keyword());
+    if (empty > 0)
+        warning = py::Ref::borrow(
+            "旧关键字可以匹配空文本：新关键字会插入到每两个字符之间（例如 abc 变成 YaYbYcY），请检查关键字。"_id.get());
+    return empty < 0 || (empty > 0 && !warning) ? -1 : 0;
+}
+
 // Plans the request, shows the plan, and runs what the user kept when the
 // user confirms it. Returns 1 when the user left the program meanwhile, 0
 // to go on, -1.
@@ -253,7 +270,9 @@ int preview_and_run(const Owner& owner, Session& session, const Request& request
         return text ? show_message(owner, text.get()) : -1;
     }
     PreviewAnswer answer;
-    if (show_preview(owner, request, plan, counts, nullptr, answer) < 0)
+    py::Ref warning;
+    if (empty_match_warning(request, warning) < 0 ||
+        show_preview(owner, request, plan, counts, warning.get(), answer) < 0)
         return -1;
     plan.clear();  // the run decides afresh
     if (!answer.confirmed)

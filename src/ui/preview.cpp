@@ -378,7 +378,7 @@ py::Ref nothing_found_text(const PlanCounts& counts)
 {
     if (counts.passed_over == 0)
         return py::Ref::borrow("没有找到匹配项"_id.get());
-    return format_text("没有找到匹配项\n（跳过 %d 个文件：特殊文件、二进制文件、旧格式文件或本工具的临时文件）"_id,
+    return format_text("没有找到匹配项\n（跳过 %d 项：版本库目录、隐藏项、特殊文件、二进制文件、旧格式文件或本工具的临时文件）"_id,
                        py::Ref::steal(Py_BuildValue("(l)", counts.passed_over)));
 }
 

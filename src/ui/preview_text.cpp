@@ -41,6 +41,9 @@ py::Id pass_over_text(PassOver reason)
     case PassOver::own_temporary: return "本工具的临时文件"_id;
     case PassOver::binary: return "二进制文件"_id;
     case PassOver::old_format: return "旧格式（.doc、.ppt、.xls），不处理"_id;
+    case PassOver::version_control: return "版本库目录"_id;
+    case PassOver::hidden: return "隐藏项"_id;
+    case PassOver::left_out: return "未勾选"_id;
     case PassOver::none: break;
     }
     return "跳过"_id;

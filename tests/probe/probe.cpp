@@ -5,8 +5,10 @@
 // and works on the namespace of the imported termweave_mira7, so the code
 // under test is the code that ships.
 #include "content/content.h"
+#include "keyword/engine.h"
 #include "module/function.h"
 #include "module/functions.h"
+#include "py/error.h"
 #include "py/boundary.h"
 #include "py/builtins.h"
 #include "py/names.h"
@@ -22,6 +24,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -57,6 +61,9 @@ const char* reason_name(run::PassOver reason)
     case run::PassOver::own_temporary: return "own_temporary";
     case run::PassOver::binary: return "binary";
     case run::PassOver::old_format: return "old_format";
+    case run::PassOver::version_control: return "version_control";
+    case run::PassOver::hidden: return "hidden";
+    case run::PassOver::left_out: return "left_out";
     }
     return "?";
 }
@@ -87,6 +94,63 @@ int bind_module()
     py::set_namespace_dict(PyModule_GetDict(module.get()));
     return 0;
 }
+
+// This module's own copies of the module functions, bound to `globals`, by
+// name: a run that goes through them runs this module's code.
+Ref own_functions(PyObject* globals)
+{
+    if (module::ready_function_type() < 0)
+        return {};
+    Ref functions = Ref::steal(PyDict_New());
+    for (const module::FunctionSpec& spec : module::function_table()) {
+        Ref function = functions ? module::make_function(spec, globals) : Ref();
+        if (!function || PyDict_SetItemString(functions.get(), spec.name, function.get()) < 0)
+            return {};
+    }
+    return functions;
+}
+
+// The content handlers that a run calls through the module's namespace are
+// the shipped module's own code, which cannot see a report installed by this
+// module. While a run with options goes on, this module's copies of the
+// functions stand in for them.
+class OwnFunctions {
+public:
+    OwnFunctions() = default;
+    OwnFunctions(const OwnFunctions&) = delete;
+    OwnFunctions& operator=(const OwnFunctions&) = delete;
+
+    int install()
+    {
+        Ref module = Ref::steal(PyImport_ImportModule("termweave_mira7"));
+        if (!module)
+            return -1;
+        dict_ = Ref::borrow(PyModule_GetDict(module.get()));
+        Ref own = own_functions(dict_.get());
+        if (!own)
+            return -1;
+        for (const module::FunctionSpec& spec : module::function_table()) {
+            saved_.emplace_back(spec.name, Ref::borrow(PyDict_GetItemString(dict_.get(), spec.name)));
+            if (PyDict_SetItemString(dict_.get(), spec.name,
+                                     PyDict_GetItemString(own.get(), spec.name)) < 0)
+                return -1;
+        }
+        return 0;
+    }
+
+    ~OwnFunctions()
+    {
+        py::PendingError error;
+        for (auto& [name, function] : saved_)
+            if (!function || PyDict_SetItemString(dict_.get(), name, function.get()) < 0)
+                PyErr_Clear();
+        error.restore();
+    }
+
+private:
+    Ref dict_;
+    std::vector<std::pair<const char*, Ref>> saved_;
+};
 
 using PlanFn = int (*)(PyObject*, PyObject*, PyObject*, PyObject*, run::Plan&);
 using RunFn = Ref (*)(PyObject*, PyObject*, PyObject*, PyObject*);
@@ -130,16 +194,61 @@ Ref plan_items(const run::Plan& plan)
     return items;
 }
 
-// plan(mode, root, old, new, recursive) -> (items, report)
+// A flag of the options dict: 1, 0, or `fallback` when absent; -1 on error.
+int flag(PyObject* options, const char* name, bool fallback)
+{
+    PyObject* value = options ? PyDict_GetItemString(options, name) : nullptr;
+    return value ? PyObject_IsTrue(value) : fallback;
+}
+
+Ref item(PyObject* options, const char* name)
+{
+    PyObject* value = options ? PyDict_GetItemString(options, name) : nullptr;
+    return Ref::borrow(value == Py_None ? nullptr : value);
+}
+
+// The window's options from a dict: case_sensitive, regular_expression,
+// name_scope ("whole", "stem", "extension"), skip_hidden, include, exclude,
+// left_out (a set of paths), from_window. Absent keys keep the defaults.
+int read_options(PyObject* options, run::Options& out)
+{
+    if (options && !PyDict_Check(options)) {
+        PyErr_SetString(PyExc_TypeError, "options must be a dict");
+        return -1;
+    }
+    int case_sensitive = flag(options, "case_sensitive", true);
+    int regular = flag(options, "regular_expression", true);
+    int hidden = flag(options, "skip_hidden", false);
+    int window = flag(options, "from_window", false);
+    if (case_sensitive < 0 || regular < 0 || hidden < 0 || window < 0)
+        return -1;
+    out.case_sensitive = case_sensitive;
+    out.regular_expression = regular;
+    out.skip_hidden = hidden;
+    out.from_window = window;
+    out.include_masks = item(options, "include");
+    out.exclude_masks = item(options, "exclude");
+    out.left_out = item(options, "left_out");
+    Ref scope = item(options, "name_scope");
+    if (scope && PyUnicode_CompareWithASCIIString(scope.get(), "stem") == 0)
+        out.name_scope = run::NameScope::stem;
+    else if (scope && PyUnicode_CompareWithASCIIString(scope.get(), "extension") == 0)
+        out.name_scope = run::NameScope::extension;
+    return 0;
+}
+
+// plan(mode, root, old, new, recursive[, options]) -> (items, report)
 PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
-        if (nargs != 5)
-            return PyErr_Format(PyExc_TypeError, "plan() takes 5 arguments");
+        if (nargs != 5 && nargs != 6)
+            return PyErr_Format(PyExc_TypeError, "plan() takes 5 or 6 arguments");
         const Mode* mode = find_mode(args[0]);
         if (!mode || bind_module() < 0)
             return nullptr;
         run::Report report;
+        if (read_options(nargs == 6 ? args[5] : nullptr, report.options) < 0)
+            return nullptr;
         run::ReportScope scope(report);
         run::Plan plan;
         if (mode->plan(args[1], args[2], args[3], args[4], plan) < 0)
@@ -152,16 +261,21 @@ PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 
 run::Report* g_active = nullptr;
 
-// run(mode, root, old, new, recursive) -> (result or the exception raised, report)
+// run(mode, root, old, new, recursive[, options]) -> (result or the exception raised, report)
 PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
-        if (nargs != 5)
-            return PyErr_Format(PyExc_TypeError, "run() takes 5 arguments");
+        if (nargs != 5 && nargs != 6)
+            return PyErr_Format(PyExc_TypeError, "run() takes 5 or 6 arguments");
         const Mode* mode = find_mode(args[0]);
         if (!mode || bind_module() < 0)
             return nullptr;
         auto report = std::make_unique<run::Report>();
+        if (read_options(nargs == 6 ? args[5] : nullptr, report->options) < 0)
+            return nullptr;
+        OwnFunctions own;
+        if (nargs == 6 && own.install() < 0)
+            return nullptr;
         run::ReportScope scope(*report);
         g_active = report.get();
         Ref result = mode->run(args[1], args[2], args[3], args[4]);
@@ -199,6 +313,80 @@ PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
+// The keyword compiled as a run with the options of dict `options` compiles it.
+int compile_with(PyObject* old_keyword, PyObject* new_keyword, PyObject* options, keyword::Compiled& out)
+{
+    run::Options read;
+    if (bind_module() < 0 || read_options(options, read) < 0)
+        return -1;
+    return keyword::compile_for(read, old_keyword, new_keyword == Py_None ? nullptr : new_keyword, out);
+}
+
+// keyword(old, new, options) -> {"engine": "regex" or "re", "risks": int,
+// "matches_empty": bool}: how the keyword layer compiles for those options.
+PyObject* probe_keyword(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 3)
+            return PyErr_Format(PyExc_TypeError, "keyword() takes 3 arguments");
+        keyword::Compiled compiled;
+        if (compile_with(args[0], args[1], args[2], compiled) < 0)
+            return nullptr;
+        int empty = keyword::matches_empty_text(compiled.keyword());
+        if (empty < 0)
+            return nullptr;
+        return Py_BuildValue("{s:s,s:I,s:O,s:O,s:O}", "engine", compiled.matcher ? "regex" : "re", "risks",
+                             compiled.risks, "matches_empty", empty ? Py_True : Py_False, "pattern",
+                             compiled.pattern.get(), "template",
+                             compiled.new_keyword ? compiled.new_keyword.get() : Py_None);
+    });
+}
+
+// substitute(old, new, text, options) -> (new text, count, [(start, end,
+// replacement), ...]): the keyword layer's substitution and matches.
+PyObject* probe_substitute(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 4)
+            return PyErr_Format(PyExc_TypeError, "substitute() takes 4 arguments");
+        keyword::Compiled compiled;
+        if (compile_with(args[0], args[1], args[3], compiled) < 0)
+            return nullptr;
+        keyword::Replacement replaced;
+        std::vector<keyword::Match> found;
+        if (keyword::substitute(compiled.keyword(), args[2], replaced) < 0 ||
+            keyword::find_matches(compiled.keyword(), args[2], found) < 0)
+            return nullptr;
+        Ref spans = Ref::steal(PyList_New(0));
+        for (const keyword::Match& match : found) {
+            Ref span = spans ? Ref::steal(Py_BuildValue("(nnO)", match.start, match.end,
+                                                        match.replacement.get()))
+                             : Ref();
+            if (!span || PyList_Append(spans.get(), span.get()) < 0)
+                return nullptr;
+        }
+        return spans ? Py_BuildValue("(OnO)", replaced.text.get(), replaced.count, spans.get()) : nullptr;
+    });
+}
+
+// match_limits(first_slice, hard_limit) -> the previous (first_slice, hard_limit)
+PyObject* probe_match_limits(PyObject*, PyObject* args) noexcept
+{
+    keyword::MatchLimits& limits = keyword::match_limits();
+    keyword::MatchLimits wanted;
+    if (!PyArg_ParseTuple(args, "dd", &wanted.first_slice, &wanted.hard_limit))
+        return nullptr;
+    keyword::MatchLimits previous = limits;
+    limits = wanted;
+    return Py_BuildValue("(dd)", previous.first_slice, previous.hard_limit);
+}
+
+// running_matchers() -> how many matcher threads are running
+PyObject* probe_running_matchers(PyObject*, PyObject*) noexcept
+{
+    return PyLong_FromLong(keyword::running_matchers());
+}
+
 // ---- the window, as built from these sources --------------------------------------
 
 // main(): the window, running the probe's own copy of the code (so that
@@ -216,16 +404,7 @@ PyObject* probe_main(PyObject*, PyObject*) noexcept
 PyObject* probe_functions(PyObject*, PyObject*) noexcept
 {
     return py::guard([&]() -> PyObject* {
-        if (bind_module() < 0 || module::ready_function_type() < 0)
-            return nullptr;
-        PyObject* globals = py::namespace_dict();
-        Ref functions = Ref::steal(PyDict_New());
-        for (const module::FunctionSpec& spec : module::function_table()) {
-            Ref function = functions ? module::make_function(spec, globals) : Ref();
-            if (!function || PyDict_SetItemString(functions.get(), spec.name, function.get()) < 0)
-                return nullptr;
-        }
-        return functions.release();
+        return bind_module() < 0 ? nullptr : own_functions(py::namespace_dict()).release();
     });
 }
 
@@ -348,6 +527,12 @@ PyMethodDef g_methods[] = {
     {"hold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_hold)), METH_FASTCALL, nullptr},
     {"wait_held", probe_wait_held, METH_O, nullptr},
     {"release", probe_release, METH_NOARGS, nullptr},
+    {"running_matchers", probe_running_matchers, METH_NOARGS, nullptr},
+    {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
+     nullptr},
+    {"match_limits", probe_match_limits, METH_VARARGS, nullptr},
+    {"substitute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_substitute)),
+     METH_FASTCALL, nullptr},
     {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_plan)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
