@@ -342,3 +342,20 @@ def test_enter_and_esc_close_a_message(run_main, ops, values):
     toolkit = run_main([(RUN, values("")), (EXIT, {})])
     message, = toolkit.of_kind("message")
     assert message.keys == {"<Return>": "确定", "<KP_Enter>": "确定", "<Escape>": "确定"}
+
+
+@pytest.mark.parametrize("old, options, warned", [
+    ("x?", {}, True),
+    ("a|", {}, True),
+    ("x?", {"regular_expression": False}, False),  # plain text: "x?" is itself
+    ("abc", {}, False),
+])
+def test_a_keyword_that_matches_the_empty_text_is_warned_of(run_main, ops, values, tmp_path,
+                                                           old, options, warned):
+    top = tmp_path / "top"
+    top.mkdir()
+    (top / "abc x?.txt").write_text("abc x?", encoding="utf-8")
+    toolkit = run_main([(RUN, values(str(top), old, "Y", mode="mode_content") | options),
+                        (EXIT, {})], preview_answers=["取消"])
+    warning = toolkit.previews[0]["warning"]
+    assert (warning or "").startswith("旧关键字可以匹配空文本：") == warned
