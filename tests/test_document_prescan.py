@@ -2,6 +2,7 @@
 in none of its text. These check that every place the handlers read text
 from still has its keyword replaced, and that a package the library would
 refuse is still loaded, so that its error stays what it was."""
+import random
 import types
 import zipfile
 
@@ -175,6 +176,19 @@ def test_documents_without_the_keyword_are_not_loaded(tw, tmp_path, loads):
     assert loads == [presentation]  # the notes hold it
 
 
+def test_parts_judged_for_one_keyword_are_read_again_for_another(tw, tmp_path, loads):
+    """Decks of one template share their layouts byte for byte, and what the scan remembers of
+    a part holds only for the keyword it searched the part for."""
+    first, second = deck(tmp_path / "a", notes_only), deck(tmp_path / "b", notes_only)
+    for path in (first, second):
+        assert untouched(path, lambda: tw.replace_pptx_content(path, "Globex", "x"))
+    assert loads == []
+    # the layouts' prompts ("Click to edit Master title style") are text the library loads,
+    # though the handler does not search it
+    assert untouched(second, lambda: tw.replace_pptx_content(second, "Master title", "x"))
+    assert loads == [second]
+
+
 def main_part_of_a_presentation(path):
     """A presentation under a document's name."""
     pptx.Presentation().save(path)
@@ -204,6 +218,24 @@ def document_type(path):
             if name == "word/document.xml" else data)
 
 
+def too_deep(path):
+    """Well-formed, and deeper than the library's parser takes."""
+    xml_fault(b"<w:body>", b"<w:body>" + b"<w:customXml>" * 300 + b"</w:customXml>" * 300)(path)
+
+
+def text_too_long(path):
+    """Well-formed, and a text longer than the library's parser takes (written so that it does
+    not compress beyond the package limits)."""
+    xml_fault(b"<w:t>Acme", b"<w:t>Acme" + random.Random(0).randbytes(5_000_001).hex().encode())(path)
+
+
+def climbing_main_target(path):
+    """The main part's target climbs above the package: the document library reads it from the
+    root, the workbook library would not, so no package reader follows it."""
+    rewrite(path, lambda name, data: data.replace(b'Target="word/document.xml"', b'Target="../word/document.xml"')
+            if name == "_rels/.rels" else data)
+
+
 def xml_fault(old, new):
     def damage(path):
         rewrite(path, lambda name, data: data.replace(old, new, 1) if name == "word/document.xml" else data)
@@ -223,6 +255,7 @@ def xml_fault(old, new):
     xml_fault(b"<w:t>Acme", b"<w:t>Acme<!-- a -- b -->"),
     xml_fault(b"<w:t>Acme", b"<w:t>Acme<w:x>"),
     xml_fault(b"UTF-8", b"ISO-8859-1"),
+    too_deep, text_too_long, climbing_main_target,
 ])
 def test_a_package_the_library_might_refuse_is_loaded_as_before(tw, tmp_path, loads, damage):
     path = document(tmp_path, "<w:p><w:r><w:t>Acme</w:t></w:r></w:p>")

@@ -357,6 +357,28 @@ def test_nested_entities_fail_without_expanding(tw, tmp_path, secret, listener, 
     assert digest(path) == before
 
 
+@pytest.mark.parametrize("laughs", [False, True])
+@pytest.mark.parametrize("ext, part, root", [WORD, SLIDE])
+def test_entities_are_neither_expanded_nor_fetched_by_the_pre_scan(tw, tmp_path, secret, listener,
+                                                                   ext, part, root, laughs):
+    """With a keyword the text cannot hold, the package is judged before any library reads it:
+    a document type makes the judging stop, and the library loads the file as it always did."""
+    path = str(tmp_path / f"crafted.{ext}")
+    craft(path, ext, part, root, secret, listener, laughs)
+    before = digest(path)
+    load = docx.Document if ext == "docx" else pptx.Presentation
+    handler = getattr(tw, HANDLERS[ext])
+    try:
+        load(path)
+    except Exception as error:  # the library refuses the entities' expansion
+        with pytest.raises(type(error), match="amplification"):
+            handler(path, "absent", "new")
+    else:
+        assert not laughs
+        handler(path, "absent", "new")
+    assert digest(path) == before
+
+
 def test_only_stored_and_deflated_members_are_read(tw, tmp_path):
     import bz2
     base = str(tmp_path / "base.docx")

@@ -14,6 +14,8 @@ from lxml import etree
 from openpyxl.chart import BarChart, Reference
 from openpyxl.comments import Comment
 
+from run_support import probe  # noqa: F401
+
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 MAIN_STRICT = "http://purl.oclc.org/ooxml/spreadsheetml/main"
@@ -468,8 +470,18 @@ def two_sheets_from_one_part(tmp_path):
     return handmade(tmp_path / "book.xlsx", [("A", body)], sheet_entries=entries), "new"
 
 
+def escaped_sheet_target(tmp_path):
+    """The sheet's part is named with a "%": the workbook library reads the name as it stands,
+    the document libraries might read it as an escape, so no package reader follows it."""
+    body = '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>old</t></is></c></row></sheetData>'
+    path = handmade(tmp_path / "book.xlsx", [("S", body)])
+    escaped = [(name.replace("sheet1.xml", "sheet%31.xml"), data[4].replace(b"sheet1.xml", b"sheet%31.xml"))
+               for name, data in members(path).items()]
+    return write_zip(path, escaped), "new"
+
+
 @pytest.mark.parametrize("make", [duplicate_cell, declared_document_type, value_only_from_hyperlink,
-                                  two_sheets_from_one_part])
+                                  two_sheets_from_one_part, escaped_sheet_target])
 def test_package_that_cannot_be_edited_safely_is_saved_by_the_library(tw, tmp_path, capsys, make):
     path, expected = make(tmp_path)
     before = members(path)
@@ -478,6 +490,17 @@ def test_package_that_cannot_be_edited_safely_is_saved_by_the_library(tw, tmp_pa
     assert list(members(path)) != list(before)  # the library lays the package out its own way
     values = [c.value for sheet in openpyxl.load_workbook(path) for row in sheet.iter_rows() for c in row]
     assert expected in values and not any("old" in str(value) for value in values)
+
+
+def test_falling_back_to_the_library_is_counted(probe, tmp_path, capsys):
+    copied = data_book(tmp_path / "copied.xlsx")
+    saved, _ = duplicate_cell(tmp_path)
+    before = probe.library_saves()
+    probe.replace_xlsx_content(copied, "old", "new")
+    assert probe.library_saves() == before
+    probe.replace_xlsx_content(saved, "old", "new")
+    assert probe.library_saves() == before + 1
+    assert capsys.readouterr().out.endswith(f"Saved changes to {saved}\n")
 
 
 def test_sheets_that_are_not_the_ones_read_are_not_edited(tw, tmp_path, monkeypatch):

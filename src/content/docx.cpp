@@ -5,9 +5,7 @@
 #include "content/content.h"
 #include "content/docx_text.h"
 #include "content/office_text.h"
-#include "content/package.h"
-#include "content/text_edit_xml.h"
-#include "py/names.h"
+#include "content/xml_tree.h"
 #include "keyword/keyword.h"
 
 namespace tw::content {
@@ -35,7 +33,7 @@ public:
     explicit DocumentWalk(const keyword::Keyword& keyword) : keyword_(keyword) {}
 
     int load();
-    int document(PyObject* doc);
+    int walk(PyObject* doc);
     Py_ssize_t matches() const { return matches_; }
     bool changed() const { return matches_ + copies_ > 0; }
 
@@ -281,7 +279,7 @@ int DocumentWalk::notes(PyObject* doc)
     });
 }
 
-int DocumentWalk::document(PyObject* doc)
+int DocumentWalk::walk(PyObject* doc)
 {
     py::Ref element = py::getattr(doc, "element"_id);
     py::Ref body = element ? py::getattr(element.get(), "body"_id) : py::Ref();
@@ -290,42 +288,11 @@ int DocumentWalk::document(PyObject* doc)
     return headers_and_footers(doc) < 0 ? -1 : notes(doc);
 }
 
-// The document, or None when the keyword provably matches none of its text
-// (it is then not loaded at all).
-py::Ref open_document(PyObject* file_path, const keyword::Keyword& keyword)
-{
-    int unmatched = check_package_for_text(file_path, keyword, PackageScan::Kind::document);
-    if (unmatched != 0)
-        return unmatched < 0 ? py::Ref() : py::none();
-    py::Ref docx = py::global("docx"_id);
-    if (!docx)
-        return {};
-    py::Ref document = py::getattr(docx.get(), "Document"_id);
-    if (!document)
-        return {};
-    return py::call(document.get(), file_path);
-}
-
 }  // namespace
 
 int decide_docx_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
-    out = Decision{};
-    py::Ref doc = open_document(file_path, keyword);
-    if (!doc)
-        return -1;
-    if (doc.get() == Py_None)
-        return 0;
-    DocumentWalk walk(keyword);
-    if (walk.load() < 0 || walk.document(doc.get()) < 0)
-        return -1;
-    out.matches = walk.matches();
-    out.write = nullptr;
-    if (walk.changed())
-        out.write = [doc, path = py::Ref::borrow(file_path)] {
-            return save_over(doc.get(), path.get());
-        };
-    return 0;
+    return decide_office_content<DocumentWalk>(file_path, keyword, PackageScan::Kind::document, out);
 }
 
 py::Ref replace_docx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)

@@ -1,6 +1,6 @@
 #include "content/docx_text.h"
 
-#include "content/text_edit_xml.h"
+#include "content/xml_tree.h"
 
 namespace tw::content {
 

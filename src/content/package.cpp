@@ -1,5 +1,7 @@
 #include "content/package.h"
 
+#include "content/expat.h"
+
 #include "py/builtins.h"
 #include "py/ops.h"
 #include "py/scope.h"
@@ -231,11 +233,13 @@ public:
         py::Ref name = py::getattr(info, "filename"_id);
         py::Ref original = name ? py::getattr(info, "orig_filename"_id) : py::Ref();
         py::Ref crc = original ? py::getattr(info, "CRC"_id) : py::Ref();
-        if (!crc)
+        py::Ref declared = crc ? py::getattr(info, "file_size"_id) : py::Ref();
+        if (!declared)
             return -1;
         expected_crc_ = PyLong_AsUnsignedLongMask(crc.get());
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+        unsigned long long size = PyLong_AsUnsignedLongLongMask(declared.get());
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
         // The local header must spell the name as the directory does (zipfile
         // checks it on every read), in the encoding the entry's flag says.
         py::Ref spelled = PyUnicode_Check(original.get())
@@ -251,7 +255,8 @@ public:
             return 0;
         }
         local_name_.assign(PyBytes_AS_STRING(spelled.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(spelled.get())));
-        scan_->begin(std::string_view(utf8, static_cast<std::size_t>(size)));
+        scan_->begin(std::string_view(utf8, static_cast<std::size_t>(length)), size,
+                     static_cast<std::uint32_t>(expected_crc_ & 0xFFFFFFFFu));
         crc_ = 0;
         return 0;
     }
@@ -635,10 +640,16 @@ int check_package_for_text(PyObject* file_path, const keyword::Keyword& keyword,
     std::vector<std::string> needles = readable ? text_needles(required) : std::vector<std::string>();
     if (needles.empty())
         return check_package(file_path);
+    // Without a usable expat there is no scan: the library loads the file.
+    const PyExpat_CAPI* expat = interpreter_expat();
+    if (!expat && PyErr_Occurred() && leave_to_library() < 0)
+        return -1;
+    if (!expat)
+        return check_package(file_path);
     std::optional<std::set<std::string>> parsed;
     if (parsed_content_types(kind, parsed) < 0)
         return -1;
-    PackageScan scan(kind, needles, std::move(parsed));
+    PackageScan scan(*expat, kind, needles, std::move(parsed));
     if (check_package(file_path, &scan) < 0)
         return -1;
     return scan.cannot_match() ? 1 : 0;

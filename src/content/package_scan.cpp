@@ -1,6 +1,8 @@
 #include "content/package_scan.h"
 
 #include <algorithm>
+#include <mutex>
+#include <tuple>
 
 namespace tw::content {
 
@@ -33,110 +35,59 @@ constexpr std::string_view kNotes[] = {
 
 constexpr std::size_t kMostNeedles = 4;
 
-std::string lower(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return out;
-}
-
-bool ends_with(std::string_view text, std::string_view tail)
-{
-    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
-
-bool is_xml_type(std::string_view content_type)
-{
-    std::string type = lower(content_type);
-    return ends_with(type, "+xml"sv) || ends_with(type, "/xml"sv);
-}
-
 // The value of the attribute named `local` (in no namespace), if it is there.
 bool attribute(const std::vector<xml_scan::Attribute>& attributes, std::string_view local, std::string& out)
 {
     for (const xml_scan::Attribute& each : attributes)
-        if (each.uri.empty() && each.local == local) {
-            out = each.value();
+        if (each.name.uri.empty() && each.name.local == local) {
+            out = each.value;
             return true;
         }
     return false;
 }
 
-// "word/_rels/document.xml.rels" is the relationships part of
-// "word/document.xml"; "_rels/.rels" that of the package ("").
-bool source_of_relationships(std::string_view name, std::string& source)
+bool is_reference_namespace(std::string_view uri)
 {
-    if (!ends_with(name, ".rels"sv))
-        return false;
-    std::size_t slash = name.rfind('/');
-    if (slash == std::string_view::npos)
-        return false;
-    std::string_view folder = name.substr(0, slash);
-    std::string_view file = name.substr(slash + 1, name.size() - slash - 1 - 5);
-    if (folder != "_rels"sv && !ends_with(folder, "/_rels"sv))
-        return false;
-    source = std::string(folder.substr(0, folder.size() - 5)) + std::string(file);
-    return true;
+    return std::find(std::begin(kReferences), std::end(kReferences), uri) != std::end(kReferences);
 }
 
-std::string relationships_of(std::string_view part)
-{
-    std::size_t slash = part.rfind('/');
-    std::string_view folder = slash == std::string_view::npos ? ""sv : part.substr(0, slash + 1);
-    std::string_view file = slash == std::string_view::npos ? part : part.substr(slash + 1);
-    return std::string(folder) + "_rels/" + std::string(file) + ".rels";
-}
+// Parts found sound before, in this process, by name, size and checksum
+// and the needles they were searched for: well-formed XML in which none of
+// the needles occurs, with the relationships it refers to. Documents made
+// from one template share such parts byte for byte (styles, themes, slide
+// masters and layouts), and those are most of what the scan reads; one run
+// searches every file for the same needles. Every copy of a part is still
+// inflated and its checksum checked.
+class JudgedParts {
+public:
+    using Key = std::tuple<std::string, std::uint64_t, std::uint32_t, std::string>;
+    static constexpr std::uint64_t smallest = 1024;  // smaller ones are read about as fast as looked up
+    static constexpr std::size_t most = 1024;
 
-// The member a relationship's target names, as the libraries join it to
-// the folder of its source part; false for a target they might read
-// otherwise (escapes, fragments, back slashes) or none.
-bool resolve_target(std::string_view source, std::string_view target, std::string& member)
-{
-    if (target.empty() || target.substr(0, 2) == "//"sv ||
-        target.find_first_of("%#?\\"sv) != std::string_view::npos)
-        return false;
-    std::string path(1, '/');
-    if (target[0] != '/') {
-        std::size_t slash = source.rfind('/');
-        if (slash != std::string_view::npos)
-            path.append(source.substr(0, slash)).append(1, '/');
+    std::optional<std::set<std::string>> find(const Key& key) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = parts_.find(key);
+        return found != parts_.end() ? std::optional(found->second) : std::nullopt;
     }
-    path.append(target);
-    std::vector<std::string_view> segments;
-    std::string_view rest = path;
-    while (!rest.empty()) {
-        std::size_t slash = rest.find('/');
-        std::string_view segment = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? ""sv : rest.substr(slash + 1);
-        if (segment.empty() || segment == "."sv)
-            continue;
-        if (segment == ".."sv) {
-            if (!segments.empty())
-                segments.pop_back();
-            continue;
-        }
-        segments.push_back(segment);
-    }
-    member.clear();
-    for (std::string_view segment : segments) {
-        if (!member.empty())
-            member += '/';
-        member += segment;
-    }
-    return !member.empty();
-}
 
-// The extension as posixpath.splitext gives it (without its dot).
-std::string_view extension(std::string_view member)
+    void remember(Key key, std::set<std::string> references)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (parts_.size() >= most)
+            parts_.clear();
+        parts_.emplace(std::move(key), std::move(references));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<Key, std::set<std::string>> parts_;  // references of each part
+};
+
+JudgedParts& judged_parts()
 {
-    std::size_t slash = member.rfind('/');
-    std::string_view file = slash == std::string_view::npos ? member : member.substr(slash + 1);
-    std::size_t dot = file.rfind('.');
-    if (dot == std::string_view::npos || file.find_first_not_of('.') > dot)
-        return {};
-    return file.substr(dot + 1);
+    static JudgedParts parts;
+    return parts;
 }
 
 }  // namespace
@@ -172,57 +123,51 @@ public:
     enum class Part { plain, content_types, relationships };
     Hooks(PackageScan& scan, Member& member, Part part) : scan_(scan), member_(member), part_(part) {}
 
-    bool watches(std::string_view uri) override
-    {
-        return std::find(std::begin(kReferences), std::end(kReferences), uri) != std::end(kReferences);
-    }
+    bool plain() const { return part_ == Part::plain; }
 
-    bool watched(const xml_scan::Attribute& attribute) override
-    {
-        member_.references.insert(attribute.value());
-        return true;
-    }
-
-    bool wants_elements() const override { return part_ != Part::plain; }
-
-    bool element(std::size_t depth, std::string_view uri, std::string_view local,
-                 const std::vector<xml_scan::Attribute>& attributes) override
+    bool element(std::size_t depth, const xml_scan::Name& name, const std::vector<xml_scan::Attribute>& attributes) override
     {
         if (part_ == Part::content_types)
-            return content_type(depth, uri, local, attributes);
+            return content_type(depth, name, attributes);
         if (part_ == Part::relationships)
-            return relationship(depth, uri, local, attributes);
+            return relationship(depth, name, attributes);
+        note_references(attributes);
         return true;
     }
 
 private:
-    bool content_type(std::size_t depth, std::string_view uri, std::string_view local,
-                      const std::vector<xml_scan::Attribute>& attributes)
+    void note_references(const std::vector<xml_scan::Attribute>& attributes)
+    {
+        for (const xml_scan::Attribute& each : attributes)
+            if (is_reference_namespace(each.name.uri))
+                member_.references.emplace(each.value);
+    }
+
+    bool content_type(std::size_t depth, const xml_scan::Name& name, const std::vector<xml_scan::Attribute>& attributes)
     {
         if (depth == 0)
-            return uri == kContentTypes && local == "Types"sv;
-        if (depth != 1 || uri != kContentTypes)
+            return name.uri == kContentTypes && name.local == "Types"sv;
+        if (depth != 1 || name.uri != kContentTypes)
             return true;
         std::string type, key;
         bool typed = attribute(attributes, "ContentType"sv, type);
-        if (local == "Default"sv) {
+        if (name.local == "Default"sv) {
             if (!typed || !attribute(attributes, "Extension"sv, key))
                 return false;
-            scan_.defaults_[lower(key)] = type;
-        } else if (local == "Override"sv) {
+            scan_.content_types_.add_default(key, std::move(type));
+        } else if (name.local == "Override"sv) {
             if (!typed || !attribute(attributes, "PartName"sv, key))
                 return false;
-            scan_.overrides_[lower(key)] = type;
+            scan_.content_types_.add_override(key, std::move(type));
         }
         return true;
     }
 
-    bool relationship(std::size_t depth, std::string_view uri, std::string_view local,
-                      const std::vector<xml_scan::Attribute>& attributes)
+    bool relationship(std::size_t depth, const xml_scan::Name& name, const std::vector<xml_scan::Attribute>& attributes)
     {
         if (depth == 0)
-            return uri == kRelationshipsPart && local == "Relationships"sv;
-        if (depth != 1 || uri != kRelationshipsPart || local != "Relationship"sv)
+            return name.uri == kRelationshipsPart && name.local == "Relationships"sv;
+        if (depth != 1 || name.uri != kRelationshipsPart || name.local != "Relationship"sv)
             return true;
         Relationship found;
         std::string mode;
@@ -241,10 +186,12 @@ private:
     Part part_;
 };
 
-PackageScan::PackageScan(Kind kind, const std::vector<std::string>& needles,
+PackageScan::PackageScan(const PyExpat_CAPI& expat, Kind kind, const std::vector<std::string>& needles,
                          std::optional<std::set<std::string>> parsed)
-    : kind_(kind), parsed_(std::move(parsed)), needles_(needles), found_(needles.size(), 0)
+    : expat_(expat), kind_(kind), parsed_(std::move(parsed)), needles_(needles), found_(needles.size(), 0)
 {
+    for (const std::string& needle : needles)
+        needles_key_.append(needle).append(1, '\0');
 }
 
 PackageScan::~PackageScan() = default;
@@ -254,7 +201,7 @@ bool PackageScan::settled() const
     return unsure_ || std::all_of(found_.begin(), found_.end(), [](char found) { return found != 0; });
 }
 
-void PackageScan::begin(std::string_view name)
+void PackageScan::begin(std::string_view name, std::uint64_t size, std::uint32_t crc)
 {
     reading_ = false;
     reader_.reset();
@@ -269,7 +216,15 @@ void PackageScan::begin(std::string_view name)
     members_.emplace_back();
     Member& member = members_.back();
     member.name = std::string(name);
+    member.size = size;
+    member.crc = crc;
     member.unparsed = !parsed(member.name);
+    if (!member.unparsed && size >= JudgedParts::smallest) {
+        std::optional<std::set<std::string>> judged = judged_parts().find({member.name, size, crc, needles_key_});
+        member.judged = judged.has_value();
+        if (judged)
+            member.references = std::move(*judged);
+    }
     reading_ = true;
 }
 
@@ -278,10 +233,10 @@ void PackageScan::begin(std::string_view name)
 bool PackageScan::parsed(std::string_view member) const
 {
     std::string source;
-    if (!parsed_ || !content_types_seen_ || member == "[Content_Types].xml"sv ||
-        source_of_relationships(member, source))
+    if (!parsed_ || !content_types_seen_ || member == parts::content_types_member ||
+        parts::is_relationships_member(member, source))
         return true;
-    const std::string* type = content_type(member);
+    const std::string* type = content_types_.type_of(member);
     return !type || parsed_->count(*type) != 0;
 }
 
@@ -304,11 +259,11 @@ void PackageScan::classify()
     if (first == std::string_view::npos)
         return;  // undecided until more comes, or the member ends
     std::string source;
-    Hooks::Part part = member.name == "[Content_Types].xml"sv        ? Hooks::Part::content_types
-                       : source_of_relationships(member.name, source) ? Hooks::Part::relationships
-                                                                      : Hooks::Part::plain;
+    Hooks::Part part = member.name == parts::content_types_member             ? Hooks::Part::content_types
+                       : parts::is_relationships_member(member.name, source) ? Hooks::Part::relationships
+                                                                             : Hooks::Part::plain;
     hooks_ = std::make_unique<Hooks>(*this, member, part);
-    reader_ = std::make_unique<xml_scan::Reader>(needles_, found_, hooks_.get());
+    reader_ = std::make_unique<xml_scan::Reader>(expat_, needles_, found_, hooks_.get());
 }
 
 void PackageScan::feed(std::string_view bytes)
@@ -316,7 +271,7 @@ void PackageScan::feed(std::string_view bytes)
     if (!reading_ || settled())
         return;
     Member& member = members_.back();
-    if (member.binary || member.unparsed)
+    if (member.binary || member.unparsed || member.judged)
         return;
     if (!reader_) {
         head_.append(bytes);
@@ -348,6 +303,10 @@ void PackageScan::end(bool whole)
     Member& member = members_.back();
     if (member.unparsed)
         return;
+    if (member.judged) {
+        member.xml = true;
+        return;
+    }
     if (!reader_ && !member.binary) {
         member.binary = true;  // empty, or white space only: no XML
         return;
@@ -356,22 +315,13 @@ void PackageScan::end(bool whole)
         if (!reader_->finish())
             return give_up();
         member.xml = true;
-        if (member.name == "[Content_Types].xml"sv)
+        if (member.name == parts::content_types_member)
             content_types_seen_ = true;
+        else if (hooks_->plain() && member.size >= JudgedParts::smallest && !reader_->found_any())
+            judged_parts().remember({member.name, member.size, member.crc, needles_key_}, member.references);
     }
     reader_.reset();
     hooks_.reset();
-}
-
-const std::string* PackageScan::content_type(std::string_view member) const
-{
-    std::string name(1, '/');
-    name.append(member);
-    auto found = overrides_.find(lower(name));
-    if (found != overrides_.end())
-        return &found->second;
-    found = defaults_.find(lower(extension(member)));
-    return found != defaults_.end() ? &found->second : nullptr;
 }
 
 bool PackageScan::check_relationships(const Member& rels, std::string_view source) const
@@ -380,7 +330,7 @@ bool PackageScan::check_relationships(const Member& rels, std::string_view sourc
     for (const Relationship& each : rels.relationships) {
         if (each.external)
             continue;
-        if (!resolve_target(source, each.target, target) || !content_type(target))
+        if (!parts::resolve_relationship_target(source, each.target, target) || !content_types_.type_of(target))
             return false;
         auto found = index_.find(target);
         if (found == index_.end())
@@ -397,15 +347,15 @@ bool PackageScan::structure_sound() const
     if (!content_types_seen_)
         return false;
     for (const Member& member : members_) {
-        const std::string* type = content_type(member.name);
-        if (type && is_xml_type(*type) && !member.xml && !member.unparsed)
+        const std::string* type = content_types_.type_of(member.name);
+        if (type && parts::is_xml_content_type(*type) && !member.xml && !member.unparsed)
             return false;  // the library would parse it, and fail
         std::string source;
-        if (source_of_relationships(member.name, source) && member.xml &&
+        if (parts::is_relationships_member(member.name, source) && member.xml &&
             !check_relationships(member, source))
             return false;
         if (!member.references.empty()) {
-            auto rels = index_.find(relationships_of(member.name));
+            auto rels = index_.find(parts::relationships_member_of(member.name));
             if (rels == index_.end())
                 return false;
             const Member& listed = members_[rels->second];
@@ -415,7 +365,7 @@ bool PackageScan::structure_sound() const
                     return false;
         }
     }
-    auto package = index_.find("_rels/.rels");
+    auto package = index_.find(parts::relationships_member_of(""));
     if (package == index_.end() || !members_[package->second].xml)
         return false;
     const Relationship* main = nullptr;
@@ -427,9 +377,9 @@ bool PackageScan::structure_sound() const
         main = &each;
     }
     std::string target;
-    if (!main || main->external || !resolve_target("", main->target, target))
+    if (!main || main->external || !parts::resolve_relationship_target("", main->target, target))
         return false;
-    const std::string* type = content_type(target);
+    const std::string* type = content_types_.type_of(target);
     if (!type)
         return false;
     if (kind_ == Kind::document)

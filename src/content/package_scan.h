@@ -1,6 +1,7 @@
 // Whether a word-processing document or a presentation can hold a match of
 // the keyword at all, decided from its package as it is read for its
-// limits (see package.h), so that one that cannot is not loaded. Plain C++.
+// limits (see package.h), so that one that cannot is not loaded. Plain C++
+// over the interpreter's expat.
 //
 // It says "cannot" only when it is sure: the keyword needs a text that
 // occurs in no text element of any part, and the package is what the
@@ -18,6 +19,7 @@
 // parts, which the document handler reads itself, count as parsed).
 #pragma once
 
+#include "content/package_parts.h"
 #include "content/xml_scan.h"
 
 #include <cstdint>
@@ -44,15 +46,16 @@ public:
 
     // `needles` as text_needles gives them, at least one; `parsed`, the
     // content types the library parses, when they are known.
-    PackageScan(Kind kind, const std::vector<std::string>& needles,
+    PackageScan(const PyExpat_CAPI& expat, Kind kind, const std::vector<std::string>& needles,
                 std::optional<std::set<std::string>> parsed = std::nullopt);
     ~PackageScan();
     PackageScan(const PackageScan&) = delete;
     PackageScan& operator=(const PackageScan&) = delete;
 
-    // One member of the package, in the order read: its name (UTF-8), its
-    // bytes, and whether they were all read and found whole.
-    void begin(std::string_view name);
+    // One member of the package, in the order read: its name (UTF-8) with
+    // the size and checksum the zip directory declares, its bytes, and
+    // whether they were all read and found to be what was declared.
+    void begin(std::string_view name, std::uint64_t size, std::uint32_t crc);
     void feed(std::string_view bytes);
     void end(bool whole);
     // Something the scan cannot judge: the answer is "may".
@@ -73,6 +76,9 @@ private:
         bool xml = false;     // read as XML, and well-formed
         bool binary = false;  // not XML by its first bytes
         bool unparsed = false;  // of a type no one parses: not read as XML
+        bool judged = false;    // found sound in an earlier package: not read again
+        std::uint64_t size = 0;
+        std::uint32_t crc = 0;
         std::vector<Relationship> relationships;  // a relationships part
         std::set<std::string> references;         // ids it refers to
     };
@@ -81,17 +87,18 @@ private:
     void classify();
     bool structure_sound() const;
     bool check_relationships(const Member& rels, std::string_view source) const;
-    bool parsed(std::string_view content_type) const;
-    const std::string* content_type(std::string_view member) const;
+    bool parsed(std::string_view member) const;
 
+    const PyExpat_CAPI& expat_;
     Kind kind_;
     std::optional<std::set<std::string>> parsed_;
     xml_scan::Needles needles_;
+    std::string needles_key_;  // the needles, for the parts judged before
     std::vector<char> found_;
     bool unsure_ = false;
     std::vector<Member> members_;
     std::map<std::string, std::size_t> index_;  // member name -> members_
-    std::map<std::string, std::string> defaults_, overrides_;  // content types, keys lower case
+    parts::ContentTypes content_types_;
     bool content_types_seen_ = false;
     // The member being read.
     std::string head_;  // its first bytes, until they tell what it is

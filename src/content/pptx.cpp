@@ -4,10 +4,8 @@
 // path only when something matched.
 #include "content/content.h"
 #include "content/office_text.h"
-#include "content/package.h"
 #include "content/pptx_text.h"
-#include "content/text_edit_xml.h"
-#include "py/names.h"
+#include "content/xml_tree.h"
 #include "keyword/keyword.h"
 
 namespace tw::content {
@@ -26,8 +24,9 @@ public:
     explicit PresentationWalk(const keyword::Keyword& keyword) : keyword_(keyword) {}
 
     int load() { return editor_.load(); }
-    int presentation(PyObject* prs);
+    int walk(PyObject* prs);
     Py_ssize_t matches() const { return matches_; }
+    bool changed() const { return matches_ > 0; }
 
 private:
     int shapes(PyObject* collection);
@@ -113,7 +112,7 @@ int PresentationWalk::shapes(PyObject* collection)
 
 // The notes page is read only where the slide has one: asking for it
 // otherwise makes the library create it.
-int PresentationWalk::presentation(PyObject* prs)
+int PresentationWalk::walk(PyObject* prs)
 {
     py::Ref slides = py::getattr(prs, "slides"_id);
     if (!slides)
@@ -132,39 +131,11 @@ int PresentationWalk::presentation(PyObject* prs)
     });
 }
 
-// The presentation, or None when the keyword provably matches none of its
-// text (it is then not loaded at all).
-py::Ref open_presentation(PyObject* file_path, const keyword::Keyword& keyword)
-{
-    int unmatched = check_package_for_text(file_path, keyword, PackageScan::Kind::presentation);
-    if (unmatched != 0)
-        return unmatched < 0 ? py::Ref() : py::none();
-    py::Ref presentation = py::global("Presentation"_id);
-    if (!presentation)
-        return {};
-    return py::call(presentation.get(), file_path);
-}
-
 }  // namespace
 
 int decide_pptx_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
-    out = Decision{};
-    py::Ref prs = open_presentation(file_path, keyword);
-    if (!prs)
-        return -1;
-    if (prs.get() == Py_None)
-        return 0;
-    PresentationWalk walk(keyword);
-    if (walk.load() < 0 || walk.presentation(prs.get()) < 0)
-        return -1;
-    out.matches = walk.matches();
-    out.write = nullptr;
-    if (walk.matches() > 0)
-        out.write = [prs, path = py::Ref::borrow(file_path)] {
-            return save_over(prs.get(), path.get());
-        };
-    return 0;
+    return decide_office_content<PresentationWalk>(file_path, keyword, PackageScan::Kind::presentation, out);
 }
 
 py::Ref replace_pptx_content(PyObject* file_path, PyObject* old_keyword, PyObject* new_keyword)

@@ -1,6 +1,6 @@
 #include "content/pptx_text.h"
 
-#include "content/text_edit_xml.h"
+#include "content/xml_tree.h"
 
 #include <vector>
 
@@ -296,9 +296,14 @@ int PptxEditor::insert(PyObject* paragraph, Piece* at, Py_ssize_t offset, PyObje
         py::Ref joined = middle ? edit::concat(middle.get(), tail.get()) : py::Ref();
         return joined ? set_text(*at, joined.get()) : -1;
     }
-    // The run keeps what comes before the match and the replacement's first
-    // line; a twin of it takes the replacement's last line and what follows
-    // the match; the breaks and lines in between go between the two.
+    return insert_lines(cursor, *at, head.get(), tail.get(), replacement);
+}
+
+// The run keeps what comes before the match and the replacement's first
+// line; a twin of it takes the replacement's last line and what follows
+// the match; the breaks and lines in between go between the two.
+int PptxEditor::insert_lines(Cursor& cursor, Piece& at, PyObject* head, PyObject* tail, PyObject* replacement)
+{
     Py_ssize_t first = 0, last = edit::length(replacement) - 1;
     while (PyUnicode_READ_CHAR(replacement, first) != '\v' &&
            PyUnicode_READ_CHAR(replacement, first) != '\n')
@@ -311,19 +316,19 @@ int PptxEditor::insert(PyObject* paragraph, Piece* at, Py_ssize_t offset, PyObje
     py::Ref middle = trail ? edit::slice(replacement, first, last + 1) : py::Ref();
     py::Ref lead_text = middle ? escape_controls(lead.get()) : py::Ref();
     py::Ref trail_text = lead_text ? escape_controls(trail.get()) : py::Ref();
-    py::Ref start = trail_text ? edit::concat(head.get(), lead_text.get()) : py::Ref();
-    py::Ref rest = start ? edit::concat(trail_text.get(), tail.get()) : py::Ref();
-    if (!rest || set_text(*at, start.get()) < 0)
+    py::Ref start = trail_text ? edit::concat(head, lead_text.get()) : py::Ref();
+    py::Ref rest = start ? edit::concat(trail_text.get(), tail) : py::Ref();
+    if (!rest || set_text(at, start.get()) < 0)
         return -1;
     if (edit::length(rest.get()) > 0) {
-        py::Ref twin = xml::deep_copy(at->element.get());
+        py::Ref twin = xml::deep_copy(at.element.get());
         py::Ref node = twin ? xml::find(twin.get(), A_T) : py::Ref();
         if (!node || xml::set_node_text(node.get(), rest.get()) < 0 ||
-            xml::add_next(at->element.get(), twin.get()) < 0)
+            xml::add_next(at.element.get(), twin.get()) < 0)
             return -1;
         cursor.before = twin;
     } else {
-        cursor.before = py::call_method(at->element.get(), "getnext"_id);
+        cursor.before = py::call_method(at.element.get(), "getnext"_id);
         if (!cursor.before)
             return -1;
     }

@@ -32,6 +32,7 @@ private:
     int split_paragraph(Cursor& cursor);
     int emit(Cursor& cursor, PyObject* text);
     int emit_run(Cursor& cursor, PyObject* text);
+    int insert_lines(Cursor& cursor, edit::Piece& at, PyObject* head, PyObject* tail, PyObject* replacement);
 
     py::Ref text_frame_class_;  // pptx.text.text.TextFrame
     py::Ref paragraph_class_;   // pptx.text.text._Paragraph

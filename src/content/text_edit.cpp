@@ -66,14 +66,14 @@ int joins_to(const std::vector<py::Ref>& texts, const char* separator, PyObject*
     return joined ? py::equals(joined.get(), expected) : -1;
 }
 
-struct Place {
+struct PiecePosition {
     Piece* at = nullptr;
     Py_ssize_t offset = 0;
 };
 
 // The piece holding the character at `position`; at the paragraph's end,
 // the end of its last piece. "The run where the match begins."
-Place locate(std::vector<Piece>& pieces, Py_ssize_t position)
+PiecePosition locate(std::vector<Piece>& pieces, Py_ssize_t position)
 {
     for (Piece& piece : pieces)
         if (piece.start <= position && position < piece.start + piece.length)
@@ -232,7 +232,7 @@ int apply_match(Editor& editor, Paragraph& paragraph, const Match& match)
 {
     Py_ssize_t start = match.start - paragraph.start;
     Py_ssize_t end = match.end - paragraph.start;
-    Place place = locate(paragraph.pieces, start);
+    PiecePosition place = locate(paragraph.pieces, start);
     for (Piece& piece : paragraph.pieces)
         if (overlaps(piece, start, end) && remove_matched(editor, piece, start, end) < 0)
             return -1;

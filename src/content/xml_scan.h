@@ -1,10 +1,12 @@
-// A strict streaming reader of one XML part of an office package, in plain
-// C++: it checks that the part is well-formed UTF-8 XML as the libraries'
-// parser would take it, and looks for given byte strings in the text of
-// its text elements. Anything it is not sure to read as the parser would
-// (a document type, another encoding, a name outside ASCII) counts as a
-// failure, so that whoever relies on it can fall back to the libraries.
+// One XML part of an office package read by expat (see expat.h), with the
+// text of its text elements searched for given byte strings. Whatever the
+// libraries' parser might read otherwise (a document type, an encoding
+// other than UTF-8, nesting or text beyond its limits) counts as a
+// failure, so that whoever relies on the reading can fall back to the
+// libraries. Plain C++ over the interpreter's expat.
 #pragma once
+
+#include "content/expat.h"
 
 #include <array>
 #include <cstddef>
@@ -30,18 +32,75 @@ public:
     std::size_t size() const { return masks_.size(); }
 
 private:
-    friend class Reader;
+    friend class TextMatch;
     std::vector<std::array<std::uint64_t, 256>> masks_;  // bit i: byte at i
     std::vector<std::uint64_t> last_;                     // bit of the last byte
 };
 
+// The search of one part's text for the needles, told the part's structure
+// as it is read.
+class TextMatch {
+public:
+    // found[i] is set once needle i occurs.
+    TextMatch(const Needles& needles, std::vector<char>& found);
+
+    void open_paragraph();
+    void close_paragraph();
+    // Text of a text element, in pieces as it comes.
+    void text(std::string_view bytes);
+    // The libraries read a text element's text up to its first child node:
+    // what follows is another piece.
+    void end_piece();
+    // Whether any needle occurred in this part's text.
+    bool found_any() const { return found_any_; }
+
+private:
+    const Needles& needles_;
+    std::vector<char>& found_;
+    // Per needle: match states within the current piece of text, and those
+    // carried from earlier pieces of the same paragraph.
+    std::vector<std::uint64_t> state_, carried_;
+    std::vector<std::uint64_t> saved_;  // carried_ of enclosing paragraphs
+    bool in_piece_ = false;
+    bool found_any_ = false;
+};
+
+// A name with its namespace resolved: `uri` is empty for none.
+struct Name {
+    std::string_view uri;
+    std::string_view local;
+};
+
 struct Attribute {
-    std::string_view uri;    // the namespace, empty for none
-    std::string_view local;  // the name without its prefix
-    std::string_view raw;    // the value as written (checked)
-    // The value as the parser gives it: references replaced, white space
-    // read as spaces.
-    std::string value() const;
+    Name name;
+    std::string_view value;  // as the parser gives it: references replaced
+};
+
+// The namespace bindings in force while a part is read. Expat reads the
+// part without namespaces (its namespace mode costs twice the time, all of
+// it in hashing every expanded attribute name): the declarations are taken
+// here and every name is resolved, as strictly as the libraries' parser.
+class Namespaces {
+public:
+    // The declarations among an element's attributes (until close()). False
+    // for one that namespaces forbid or this reading does not take.
+    bool open(const char* const* attributes);
+    void close();
+    // `qname` resolved; false for a name namespaces forbid or an unbound
+    // prefix. Unprefixed, an element is in the default namespace and an
+    // attribute in none.
+    bool resolve(std::string_view qname, bool element, Name& out);
+
+private:
+    struct Binding {
+        std::string prefix;  // empty for the default namespace
+        std::string uri;     // empty: undeclared
+    };
+    const Binding* find(std::string_view prefix);
+
+    std::vector<Binding> bindings_;
+    std::vector<std::size_t> marks_;  // bindings_ before each open element's
+    const Binding* last_ = nullptr;   // the last one found, while bindings_ stays as it is
 };
 
 class Reader {
@@ -50,105 +109,53 @@ public:
     // the reading (the part then counts as failed).
     struct Hooks {
         virtual ~Hooks() = default;
-        // Whether attributes in namespace `uri` go to `watched` (asked once
-        // for each namespace declared).
-        virtual bool watches(std::string_view /*uri*/) { return false; }
-        virtual bool watched(const Attribute& /*attribute*/) { return true; }
-        // Whether every element goes to `element` (asked once), with its
-        // depth (0 for the root).
-        virtual bool wants_elements() const { return false; }
-        virtual bool element(std::size_t /*depth*/, std::string_view /*uri*/, std::string_view /*local*/,
-                             const std::vector<Attribute>& /*attributes*/)
-        {
-            return true;
-        }
+        // Every element as it opens, with its depth (0 for the root) and its
+        // attributes but the namespace declarations.
+        virtual bool element(std::size_t depth, const Name& name, const std::vector<Attribute>& attributes) = 0;
     };
 
-    // found[i] is set once needle i occurs; `hooks` may be null.
-    Reader(const Needles& needles, std::vector<char>& found, Hooks* hooks);
+    // `hooks` may be null.
+    Reader(const PyExpat_CAPI& expat, const Needles& needles, std::vector<char>& found, Hooks* hooks);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
 
     // The part's next bytes. False once it has failed: stop feeding it.
     bool feed(std::string_view bytes);
     // The part ended: true when all of it was read and it is well-formed.
     bool finish();
-    bool failed() const { return failed_; }
+    bool found_any() const { return match_.found_any(); }
 
 private:
-    enum class Step { done, more, bad };
-    struct Tag {
-        std::string_view qname;
-        std::size_t colon;  // where its first ":" is
-        int colons;         // how many it has
-    };
-    struct RawAttribute {
-        std::string_view name;
-        std::size_t colon = 0;
-        int colons = 0;
-        bool declaration = false;  // xmlns or xmlns:prefix
-        std::string_view value;    // as written, checked
-    };
+    static void on_start(void* self, const XML_Char* name, const XML_Char** attributes);
+    static void on_end(void* self, const XML_Char* name);
+    static void on_text(void* self, const XML_Char* text, int length);
+    static void on_comment(void* self, const XML_Char* data);
+    static void on_instruction(void* self, const XML_Char* target, const XML_Char* data);
+    static void on_doctype(void* self, const XML_Char* name, const XML_Char* system_id,
+                           const XML_Char* public_id, int has_internal_subset);
+    static void on_other(void* self, const XML_Char* text, int length);
 
-
-    Step step(bool final);
-    Step text(bool final);
-    Step reference(bool final);
-    Step markup(bool final);
-    Step declaration_or_instruction(std::size_t end);
-    Step start_tag(bool final);
-    Step end_tag(bool final);
-    bool open_element(const Tag& tag, bool empty);
-    bool declare();
-    bool distinct_expanded_names();
-    bool close_element();
-    struct Binding;
-    const Binding* resolve(std::string_view prefix) const;
-    const Binding* lookup(std::string_view prefix);
-    void text_bytes(std::string_view bytes);
-    void end_piece();
-    bool fail();
+    void start(const char* name, const char* const* attributes);
+    bool read_attributes(const char* const* attributes);
+    void child_node();
+    bool parse(const char* bytes, std::size_t size, bool final);
 
     struct Open {
-        std::size_t name;      // where its name starts in names_
-        std::size_t bindings;  // bindings_ before this element's declarations
-        bool text;             // a text element
-        bool paragraph;        // a paragraph: carried states were saved
-    };
-    struct Binding {
-        std::string prefix;
-        std::string uri;
-        bool watched = false;  // its attributes go to the hooks
+        bool text;       // a text element
+        bool paragraph;  // a paragraph
     };
 
-    const Needles& needles_;
-    std::vector<char>& found_;
+    const PyExpat_CAPI& expat_;
+    XML_Parser parser_ = nullptr;
+    TextMatch match_;
+    Namespaces namespaces_;
+    std::vector<Attribute> attributes_;  // those of the element being opened
     Hooks* hooks_;
-    std::string buffer_;        // bytes kept from one feed for the next
-    std::string_view view_;     // the bytes being read: buffer_, or those fed
-    std::size_t at_ = 0;        // next byte of view_ to read
-    std::uint64_t offset_ = 0;  // bytes of the part consumed before view_
-    bool failed_ = false;
-    bool root_seen_ = false;
-    bool started_ = false;  // past the byte order mark
-    std::uint64_t body_start_ = 0;  // where the part starts behind it
     std::vector<Open> open_;
-    std::vector<Binding> bindings_;
-    // The attributes of the tag being read: names and raw values, then as
-    // the hooks see them (kept to reuse their memory).
-    std::vector<RawAttribute> raw_;
-    bool declarations_ = false;  // raw_ declares namespaces
-    std::vector<Attribute> attributes_;
-    std::string names_;  // the names of the open elements, one after the other
-    std::string reference_scratch_;
-    bool wants_elements_ = false;
-    // The last prefix resolved while the bindings stayed the same.
-    std::string cached_prefix_;
-    const Binding* cached_ = nullptr;
-    char last_[2] = {0, 0};  // the last two bytes of character data, for "]]>"
-    // Per needle: match states within the current piece of text, and those
-    // carried from earlier pieces of the same paragraph.
-    std::vector<std::uint64_t> state_, carried_;
-    std::vector<std::uint64_t> saved_;  // carried_ of enclosing paragraphs
-    bool in_piece_ = false;
+    std::size_t run_ = 0;  // bytes of the text node being read
+    bool root_seen_ = false;
+    bool failed_ = false;
 };
 
 }  // namespace tw::content::xml_scan

@@ -55,4 +55,23 @@ Ref call_kw(PyObject* callable, std::initializer_list<Arg> positional,
                                           keywords.size() ? kwnames.get() : nullptr));
 }
 
+bool utf8_of(PyObject* text, std::string& out)
+{
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "expected str, got %.100s", Py_TYPE(text)->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!data)
+        return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+Ref str_from_utf8(std::string_view text)
+{
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
 }  // namespace tw::py

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace tw::py {
@@ -111,6 +113,12 @@ inline int equals(PyObject* obj, Id text)
     PyObject* str = text.get();
     return str ? equals(obj, str) : -1;
 }
+
+// The UTF-8 of a str; false with TypeError for anything else, or with the
+// error of a str that has no UTF-8 (a lone surrogate).
+bool utf8_of(PyObject* text, std::string& out);
+// A str from UTF-8.
+Ref str_from_utf8(std::string_view text);
 
 // Runs body(item) for each item of an iterable. body returns 0 to go on,
 // 1 to stop early, -1 on error. Returns -1 on error, else 0.

@@ -5,14 +5,15 @@
 // and works on the namespace of the imported termweave_mira7, so the code
 // under test is the code that ships.
 #include "content/content.h"
+#include "content/package_copy.h"
 #include "keyword/engine.h"
 #include "module/function.h"
 #include "module/functions.h"
-#include "py/error.h"
+#include "platform/fs.h"
 #include "py/boundary.h"
 #include "py/builtins.h"
-#include "py/names.h"
 #include "py/error.h"
+#include "py/names.h"
 #include "py/scope.h"
 #include "rename/rename.h"
 #include "run/hold.h"
@@ -313,6 +314,85 @@ PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
+// library_saves(): how many files the library's save wrote because their
+// package could not be copied.
+PyObject* probe_library_saves(PyObject*, PyObject*) noexcept
+{
+    return PyLong_FromLong(content::library_saves());
+}
+
+// replace_xlsx_content(path, old, new): the workbook handler of this
+// module's own code, whose library_saves() counts.
+PyObject* probe_replace_xlsx_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        if (nargs != 3)
+            return PyErr_Format(PyExc_TypeError, "replace_xlsx_content() takes 3 arguments");
+        if (bind_module() < 0)
+            return nullptr;
+        return content::replace_xlsx_content(args[0], args[1], args[2]).release();
+    });
+}
+
+// The edits of copy_package: each item of `items` parsed by `format` into
+// the pointers, then handed to `take`.
+template <class... Out, class Take>
+int for_each_edit(PyObject* items, const char* format, Take&& take, Out*... out)
+{
+    return py::for_each(items, [&](PyObject* item) {
+        if (!PyArg_ParseTuple(item, format, out...))
+            return -1;
+        take();
+        return 0;
+    });
+}
+
+int plan_copy(content::PackageCopy& copy, PyObject* replace, PyObject* add, PyObject* remove, PyObject* add_rels,
+              PyObject* remove_rels)
+{
+    const char *member = nullptr, *type = nullptr, *source = nullptr, *id = nullptr, *target = nullptr;
+    PyObject* data = nullptr;
+    int external = 0;
+    if (for_each_edit(replace, "sS", [&] { copy.replace(member, Ref::borrow(data)); }, &member, &data) < 0 ||
+        for_each_edit(add, "sSs", [&] { copy.add(member, Ref::borrow(data), type); }, &member, &data, &type) < 0 ||
+        py::for_each(remove, [&](PyObject* name) {
+            member = PyUnicode_AsUTF8(name);
+            return member ? (copy.remove(member), 0) : -1;
+        }) < 0 ||
+        for_each_edit(remove_rels, "ss", [&] { copy.remove_relationship(source, id); }, &source, &id) < 0)
+        return -1;
+    return for_each_edit(
+        add_rels, "ssssp", [&] { copy.add_relationship(source, {id, type, target, external != 0}); }, &source, &id,
+        &type, &target, &external);
+}
+
+// copy_package(path, replace, add, remove, add_relationships, remove_relationships):
+// the package at `path` written over itself as a copy with these edits:
+// (member, bytes), (member, bytes, content type), member, (source, id,
+// type, target, external), (source, id). False when the copy fell back (the
+// file is then untouched).
+PyObject* probe_copy_package(PyObject*, PyObject* args) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        PyObject *path, *replace, *add, *remove, *add_rels, *remove_rels;
+        if (!PyArg_ParseTuple(args, "OOOOOO", &path, &replace, &add, &remove, &add_rels, &remove_rels) ||
+            bind_module() < 0)
+            return nullptr;
+        content::xml::Parser xml;
+        content::PackageCopy copy;
+        int step = xml.open() < 0 ? -1 : copy.read(path);
+        if (step == content::kDone)
+            step = plan_copy(copy, replace, add, remove, add_rels, remove_rels) < 0 ? -1 : copy.settle(xml);
+        if (step < 0)
+            return nullptr;
+        if (step == content::kFallBack)
+            Py_RETURN_FALSE;
+        if (platform::replace_file(path, [&](PyObject* temp) { return copy.write(temp); }) < 0)
+            return nullptr;
+        Py_RETURN_TRUE;
+    });
+}
+
 // The keyword compiled as a run with the options of dict `options` compiles it.
 int compile_with(PyObject* old_keyword, PyObject* new_keyword, PyObject* options, keyword::Compiled& out)
 {
@@ -540,6 +620,11 @@ PyMethodDef g_methods[] = {
     {"reported_failure",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_reported_failure)), METH_FASTCALL,
      nullptr},
+    {"library_saves", probe_library_saves, METH_NOARGS, nullptr},
+    {"replace_xlsx_content",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_replace_xlsx_content)), METH_FASTCALL,
+     nullptr},
+    {"copy_package", probe_copy_package, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
