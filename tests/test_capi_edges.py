@@ -38,8 +38,9 @@ def test_a_failing_length_of_a_folder_name_is_reported_as_itself(monkeypatch, tm
 
 
 # A stand-in for the built-in open, installed before the import so that the
-# module binds it; its handles fail in read/write and __exit__ does what the
-# first argument says.
+# module binds it (the handlers write through it; they read bytes on their
+# own); its handles fail in read/write and __exit__ does what the first
+# argument says.
 FAKE_OPEN = """
 import builtins, sys
 real_open = builtins.open
@@ -79,7 +80,7 @@ builtins.open = real_open
     ("replace_text_content", "a.txt"),
     ("replace_csv_content", "a.csv"),
 ])
-def test_a_suppressed_read_error_leaves_the_text_unbound(tmp_path, function, name):
+def test_a_suppressed_write_error_leaves_the_file_as_it_was(tmp_path, function, name):
     target = tmp_path / name
     target.write_text("old", encoding="utf-8")
     done = run_child(FAKE_OPEN.replace("EXIT_MODE", "'suppress'") + f"""
@@ -90,8 +91,9 @@ except BaseException as error:
 else:
     print("returned")
 """, tmp_path)
-    assert done.stdout.split() == ["UnboundLocalError"], done.stderr
+    assert done.stdout.split() == ["RuntimeError"], done.stderr
     assert target.read_text(encoding="utf-8") == "old"
+    assert os.listdir(tmp_path) == [name]
 
 
 def test_an_error_reraised_by_exit_is_not_its_own_context(tmp_path):

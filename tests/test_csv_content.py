@@ -1,5 +1,7 @@
 import csv
+import io
 import os
+import random
 import re
 
 import pytest
@@ -27,10 +29,11 @@ def test_text_cells_are_substituted_each_on_its_own(tw, tmp_path):
 @pytest.mark.parametrize(
     "data, old, new, expected",
     [
-        (b"old,x", "old", "new", b"new,x\r\n"),  # default dialect on output
-        (b"\xef\xbb\xbfold,x\n", "old", "new", b"\xef\xbb\xbfnew,x\r\n"),
-        (b"ab\n", "b", r"\n", b'"a\n"\r\n'),  # a template escape becomes a quoted line feed
-        (b",x\n", "", "N", b"N,NxN\r\n"),  # empty cells too
+        (b"old,x", "old", "new", b"new,x"),  # no line end added
+        (b"\xef\xbb\xbfold,x\n", "old", "new", b"\xef\xbb\xbfnew,x\n"),  # the mark is kept
+        (b"ab\n", "b", r"\n", b'"a\n"\n'),  # a template escape becomes a quoted line feed
+        (b",x\n", "", "N", b"N,NxN\n"),  # empty cells too
+        (b"'old';old\r\n", "old", "new", b"'new';new\r\n"),  # another dialect keeps its bytes
     ],
 )
 def test_rewritten_bytes(tw, tmp_path, data, old, new, expected):
@@ -73,3 +76,38 @@ def test_failure_leaves_file_intact(tw, tmp_path, data, new, error):
         tw.replace_csv_content(str(path), "old", new)
     assert path.read_bytes() == data
     assert os.listdir(tmp_path) == ["t.csv"]
+
+
+def rewritten_whole(tw, text, old, new):
+    """The rows a full rewrite in the default dialect gives: every row read
+    with csv.reader, each cell substituted, written back with csv.writer."""
+    pattern = re.compile(tw.convert_to_regex(old))
+    out = io.StringIO(newline="")
+    writer = csv.writer(out)
+    for row in csv.reader(io.StringIO(text, newline="")):
+        writer.writerow([pattern.sub(new, cell) for cell in row])
+    return list(csv.reader(io.StringIO(out.getvalue(), newline="")))
+
+
+# Pieces of CSV text joined at random: any text is CSV to the csv module's
+# reader (which is not strict), so this reaches every shape it reads:
+# quotes opened, doubled, closed early or never, line breaks of each kind
+# inside and outside quotes, blank lines, a last line without a line end.
+PIECES = ["a", "o", "l", "d", "old", ",", '"', '""', "\r", "\n", "\r\n", " ", "新"]
+KEYWORDS = [("old", "new"), ("o", ""), ("d", '"'), ("^", "<"), ("*", "N"), ("l", ","),
+            ("a*d", "x\ny"), ("old", ""), ("新", "\r")]
+
+
+def test_the_rewritten_file_reads_as_a_full_rewrite_would(tw, tmp_path):
+    rng = random.Random(21)
+    path = tmp_path / "t.csv"
+    for _ in range(1500):
+        text = "".join(rng.choice(PIECES) for _ in range(rng.randrange(25)))
+        old, new = rng.choice(KEYWORDS)
+        path.write_bytes(text.encode("utf-8"))
+        tw.replace_csv_content(str(path), old, new)
+        result = path.read_bytes().decode("utf-8")
+        expected = rewritten_whole(tw, text, old, new)
+        assert list(csv.reader(io.StringIO(result, newline=""))) == expected, (text, old, new, result)
+        if expected == list(csv.reader(io.StringIO(text, newline=""))):
+            assert result == text  # no cell changed: not written

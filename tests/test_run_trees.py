@@ -47,6 +47,7 @@ def content_tree(shared_tmp):
     write(root / "notes.md", "an old note")
     write(root / "table.csv", "old,x\r\n")
     write(root / "gbk.csv", "旧,old\r\n".encode("gbk"))
+    write(root / "latin1.csv", "café,old\r\n".encode("latin-1"))
     write(root / "utf16.txt", "old text".encode("utf-16"))
     write(root / "picture.png", b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR old")
     write(root / "memo.doc", "old")
@@ -81,6 +82,8 @@ def test_content_run_over_a_mixed_tree(probe, content_tree):
     assert (root / "table.csv").read_bytes() == b"new,x\r\n"
     assert (root / "sub" / "deeper.txt").read_text() == "new deep"
     assert (root / "good2.txt").read_text() == "new two"
+    assert (root / "utf16.txt").read_bytes() == "new text".encode("utf-16")
+    assert (root / "gbk.csv").read_bytes() == "旧,new\r\n".encode("gbk")
     # A folder that refuses new files: its file is rewritten in place.
     assert (root / "rofolder" / "inside.txt").read_text() == "new"
     assert os.path.islink(root / "inside_link.txt")
@@ -92,22 +95,21 @@ def test_content_run_over_a_mixed_tree(probe, content_tree):
     assert openpyxl.load_workbook(root / "book.xlsx").active["A1"].value == "new cell"
 
     # Passed over, untouched; the stale temporary file is gone.
-    assert (root / "utf16.txt").read_bytes() == "old text".encode("utf-16")
     assert (root / "picture.png").read_bytes().endswith(b" old")
     assert (root / "memo.doc").read_text() == "old"
     assert (root / ".termweave-fresh01.tmp").read_text() == "old"
     assert not (root / ".termweave-stale01.tmp").exists()
     assert (content_tree / "outside" / "target.txt").read_text() == "old outside"
-    assert (root / "gbk.csv").read_bytes() == "旧,old\r\n".encode("gbk")
+    assert (root / "latin1.csv").read_bytes() == "café,old\r\n".encode("latin-1")
     assert (root / "readonly.txt").read_text() == "old"
     assert (root / "unreadable" / "hidden.txt").read_text() == "old"
 
     # One group, exactly the expected errors, in walk order, each naming its path.
     assert record["result"] == "ExceptionGroup"
-    assert record["message"].startswith("3 of 21 files could not be changed, and 1 folder could not be read")
+    assert record["message"].startswith("3 of 22 files could not be changed, and 1 folder could not be read")
     errors = {e["notes"][-1]: e for e in record["errors"]}
     expected = {
-        f"while replacing content in {root / 'gbk.csv'}": "UnicodeDecodeError",
+        f"while replacing content in {root / 'latin1.csv'}": "UnicodeDecodeError",
         f"while replacing content in {root / 'readonly.txt'}": "PermissionError",
         f"while replacing content in {root / 'outside_link.txt'}": "PermissionError",
         f"while listing {root / 'unreadable'}": "PermissionError",
@@ -119,10 +121,10 @@ def test_content_run_over_a_mixed_tree(probe, content_tree):
     assert [order.index(p) for p in paths] == sorted(order.index(p) for p in paths)
 
     report = record["report"]
-    # 21 files listed: 10 changed (good2.txt once, through itself or its
-    # link), 7 passed over, 3 failed, and the second visit of good2.txt
+    # 22 files listed: 12 changed (good2.txt once, through itself or its
+    # link), 6 passed over, 3 failed, and the second visit of good2.txt
     # found nothing left to replace.
-    assert report == dict(record["report"], seen=21, changed=10, passed_over=7, failed=3, unlisted_folders=1)
+    assert report == dict(record["report"], seen=22, changed=12, passed_over=6, failed=3, unlisted_folders=1)
     assert record["failures"] == record["errors"]
 
     # The plan saw the same tree, changed nothing, and agrees with the run.
@@ -132,13 +134,14 @@ def test_content_run_over_a_mixed_tree(probe, content_tree):
     assert planned_failures == expected
     planned = {os.path.realpath(i["path"]) for i in plan if i["outcome"] == "change"}
     changed = {os.path.realpath(root / n) for n in ("good.txt", "notes.md", "table.csv", "good2.txt",
+                                                    "utf16.txt", "gbk.csv",
                                                     "sub/deeper.txt", "plain.txt", "rofolder/inside.txt")}
     office = {os.path.realpath(root / n) for n in ("doc.docx", "deck.pptx", "book.xlsx")}
     assert planned == changed | office
     passed = sorted((os.path.basename(i["path"]), i["reason"]) for i in plan if i["outcome"] == "passed_over")
     assert passed == [(".termweave-fresh01.tmp", "own_temporary"), (".termweave-stale01.tmp", "own_temporary"),
                       ("dangling.txt", "not_regular"), ("memo.doc", "old_format"),
-                      ("picture.png", "binary"), ("pipe.txt", "not_regular"), ("utf16.txt", "binary")]
+                      ("picture.png", "binary"), ("pipe.txt", "not_regular")]
 
 
 @pytest.fixture

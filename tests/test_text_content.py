@@ -3,9 +3,6 @@ import re
 
 import pytest
 
-NL = os.linesep.encode()
-
-
 def aged(path):
     """Backdates the file so that a rewrite shows in its modification time."""
     os.utime(path, ns=(10**18, 10**18))
@@ -15,11 +12,11 @@ def aged(path):
 @pytest.mark.parametrize(
     "data, old, new, expected",
     [
-        (b"Q3 report\r\nfinal report\rend\n", "report", "X", b"Q3 X" + NL + b"final X" + NL + b"end" + NL),
-        (b"\xef\xbb\xbfold", "old", "new", b"\xef\xbb\xbfnew"),  # BOM is an ordinary character
+        (b"Q3 report\r\nfinal report\rend\n", "report", "X", b"Q3 X\r\nfinal X\rend\n"),  # line ends kept
+        (b"\xef\xbb\xbfold", "old", "new", b"\xef\xbb\xbfnew"),  # the mark is kept
         ("旧词 old".encode(), "old", "新", "旧词 新".encode()),
-        (b"a1\nb a2b", "a*b", "X", b"a1" + NL + b"b X"),  # the wildcard stops at a line end
-        (b"report", "r*t", r"<\g<0>>\n", b"<report>" + NL),
+        (b"a1\nb a2b", "a*b", "X", b"a1\nb X"),  # the wildcard stops at a line end
+        (b"report", "r*t", r"<\g<0>>\n", b"<report>\n"),
         (b"", "*", "N", b"N"),
         (b"ab", "", "-", b"-a-b-"),
     ],

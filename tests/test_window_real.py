@@ -224,7 +224,8 @@ def test_a_slow_keyword_neither_freezes_the_window_nor_outlasts_a_cancel(tw, dis
         shots = tmp_path / f"try{attempt}"
         root = shots / "tree"
         root.mkdir(parents=True)
-        (root / "slow.txt").write_text("ab" * 1500, encoding="utf-8")
+        # its z, useless to a match, keeps the file from being passed over unread
+        (root / "slow.txt").write_text("z" + "ab" * 1500, encoding="utf-8")
         (root / "quick.txt").write_text("a b z", encoding="utf-8")
         record = drive(display, "slow", root, shots)
         assert record["result"] == "None"
@@ -232,7 +233,7 @@ def test_a_slow_keyword_neither_freezes_the_window_nor_outlasts_a_cancel(tw, dis
         assert record["threads_mid_match"] >= record["threads_before_run"] + 2
         assert record["previews"] == []  # the plan was dropped: nothing to confirm
         assert not any(m.startswith("替换完成") for m in record["messages"])
-        assert (root / "slow.txt").read_text(encoding="utf-8") == "ab" * 1500
+        assert (root / "slow.txt").read_text(encoding="utf-8") == "z" + "ab" * 1500
         assert (root / "quick.txt").read_text(encoding="utf-8") == "a b z"
         lateness = sorted(record["lateness"])
         assert len(lateness) >= 10

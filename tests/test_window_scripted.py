@@ -553,7 +553,7 @@ def test_counts_and_failures_of_a_real_content_run(run_main, real_ops, values, t
         (top / name).write_text("foo", encoding="utf-8")
     (top / "c.txt").write_text("bar", encoding="utf-8")
     (top / "d.dat").write_bytes(b"\0foo")
-    (top / "g.txt").write_bytes("foo 中文".encode("gbk"))
+    (top / "g.txt").write_bytes("foo café".encode("latin-1"))  # neither UTF-8 nor GBK
     toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})])
     summary, = toolkit.summaries
     assert summary["head"] == "替换完成，1 项未能完成。"
@@ -659,7 +659,7 @@ def make_tree(top):
     (top / "table.csv").write_text("old,x\r\n", encoding="utf-8")
     (top / "data.dat").write_bytes(b"\0old")
     (top / "memo.doc").write_text("old", encoding="utf-8")
-    (top / "gbk.txt").write_bytes("old 中文".encode("gbk"))
+    (top / "latin1.txt").write_bytes("old café".encode("latin-1"))  # neither UTF-8 nor GBK
     (top / "plain.txt").write_text("nothing here", encoding="utf-8")
 
 
@@ -676,7 +676,7 @@ PLANS = {
     "mode_content": ("将修改 2 个文件，共 3 处；跳过 3 个，失败 1 个。", [
         ["", "文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
         ["", "文件", "top/data.dat", "跳过", "二进制文件"],
-        ["☑", "文件", "top/gbk.txt", "无法修改", NOT_TEXT],
+        ["☑", "文件", "top/latin1.txt", "无法修改", NOT_TEXT],
         ["", "文件", "top/memo.doc", "跳过", "旧格式（.doc、.ppt、.xls），不处理"],
         ["☑", "文件", "top/old_a/old_b/old_1.txt", "2 处", ""],
         ["☑", "文件", "top/table.csv", "1 处", ""]]),
@@ -786,6 +786,7 @@ def test_details_show_the_first_matches_in_context(run_main, real_ops, values, t
                                   + " ".join(f"old{i}" for i in range(2, 8)), encoding="utf-8")
     (top / "a.txt").write_text("no match", encoding="utf-8")
     (top / "t.csv").write_text("a,b old7\r\nold\r\n", encoding="utf-8")
+    (top / "g.csv").write_bytes("旧,old8\r\n".encode("gbk"))
     toolkit = run_main([(RUN, values(str(top), r"old(\d?)", r"new\1", mode="mode_content")),
                         (EXIT, {})], preview_answers=[select_every_row, "取消"])
     details = {text.split("\n")[0]: text.split("\n")[1:] for text in toolkit.previews[0]["details"]}
@@ -802,6 +803,7 @@ def test_details_show_the_first_matches_in_context(run_main, real_ops, values, t
         str(top / "deck.pptx"): ["共 1 处：", "1. 【old】 slide", "   → 【new】 slide"],
         str(top / "book.xlsx"): ["共 1 处：", "1. 【old】 cell", "   → 【new】 cell"],
         str(top / "t.csv"): ["共 2 处：", "1. b 【old7】", "   → b 【new7】", "2. 【old】", "   → 【new】"],
+        str(top / "g.csv") + "（GBK）": ["共 1 处：", "1. 【old8】", "   → 【new8】"],
     }
 
 

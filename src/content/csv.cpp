@@ -1,109 +1,154 @@
-// CSV: every text cell substituted on its own, in the csv module's default
-// dialect. All new rows are built before anything is written, and a file in
-// which no cell changed is left as it is: rewriting it would re-quote it and
-// could break a file in another dialect that merely passed through.
+// CSV: every cell substituted on its own, the cells found as the csv
+// module's default dialect reads them. Only the fields whose text changed
+// are written back, each quoted if it was quoted or if its new text needs
+// it; every other byte (delimiters, spacing, line ends, untouched fields, a
+// last line without a line end) stays, so the file reads back with the csv
+// module as the same rows a full rewrite in the default dialect would give.
+// A file in which no cell changed is left as it is.
 #include "content/content.h"
-#include "py/builtins.h"
+#include "content/csv_fields.h"
+#include "content/text_codec.h"
+#include "keyword/keyword.h"
 #include "platform/fs.h"
 #include "py/names.h"
-#include "py/scope.h"
-#include "py/unpack.h"
-#include "keyword/keyword.h"
+
+#include <memory>
 
 namespace tw::content {
 
 namespace {
 
-// open(path, mode=mode, newline="", encoding="utf-8")
-py::Ref open_csv(PyObject* path, py::Id mode)
+// csv.field_size_limit(), which the csv module's reader enforces.
+int field_size_limit(Py_ssize_t& out)
 {
-    return py::call_kw(py::builtin_open(), {path},
-                       {{"mode"_id, mode}, {"newline"_id, ""_id}, {"encoding"_id, "utf-8"_id}});
+    py::Ref csv = py::global("csv"_id);
+    py::Ref limit = csv ? py::call_method(csv.get(), "field_size_limit"_id) : py::Ref();
+    if (!limit)
+        return -1;
+    out = PyLong_AsSsize_t(limit.get());
+    return out == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
-// list(csv.reader(file)) over the whole file.
-py::Ref read_rows(PyObject* file_path)
+// The csv module's own error for a cell longer than the limit.
+int field_too_large(Py_ssize_t limit)
 {
-    py::Ref file = open_csv(file_path, "r"_id);
-    if (!file)
-        return {};
-    py::Ref rows;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        py::Ref csv = py::global("csv"_id);
-        py::Ref reader = csv ? py::call_method(csv.get(), "reader"_id, entered) : py::Ref();
-        if (!reader)
-            return -1;
-        rows = py::Ref::steal(PySequence_List(reader.get()));
-        return rows ? 0 : -1;
-    });
-    if (status > 0)
-        py::unbound_after_suppressed_error("rows");
-    return status == 0 ? rows : py::Ref();
+    py::Ref csv = py::global("csv"_id);
+    py::Ref error = csv ? py::getattr(csv.get(), "Error"_id) : py::Ref();
+    if (error)
+        PyErr_Format(error.get(), "field larger than field limit (%zd)", limit);
+    return -1;
 }
 
-// The keyword applied to every str cell of every row; `matches` adds up
-// the replacements, `changed` tells whether any cell's text came out
-// different.
-struct Substitution {
+// The cell of a field that is not plain: quotes doubled inside the quotes
+// taken as one, the closing quote dropped, the rest as it is.
+py::Ref cell_of_quoted(PyObject* text, const CsvField& field)
+{
+    std::vector<Py_UCS4> cell;
+    cell.reserve(static_cast<std::size_t>(field.length));
+    bool inside = true;
+    for (Py_ssize_t i = field.start + 1; i < field.end; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+        if (inside && c == '"') {
+            bool doubled = i + 1 < field.end && PyUnicode_READ_CHAR(text, i + 1) == '"';
+            if (!doubled) {
+                inside = false;
+                continue;
+            }
+            ++i;
+        }
+        cell.push_back(c);
+    }
+    return py::Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cell.data(),
+                                                    static_cast<Py_ssize_t>(cell.size())));
+}
+
+py::Ref cell_of(PyObject* text, const CsvField& field)
+{
+    if (!field.quoted)
+        return py::Ref::steal(PyUnicode_Substring(text, field.start, field.end));
+    if (field.plain)
+        return py::Ref::steal(PyUnicode_Substring(text, field.start + 1, field.end - 1));
+    return cell_of_quoted(text, field);
+}
+
+// What the default dialect's writer would quote: a comma, a quote, CR or LF.
+int needs_quotes(PyObject* cell)
+{
+    Py_ssize_t length = PyUnicode_GET_LENGTH(cell);
+    for (Py_UCS4 c : {',', '"', '\r', '\n'}) {
+        Py_ssize_t at = PyUnicode_FindChar(cell, c, 0, length, 1);
+        if (at != -1)
+            return at == -2 ? -1 : 1;
+    }
+    return 0;
+}
+
+// The field as written: quoted when it was, when its text needs it, or when
+// it is the only field of its row and empty (a bare blank line would read
+// back as a row without fields).
+py::Ref written_field(PyObject* cell, bool was_quoted, bool alone)
+{
+    int quote = was_quoted || (alone && PyUnicode_GET_LENGTH(cell) == 0) ? 1 : needs_quotes(cell);
+    if (quote <= 0)
+        return quote < 0 ? py::Ref() : py::Ref::borrow(cell);
+    py::Ref doubled = py::Ref::steal(PyUnicode_Replace(cell, "\""_id.get(), "\"\""_id.get(), -1));
+    return doubled ? py::Ref::steal(PyUnicode_FromFormat("\"%U\"", doubled.get())) : py::Ref();
+}
+
+// The keyword applied to every cell; the changed fields become splices.
+struct CsvEdit {
     const keyword::Keyword& keyword;
+    PyObject* text;
     Py_ssize_t matches = 0;
-    bool changed = false;
+    std::vector<Splice> splices;
 };
 
-// pattern.subn(new_keyword, cell), counted.
-py::Ref substitute_cell(Substitution& sub, PyObject* cell)
+int edit_field(CsvEdit& edit, const CsvField& field, bool alone)
 {
+    py::Ref cell = cell_of(edit.text, field);
     keyword::Replacement result;
-    if (keyword::substitute(sub.keyword, cell, result) < 0)
-        return {};
-    int same = py::equals(result.text.get(), cell);
-    if (same < 0 || (result.count > 0 && keyword::note_samples(sub.keyword, cell) < 0))
-        return {};
-    sub.matches += result.count;
-    sub.changed = sub.changed || !same;
-    return result.text;
-}
-
-// The row with each str cell substituted; other cells as they are.
-py::Ref substitute_row(Substitution& sub, PyObject* row)
-{
-    py::Ref new_row = py::Ref::steal(PyList_New(0));
-    if (!new_row)
-        return {};
-    int status = py::for_each(row, [&](PyObject* cell) {
-        py::Ref value = PyUnicode_Check(cell) ? substitute_cell(sub, cell) : py::Ref::borrow(cell);
-        return value ? PyList_Append(new_row.get(), value.get()) : -1;
-    });
-    return status < 0 ? py::Ref() : new_row;
-}
-
-py::Ref substitute_rows(Substitution& sub, PyObject* rows)
-{
-    py::Ref new_rows = py::Ref::steal(PyList_New(0));
-    if (!new_rows)
-        return {};
-    int status = py::for_each(rows, [&](PyObject* row) {
-        py::Ref new_row = substitute_row(sub, row);
-        return new_row ? PyList_Append(new_rows.get(), new_row.get()) : -1;
-    });
-    return status < 0 ? py::Ref() : new_rows;
-}
-
-int write_rows(PyObject* path, PyObject* new_rows)
-{
-    py::Ref file = open_csv(path, "w"_id);
-    if (!file)
+    if (!cell || keyword::substitute(edit.keyword, cell.get(), result) < 0)
         return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        py::Ref csv = py::global("csv"_id);
-        py::Ref writer = csv ? py::call_method(csv.get(), "writer"_id, entered) : py::Ref();
-        if (!writer)
-            return -1;
-        return py::for_each(new_rows, [&](PyObject* new_row) {
-            return py::call_method(writer.get(), "writerow"_id, new_row) ? 0 : -1;
-        });
+    int same = py::equals(result.text.get(), cell.get());
+    if (same < 0 || (result.count > 0 && keyword::note_samples(edit.keyword, cell.get()) < 0))
+        return -1;
+    edit.matches += result.count;
+    if (same)
+        return 0;
+    py::Ref written = written_field(result.text.get(), field.quoted, alone);
+    if (!written)
+        return -1;
+    edit.splices.push_back({field.start, field.end, std::move(written)});
+    return 0;
+}
+
+template <class Char>
+int edit_fields(CsvEdit& edit, Py_ssize_t limit)
+{
+    const Char* chars = static_cast<const Char*>(PyUnicode_DATA(edit.text));
+    CsvReader<Char> reader(chars, PyUnicode_GET_LENGTH(edit.text), limit);
+    CsvRead read = reader.read([&](const std::vector<CsvField>& fields) {
+        for (const CsvField& field : fields) {
+            if (edit_field(edit, field, fields.size() == 1) < 0)
+                return -1;
+        }
+        return 0;
     });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
+    if (read == CsvRead::field_too_large)
+        return field_too_large(limit);
+    return read == CsvRead::done ? 0 : -1;
+}
+
+int edit_cells(CsvEdit& edit)
+{
+    Py_ssize_t limit = 0;
+    if (field_size_limit(limit) < 0)
+        return -1;
+    switch (PyUnicode_KIND(edit.text)) {
+    case PyUnicode_1BYTE_KIND: return edit_fields<Py_UCS1>(edit, limit);
+    case PyUnicode_2BYTE_KIND: return edit_fields<Py_UCS2>(edit, limit);
+    default: return edit_fields<Py_UCS4>(edit, limit);
+    }
 }
 
 }  // namespace
@@ -111,19 +156,20 @@ int write_rows(PyObject* path, PyObject* new_rows)
 int decide_csv_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
     out = Decision{};
-    py::Ref rows = read_rows(file_path);
-    if (!rows)
+    auto decoded = std::make_shared<DecodedText>();
+    if (read_text_file(file_path, *decoded) < 0)
         return -1;
-    Substitution sub{keyword};
-    py::Ref new_rows = substitute_rows(sub, rows.get());
-    if (!new_rows)
+    CsvEdit edit{keyword, decoded->text.get()};
+    if (edit_cells(edit) < 0)
         return -1;
-    if (!sub.changed)
+    if (edit.splices.empty())
         return 0;
-    out.matches = sub.matches;
-    out.write = [path = py::Ref::borrow(file_path), new_rows]() {
+    out.matches = edit.matches;
+    out.encoding = encoding_name(*decoded);
+    auto splices = std::make_shared<std::vector<Splice>>(std::move(edit.splices));
+    out.write = [path = py::Ref::borrow(file_path), decoded, splices]() {
         return platform::replace_file(path.get(), [&](PyObject* temp_path) {
-            return write_rows(temp_path, new_rows.get());
+            return write_spliced(temp_path, *decoded, *splices);
         });
     };
     return 0;

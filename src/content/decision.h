@@ -10,6 +10,7 @@ namespace tw::content {
 
 struct Decision {
     Py_ssize_t matches = 0;       // occurrences the write replaces
+    const char* encoding = nullptr;  // a text file's encoding, when not UTF-8
     std::function<int()> write;   // writes the change (0, or -1 with the
                                   // exception set); empty when the file stays as it is
 };

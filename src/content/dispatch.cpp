@@ -6,10 +6,18 @@
 // file reached through a link that leads outside the chosen folder is an
 // error. A handler's error is recorded against its file and the walk goes on.
 #include "content/content.h"
+#include "content/text_bytes.h"
+#include "content/text_scan.h"
 
 #include "py/names.h"
 #include "run/operation.h"
 #include "run/probe.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace tw::content {
 
@@ -90,7 +98,180 @@ struct ContentRun {
     PyObject* old_keyword;
     PyObject* new_keyword;
     keyword::Keyword keyword;
+    std::unique_ptr<ScanAhead> scan;  // null when the keyword needs no text
 };
+
+// ---- the scan ahead of the run ---------------------------------------------------
+
+bool is_csv(const Route& route) { return route.decide == decide_csv_content; }
+
+// The route a file name takes, guessed without the interpreter from its
+// extension as os.path.splitext finds it, in ASCII letter case: null for a
+// file the scan has no business with. A wrong guess costs only a wasted
+// scan, since a verdict counts only for the route the run then takes.
+const Route* likely_route(PyObject* filename)
+{
+    Py_ssize_t length = PyUnicode_GET_LENGTH(filename);
+    Py_ssize_t dot = PyUnicode_FindChar(filename, '.', 0, length, -1);
+    Py_ssize_t first = 0;  // leading dots do not begin an extension
+    while (first < dot && PyUnicode_READ_CHAR(filename, first) == '.')
+        ++first;
+    if (dot < 0 || first == dot || length - dot > 8)
+        return &g_plain_text;
+    std::string ext;
+    for (Py_ssize_t i = dot; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(filename, i);
+        if (c >= 0x80)
+            return &g_plain_text;
+        ext.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+    }
+    for (const Route& route : g_routes) {
+        if (ext == route.ext.text)
+            return is_csv(route) ? &route : nullptr;
+    }
+    for (py::Id skipped : g_skipped) {
+        if (ext == skipped.text)
+            return nullptr;
+    }
+    return &g_plain_text;
+}
+
+// The files of the folder being visited, handed to the scan a few at a
+// time ahead of the one in hand. Their paths are joined here as the system
+// spells them; the run checks that the file it meets is the file scanned.
+class FolderAhead {
+public:
+    FolderAhead(run::Run& run, ScanAhead* scan, PyObject* names) : run_(run), scan_(scan), names_(names),
+        tickets_(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(names)), 0) {}
+    ~FolderAhead()
+    {
+        if (scan_ && last_)
+            scan_->forget(last_);
+    }
+    FolderAhead(const FolderAhead&) = delete;
+    FolderAhead& operator=(const FolderAhead&) = delete;
+
+    // 0, or -1 with the exception set.
+    int start(PyObject* foldername)
+    {
+        if (scan_ && native_path(foldername, folder_) < 0) {
+            scan_ = nullptr;
+            return scan_less();
+        }
+        return 0;
+    }
+
+    // Hands the files up to a few past `index` to the scan. 0, or -1.
+    int submit_through(Py_ssize_t index)
+    {
+        constexpr Py_ssize_t kLead = 32;
+        Py_ssize_t until = std::min<Py_ssize_t>(index + kLead, PySequence_Fast_GET_SIZE(names_));
+        for (; scan_ && next_ < until; ++next_) {
+            if (submit(next_) < 0)
+                return -1;
+        }
+        return 0;
+    }
+
+    std::uint64_t ticket(Py_ssize_t index) const { return tickets_[static_cast<std::size_t>(index)]; }
+
+private:
+    int submit(Py_ssize_t index)
+    {
+        PyObject* name = PySequence_Fast_GET_ITEM(names_, index);
+        const Route* route = PyUnicode_Check(name) && !run::is_own_temporary(name) ? likely_route(name) : nullptr;
+        if (!route)
+            return 0;
+        // A file the masks leave out is not scanned; an error met here is
+        // met again, and reported, when the run reaches the file.
+        int admitted = run_.admit_file(name);
+        if (admitted <= 0)
+            return admitted < 0 ? scan_less() : 0;
+        NativePath native_name;
+        if (native_path(name, native_name) < 0)
+            return scan_less();
+        ScanJob job{folder_, is_csv(*route)};
+        if (!folder_.empty() && !is_separator(folder_.back()))
+            job.path.push_back(kSeparator);
+        job.path += native_name;
+        last_ = tickets_[static_cast<std::size_t>(index)] = scan_->add(std::move(job));
+        return 0;
+    }
+
+#ifdef _WIN32
+    static constexpr wchar_t kSeparator = L'\\';
+    static bool is_separator(wchar_t c) { return c == L'\\' || c == L'/' || c == L':'; }
+#else
+    static constexpr char kSeparator = '/';
+    static bool is_separator(char c) { return c == '/'; }
+#endif
+
+    run::Run& run_;
+    ScanAhead* scan_;
+    PyObject* names_;  // a list or tuple (borrowed)
+    NativePath folder_;
+    std::vector<std::uint64_t> tickets_;  // per file, 0 when not scanned
+    Py_ssize_t next_ = 0;
+    std::uint64_t last_ = 0;
+};
+
+// What the scan found, when it still holds for the file the run meets.
+struct Look {
+    bool known = false;
+    bool binary = false;
+    bool no_match = false;
+};
+
+int look_ahead(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat, std::uint64_t ticket,
+               Look& out)
+{
+    out = Look{};
+    if (!job.scan || !ticket)
+        return 0;
+    ScanVerdict verdict = job.scan->take(ticket);
+    if (!verdict.known || verdict.csv != is_csv(route))
+        return 0;
+    // A file the batch holds is finished first; it then differs from what
+    // the scan read.
+    if (!job.run.planning() && job.run.before_reading(stat) < 0)
+        return -1;
+    NativePath native;
+    if (native_path(filepath, native) < 0)
+        return -1;
+    FileIdentity now;
+    if (identify(native, now) != 0 || !(now == verdict.identity))
+        return 0;
+    out = Look{true, verdict.binary, verdict.no_match};
+    return 0;
+}
+
+// 1 when the module global a run calls for `route` is still the module's
+// own handler, whose finding nothing the scan can foresee; 0 for anything a
+// host bound in its place, which is called as it always was.
+int is_own_handler(const Route& route)
+{
+    py::Ref handler = py::global(route.handler);
+    if (!handler)
+        return -1;
+    if (std::strcmp(Py_TYPE(handler.get())->tp_name, "termweave_mira7.function") != 0)
+        return 0;
+    py::Ref name = py::getattr(handler.get(), "__name__"_id);
+    return name ? py::equals(name.get(), route.handler) : -1;
+}
+
+// The plain-text handler's binary rule, read here when the scan did not:
+// a NUL byte in the first 8 KiB, unless the file has a UTF-16 mark.
+int is_binary(PyObject* filepath)
+{
+    int binary = run::looks_binary(filepath);
+    if (binary <= 0)
+        return binary;
+    std::string head;
+    if (read_file_bytes(filepath, head, 4) < 0)
+        return -1;
+    text_bytes::Mark mark = text_bytes::mark_of(head);
+    return mark == text_bytes::Mark::utf16_le || mark == text_bytes::Mark::utf16_be ? 0 : 1;
+}
 
 // A plan asks the handler's decide function, which also keeps the first
 // few matches it meets for the preview.
@@ -107,8 +288,10 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
     if (run::check_may_write(filepath) < 0 ||
         job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches) < 0)
         return -1;
-    if (run::PlannedItem* item = job.run.last_planned())
+    if (run::PlannedItem* item = job.run.last_planned()) {
         item->samples = std::move(samples.list);
+        item->encoding = decision.encoding;
+    }
     return 0;
 }
 
@@ -144,7 +327,7 @@ int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     return job.run.change(ItemKind::file_content, filepath, nullptr, 0);
 }
 
-int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename)
+int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename, std::uint64_t ticket)
 {
     if (run::is_own_temporary(filename))
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::own_temporary);
@@ -160,17 +343,26 @@ int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename)
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::old_format);
     if (state.link && job.run.check_inside(filepath) < 0)
         return -1;
+    Look look;
+    if (look_ahead(job, *route, filepath, state.stat.get(), ticket, look) < 0)
+        return -1;
     if (route->plain_text) {
-        int binary = run::looks_binary(filepath);
+        int binary = look.known ? look.binary : is_binary(filepath);
         if (binary != 0)
             return binary < 0 ? -1 : job.run.pass_over(ItemKind::file_content, filepath, PassOver::binary);
+    }
+    if (look.no_match) {
+        // As the handler would find nothing, it is not asked.
+        int own = job.run.planning() ? 1 : is_own_handler(*route);
+        if (own != 0)
+            return own < 0 ? -1 : 0;
     }
     if (job.run.planning())
         return plan_file(job, *route, filepath);
     return hand_over(job, *route, filepath, state.stat.get());
 }
 
-int visit_file(ContentRun& job, PyObject* foldername, PyObject* filename)
+int visit_file(ContentRun& job, PyObject* foldername, PyObject* filename, std::uint64_t ticket)
 {
     int admitted = job.run.admit_file(filename);
     if (admitted <= 0)
@@ -184,8 +376,39 @@ int visit_file(ContentRun& job, PyObject* foldername, PyObject* filename)
     int screened = job.run.screen_item(ItemKind::file_content, filepath.get(), filepath.get(), filename);
     if (screened != 0)
         return screened < 0 ? -1 : 0;
-    if (handle_file(job, filepath.get(), filename) < 0)
+    if (handle_file(job, filepath.get(), filename, ticket) < 0)
         return job.run.fail(ItemKind::file_content, filepath.get(), run::Doing::replacing_content);
+    return 0;
+}
+
+int visit_folder(ContentRun& job, PyObject* foldername, PyObject* filenames)
+{
+    py::Ref names = py::Ref::steal(PySequence_Fast(filenames, "the walk's file names are not a sequence"));
+    if (!names)
+        return -1;
+    FolderAhead ahead(job.run, job.scan.get(), names.get());
+    if (ahead.start(foldername) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
+        if (ahead.submit_through(i) < 0)
+            return -1;
+        int status = visit_file(job, foldername, PySequence_Fast_GET_ITEM(names.get(), i), ahead.ticket(i));
+        if (status != 0)
+            return status < 0 ? -1 : 0;  // a cancel: the walk stops after this folder
+    }
+    return 0;
+}
+
+// The scan, when the keyword needs a text to match. 0, or -1.
+int start_scan(ContentRun& job)
+{
+    ScanRules rules;
+    int usable = make_scan_rules(job.keyword.pattern, rules);
+    if (usable <= 0)
+        return usable;
+    job.scan = std::make_unique<ScanAhead>(std::move(rules));
+    if (!job.scan->start())
+        job.scan.reset();
     return 0;
 }
 
@@ -196,10 +419,10 @@ int replace_contents(run::Run& run, const run::Operands& in)
         run.check_root(in.root_folder) < 0)
         return -1;
     ContentRun job{run, in.old_keyword, in.new_keyword, compiled.keyword()};
+    if (start_scan(job) < 0)
+        return -1;
     return run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
-        return py::for_each(filenames, [&](PyObject* filename) {
-            return visit_file(job, foldername, filename);
-        });
+        return visit_folder(job, foldername, filenames);
     });
 }
 

@@ -242,13 +242,16 @@ public:
         const char* utf8 = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
         // The local header must spell the name as the directory does (zipfile
         // checks it on every read), in the encoding the entry's flag says.
-        py::Ref spelled = PyUnicode_Check(original.get())
+        // Only with nothing pending: a name that failed above is not encoded.
+        py::Ref spelled = utf8 && PyUnicode_Check(original.get())
                               ? py::Ref::steal(PyUnicode_AsEncodedString(original.get(),
                                                                          (flags & 0x800) ? "utf-8" : "cp437",
                                                                          "strict"))
                               : py::Ref();
         if (!utf8 || !spelled) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+            // A name that is not a str is no error of ours: the package is unsure.
+            if (PyErr_Occurred() && (!PyErr_ExceptionMatches(PyExc_Exception) ||
+                                     PyErr_ExceptionMatches(PyExc_MemoryError)))
                 return -1;
             PyErr_Clear();
             scan_->give_up();

@@ -1,47 +1,32 @@
-// Plain text: the whole file as strict UTF-8, rewritten only when the
-// keyword occurs. Text mode on both sides, so line ends come back as the
-// platform's separator.
+// Plain text: the whole file decoded by the text codec rules and rewritten
+// only when the keyword occurs, matched against the text as stored (no
+// line-end translation), and written back in its own encoding with only
+// the matches changed.
 #include "content/content.h"
-#include "py/builtins.h"
-#include "platform/fs.h"
-#include "py/scope.h"
+#include "content/text_codec.h"
 #include "keyword/keyword.h"
+#include "platform/fs.h"
+
+#include <algorithm>
+#include <memory>
 
 namespace tw::content {
 
 namespace {
 
-// open(path, mode, encoding="utf-8")
-py::Ref open_text(PyObject* path, py::Id mode)
+// The first matches, for the preview.
+int note_first_samples(const keyword::Keyword& keyword, PyObject* text,
+                       const std::vector<keyword::Match>& matches)
 {
-    return py::call_kw(py::builtin_open(), {path, mode},
-                       {{"encoding"_id, "utf-8"_id}});
-}
-
-py::Ref read_text(PyObject* file_path)
-{
-    py::Ref file = open_text(file_path, "r"_id);
-    if (!file)
-        return {};
-    py::Ref content;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        content = py::call_method(entered, "read"_id);
-        return content ? 0 : -1;
-    });
-    if (status > 0)
-        py::unbound_after_suppressed_error("content");
-    return status == 0 ? content : py::Ref();
-}
-
-int write_text(PyObject* path, PyObject* new_content)
-{
-    py::Ref file = open_text(path, "w"_id);
-    if (!file)
-        return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        return py::call_method(entered, "write"_id, new_content) ? 0 : -1;
-    });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
+    if (!keyword.samples)
+        return 0;
+    std::size_t wanted = static_cast<std::size_t>(std::max<Py_ssize_t>(keyword.samples->limit, 0));
+    for (std::size_t i = 0; i < matches.size() && i < wanted; ++i) {
+        const keyword::Match& match = matches[i];
+        if (keyword::note_sample(*keyword.samples, text, match.start, match.end, match.replacement.get()) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -49,17 +34,24 @@ int write_text(PyObject* path, PyObject* new_content)
 int decide_text_content(PyObject* file_path, const keyword::Keyword& keyword, Decision& out)
 {
     out = Decision{};
-    py::Ref content = read_text(file_path);
-    if (!content)
+    auto decoded = std::make_shared<DecodedText>();
+    if (read_text_file(file_path, *decoded) < 0)
         return -1;
-    keyword::Replacement new_content;
-    int matched = keyword::replace_in(keyword, content.get(), new_content);
-    if (matched <= 0)
-        return matched;
-    out.matches = new_content.count;
-    out.write = [path = py::Ref::borrow(file_path), text = new_content.text]() {
+    std::vector<keyword::Match> matches;
+    if (keyword::find_matches(keyword, decoded->text.get(), matches) < 0 ||
+        note_first_samples(keyword, decoded->text.get(), matches) < 0)
+        return -1;
+    if (matches.empty())
+        return 0;
+    auto splices = std::make_shared<std::vector<Splice>>();
+    splices->reserve(matches.size());
+    for (keyword::Match& match : matches)
+        splices->push_back({match.start, match.end, std::move(match.replacement)});
+    out.matches = static_cast<Py_ssize_t>(splices->size());
+    out.encoding = encoding_name(*decoded);
+    out.write = [path = py::Ref::borrow(file_path), decoded, splices]() {
         return platform::replace_file(path.get(), [&](PyObject* temp_path) {
-            return write_text(temp_path, text.get());
+            return write_spliced(temp_path, *decoded, *splices);
         });
     };
     return 0;

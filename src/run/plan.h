@@ -41,6 +41,7 @@ struct PlannedItem {
     py::Ref problem;         // failure: the exception, with a note naming the path
     PassOver reason = PassOver::none;
     py::Ref samples;         // content: the first few matches, (before, old, new, after)
+    const char* encoding = nullptr;  // content: a text file's encoding when not UTF-8 ("GBK")
 };
 
 // In the order the run meets the items. Files left as they are (no match)

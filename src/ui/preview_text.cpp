@@ -141,8 +141,11 @@ py::Ref content_details(const run::PlannedItem& item)
         ? format_text("共 %d 处，前 %d 处："_id,
                       py::Ref::steal(Py_BuildValue("(nn)", item.matches, shown)))
         : format_text("共 %d 处："_id, py::Ref::steal(Py_BuildValue("(n)", item.matches)));
-    py::Ref lines = count ? py::Ref::steal(PyList_New(0)) : py::Ref();
-    if (!lines || PyList_Append(lines.get(), item.path.get()) < 0
+    // A file not in UTF-8 shows its encoding after its path: "a.csv（GBK）".
+    py::Ref heading = !item.encoding ? item.path
+        : format_text("%s（%s）"_id, py::Ref::steal(Py_BuildValue("(Os)", item.path.get(), item.encoding)));
+    py::Ref lines = count && heading ? py::Ref::steal(PyList_New(0)) : py::Ref();
+    if (!lines || PyList_Append(lines.get(), heading.get()) < 0
         || PyList_Append(lines.get(), count.get()) < 0)
         return {};
     for (Py_ssize_t i = 0; i < shown; ++i) {

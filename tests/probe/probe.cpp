@@ -184,11 +184,11 @@ Ref plan_items(const run::Plan& plan)
     for (const run::PlannedItem& item : plan) {
         if (!items)
             return {};
-        Ref entry = Ref::steal(Py_BuildValue("{s:s,s:s,s:O,s:O,s:n,s:O,s:s}", "kind", kind_name(item.kind),
+        Ref entry = Ref::steal(Py_BuildValue("{s:s,s:s,s:O,s:O,s:n,s:O,s:s,s:z}", "kind", kind_name(item.kind),
                                              "outcome", outcome_name(item.outcome), "path",
                                              or_none(item.path), "new_path", or_none(item.new_path),
                                              "matches", item.matches, "problem", or_none(item.problem),
-                                             "reason", reason_name(item.reason)));
+                                             "reason", reason_name(item.reason), "encoding", item.encoding));
         if (!entry || PyList_Append(items.get(), entry.get()) < 0)
             return {};
     }

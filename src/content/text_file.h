@@ -1,0 +1,66 @@
+// Reading the bytes of a text or CSV file: the one place that opens them,
+// used both by the handlers (with the interpreter's lock) and by the scan
+// that runs ahead of a run on a thread of its own (without it).
+#pragma once
+
+#include "py/ref.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tw::content {
+
+#ifdef _WIN32
+using NativePath = std::wstring;
+#else
+using NativePath = std::string;
+#endif
+
+// What tells whether a file is still the one that was read: which file it
+// is and its size and times.
+struct FileIdentity {
+    std::uint64_t device = 0, number = 0, size = 0;
+    std::int64_t modified_ns = 0, changed_ns = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// A regular file open for reading from its start, through links, without
+// blocking on a pipe or device; never read past the size it had when opened.
+// Error codes are the system's (errno, or GetLastError on Windows).
+class FileReader {
+public:
+    FileReader() = default;
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+    ~FileReader();
+
+    // 0, or the error code (a folder, a pipe or a device is refused).
+    int open(const NativePath& path);
+    const FileIdentity& identity() const { return identity_; }
+    // Reads up to `size` bytes; sets `count` (0 at the end). 0, or the error.
+    int read(char* into, std::size_t size, std::size_t& count);
+    // Back to the start. 0, or the error.
+    int rewind();
+
+private:
+    FileIdentity identity_;
+    std::uint64_t offset_ = 0;
+#ifdef _WIN32
+    void* handle_ = reinterpret_cast<void*>(-1);
+#else
+    int fd_ = -1;
+#endif
+};
+
+// The identity of the file `path` leads to now. 0, or the error code.
+int identify(const NativePath& path, FileIdentity& out);
+
+// The path as the system spells it (os.fsencode's bytes on POSIX). 0, or -1
+// with the exception set.
+int native_path(PyObject* path, NativePath& out);
+
+// The whole content of the file at `path` in one buffer, at most `limit`
+// bytes of it. 0, or -1 with an OSError naming the path set.
+int read_file_bytes(PyObject* path, std::string& out, std::size_t limit = SIZE_MAX);
+
+}  // namespace tw::content
