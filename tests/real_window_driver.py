@@ -452,8 +452,13 @@ class Toolkit:
 
 
 def drop_rights():
-    """Runs on as the unprivileged user, with what was imported kept."""
+    """Runs on as the unprivileged user, with what was imported kept: what
+    the run imports on first use is imported first (the interpreter's own
+    folder may be closed to that user)."""
     if os.environ.get("TW_AS_USER") and os.geteuid() == 0:
+        for codec in ("gb18030", "utf-16", "utf-16-le", "utf-16-be", "utf-8-sig"):
+            "".encode(codec)
+        import regex  # noqa: F401  (the window's match engine)
         os.setgroups([])
         os.setgid(65534)
         os.setuid(65534)
