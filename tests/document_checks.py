@@ -17,14 +17,14 @@ A = "{http://schemas.openxmlformats.org/drawingml/2006/main}"
 P = "{http://schemas.openxmlformats.org/presentationml/2006/main}"
 R = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}"
 
-DOCX_PARTS = re.compile(r"word/(document|header\d*|footer\d*|footnotes|endnotes)\.xml$")
+DOCX_PARTS = re.compile(r"word/(document|header\d*|footer\d*|footnotes|endnotes|comments)\.xml$")
 PPTX_PARTS = re.compile(r"ppt/(slides/slide|notesSlides/notesSlide)\d+\.xml$")
 
 # Elements whose count must not change when only text is replaced.
 KEPT = [W + t for t in ("drawing", "fldChar", "instrText", "fldSimple", "bookmarkStart",
                         "bookmarkEnd", "footnoteReference", "endnoteReference", "hyperlink",
-                        "sdt", "tbl", "tc", "txbxContent", "commentRangeStart",
-                        "commentReference", "pPr")] + \
+                        "sdt", "smartTag", "customXml", "tbl", "tr", "tc", "txbxContent",
+                        "commentRangeStart", "commentReference", "comment", "pPr")] + \
        [A + t for t in ("fld", "hlinkClick", "pPr", "tbl", "tc", "graphic")] + \
        [P + t for t in ("sp", "grpSp", "pic", "graphicFrame", "txBody")]
 
@@ -56,7 +56,13 @@ def _run_text(node):
     return "\n"  # w:cr
 
 
+_WRAPPERS = {W + t for t in ("hyperlink", "smartTag", "customXml", "fldSimple")}
+
+
 def docx_paragraph_chars(p):
+    """The characters a paragraph shows, in its runs and in the runs that hyperlinks, smart tags,
+    custom XML, simple fields and content controls wrap; the key of each is its run's properties
+    and the wrappers around it."""
     chars = []
 
     def run(r, link):
@@ -65,12 +71,16 @@ def docx_paragraph_chars(p):
             if node.tag in _RUN_TEXT:
                 chars.extend((c, key) for c in _run_text(node))
 
-    for child in p:
-        if child.tag == W + "r":
-            run(child, None)
-        elif child.tag == W + "hyperlink":
-            for r in child.findall(W + "r"):
-                run(r, child.get(R + "id") or child.get(W + "anchor"))
+    def content(element, link):
+        for child in element:
+            if child.tag == W + "r":
+                run(child, link)
+            elif child.tag in _WRAPPERS:
+                content(child, link + ((child.tag, tuple(sorted(child.attrib.items()))),))
+            elif child.tag == W + "sdt" and child.find(W + "sdtContent") is not None:
+                content(child.find(W + "sdtContent"), link + ((child.tag, _xml(child.find(W + "sdtPr"))),))
+
+    content(p, ())
     return chars
 
 

@@ -1,30 +1,47 @@
 // Word documents: every paragraph and table cell a reader sees in the body,
-// in headers and footers, footnotes, endnotes and text boxes, matched on
-// its own text and edited run by run. Saved over the same path only when
-// something matched.
+// in headers and footers, footnotes, endnotes, comments and text boxes,
+// matched on its own text and edited run by run. Written over the same path
+// only when something matched, and then only the parts that changed.
 #include "content/content.h"
+#include "content/docx_binding.h"
 #include "content/docx_text.h"
 #include "content/office_text.h"
 #include "content/xml_tree.h"
 #include "keyword/keyword.h"
 
+#include <string>
+#include <string_view>
+
 namespace tw::content {
 
 namespace {
 
-constexpr py::Id W_P = TW_W_NS "p"_id;
-constexpr py::Id W_TBL = TW_W_NS "tbl"_id;
-constexpr py::Id W_SDT = TW_W_NS "sdt"_id;
-constexpr py::Id W_SDT_CONTENT = TW_W_NS "sdtContent"_id;
-constexpr py::Id W_CUSTOM_XML = TW_W_NS "customXml"_id;
+constexpr py::Id W_TC_PR = TW_W_NS "tcPr"_id;
+constexpr py::Id W_V_MERGE = TW_W_NS "vMerge"_id;
 constexpr py::Id W_TEXT_BOX = TW_W_NS "txbxContent"_id;
 constexpr py::Id W_TYPE = TW_W_NS "type"_id;
 constexpr py::Id MC_FALLBACK = TW_MC_NS "Fallback"_id;
 
-constexpr const char* FOOTNOTES =
+constexpr std::string_view FOOTNOTES =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/footnotes";
-constexpr const char* ENDNOTES =
+constexpr std::string_view ENDNOTES =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/endnotes";
+constexpr std::string_view COMMENTS =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments";
+
+// 1 when the cell continues a vertical merge (w:vMerge without a value, or
+// "continue"), 0 when not, -1 with the exception set.
+int continues_merge(PyObject* cell)
+{
+    py::Ref properties = xml::find(cell, W_TC_PR);
+    py::Ref merge = properties && properties.get() != Py_None ? xml::find(properties.get(), W_V_MERGE) : properties;
+    py::Ref value = merge && merge.get() != Py_None ? xml::attribute(merge.get(), W_VAL) : merge;
+    if (!value)
+        return -1;
+    if (merge.get() == Py_None)
+        return 0;
+    return value.get() == Py_None ? 1 : py::equals(value.get(), "continue"_id);
+}
 
 // One pass over a document: each place that shows text is visited once,
 // and each paragraph or table cell is one unit of matching.
@@ -35,14 +52,17 @@ public:
     int load();
     int walk(PyObject* doc);
     Py_ssize_t matches() const { return matches_; }
-    bool changed() const { return matches_ + copies_ > 0; }
+    const std::vector<py::Ref>& changed_parts() const { return changed_.parts(); }
 
 private:
     int paragraph(PyObject* element);
     int table(PyObject* element);
-    int cell(PyObject* cell, PyObject* seen);
+    int cell(PyObject* element);
+    int row(PyObject* element);
+    int wrapped(PyObject* container, py::Id tag, int (DocumentWalk::*visit)(PyObject*));
     int blocks(PyObject* container, bool with_paragraphs);
     int story(PyObject* root);
+    int part_story(PyObject* part, PyObject* root);
     int text_boxes(PyObject* root);
     int headers_and_footers(PyObject* doc);
     int notes(PyObject* doc);
@@ -50,12 +70,14 @@ private:
 
     const keyword::Keyword& keyword_;
     DocxEditor editor_;
-    py::Ref table_class_, parse_xml_, serialize_;
+    DataBindings bindings_{editor_};
+    py::Ref cell_class_, parse_xml_, serialize_;
     Py_ssize_t matches_ = 0;
     // A text box is stored twice, for new and for old readers; the old
     // readers' copy is edited alike but its matches are not counted again.
     Py_ssize_t copies_ = 0;
     Py_ssize_t* counter_ = &matches_;
+    ChangedParts changed_;
 };
 
 int DocumentWalk::load()
@@ -63,10 +85,10 @@ int DocumentWalk::load()
     py::Ref table = py::Ref::steal(PyImport_ImportModule("docx.table"));
     py::Ref parser = table ? py::Ref::steal(PyImport_ImportModule("docx.oxml.parser")) : py::Ref();
     py::Ref opc = parser ? py::Ref::steal(PyImport_ImportModule("docx.opc.oxml")) : py::Ref();
-    if (!opc || editor_.load() < 0)
+    if (!opc || editor_.load() < 0 || bindings_.load() < 0)
         return -1;
-    table_class_ = py::getattr(table.get(), "Table"_id);
-    parse_xml_ = table_class_ ? py::getattr(parser.get(), "parse_xml"_id) : py::Ref();
+    cell_class_ = py::getattr(table.get(), "_Cell"_id);
+    parse_xml_ = cell_class_ ? py::getattr(parser.get(), "parse_xml"_id) : py::Ref();
     serialize_ = parse_xml_ ? py::getattr(opc.get(), "serialize_part_xml"_id) : py::Ref();
     return serialize_ ? 0 : -1;
 }
@@ -74,7 +96,7 @@ int DocumentWalk::load()
 int DocumentWalk::paragraph(PyObject* element)
 {
     py::Ref proxy = editor_.paragraph(element);
-    py::Ref text = proxy ? py::getattr(proxy.get(), "text"_id) : py::Ref();
+    py::Ref text = proxy ? editor_.text_of(element, proxy.get()) : py::Ref();
     if (!text)
         return -1;
     return edit::edit_unit(editor_, keyword_, proxy.get(), text.get(),
@@ -82,51 +104,68 @@ int DocumentWalk::paragraph(PyObject* element)
 }
 
 // A cell's text is its own paragraphs joined by "\n"; tables and content
-// controls inside it are visited after it, each on its own.
-int DocumentWalk::cell(PyObject* cell, PyObject* seen)
+// controls inside it are visited after it, each on its own. A cell that
+// continues a vertical merge is hidden under the merged cell above it.
+int DocumentWalk::cell(PyObject* element)
 {
-    // row.cells repeats a merged cell for every grid position it covers;
-    // substituting at each visit would apply the keyword again to text that
-    // already holds the replacement, so each cell element is taken once.
-    py::Ref element = py::getattr(cell, "_tc"_id);
-    if (!element)
-        return -1;
-    int known = PySet_Contains(seen, element.get());
-    if (known != 0)
-        return known < 0 ? -1 : 0;
-    if (PySet_Add(seen, element.get()) < 0)
-        return -1;
+    int hidden = continues_merge(element);
+    if (hidden != 0)
+        return hidden < 0 ? -1 : 0;
     std::vector<py::Ref> children, paragraphs;
-    py::Ref text = py::getattr(cell, "text"_id);
-    if (!text || xml::children(element.get(), children) < 0)
+    py::Ref texts = py::Ref::steal(PyList_New(0));
+    if (!texts || xml::children(element, children) < 0)
         return -1;
     for (const py::Ref& child : children) {
         int is_paragraph = xml::has_tag(child.get(), W_P);
         if (is_paragraph < 0)
             return -1;
-        if (is_paragraph)
-            paragraphs.push_back(child);
+        if (!is_paragraph)
+            continue;
+        paragraphs.push_back(child);
+        py::Ref text = editor_.text_of(child.get(), nullptr);
+        if (!text || PyList_Append(texts.get(), text.get()) < 0)
+            return -1;
     }
-    if (edit::edit_unit(editor_, keyword_, cell, text.get(), paragraphs, *counter_) < 0)
+    py::Ref proxy = py::call(cell_class_.get(), element, Py_None);
+    py::Ref separator = proxy ? py::Ref::steal(PyUnicode_FromString("\n")) : py::Ref();
+    py::Ref text = separator ? py::Ref::steal(PyUnicode_Join(separator.get(), texts.get())) : py::Ref();
+    if (!text || edit::edit_unit(editor_, keyword_, proxy.get(), text.get(), paragraphs, *counter_) < 0)
         return -1;
-    return blocks(element.get(), false);
+    return blocks(element, false);
+}
+
+// Rows and cells as the table holds them, also those that a content
+// control or a custom XML element wraps (at any depth).
+int DocumentWalk::wrapped(PyObject* container, py::Id tag, int (DocumentWalk::*visit)(PyObject*))
+{
+    std::vector<py::Ref> children;
+    if (xml::children(container, children) < 0)
+        return -1;
+    for (const py::Ref& child : children) {
+        int kind = xml::tag_index(child.get(), {tag, W_SDT, W_CUSTOM_XML});
+        int status = kind < 0 ? -1 : 0;
+        if (kind == 0)
+            status = (this->*visit)(child.get());
+        else if (kind == 2)
+            status = wrapped(child.get(), tag, visit);
+        else if (kind == 1) {
+            py::Ref content = xml::find(child.get(), W_SDT_CONTENT);
+            status = !content ? -1 : content.get() == Py_None ? 0 : wrapped(content.get(), tag, visit);
+        }
+        if (status < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int DocumentWalk::row(PyObject* element)
+{
+    return wrapped(element, W_TC, &DocumentWalk::cell);
 }
 
 int DocumentWalk::table(PyObject* element)
 {
-    py::Ref proxy = py::call(table_class_.get(), element, Py_None);
-    py::Ref seen = proxy ? py::Ref::steal(PySet_New(nullptr)) : py::Ref();
-    py::Ref rows = seen ? py::getattr(proxy.get(), "rows"_id) : py::Ref();
-    if (!rows)
-        return -1;
-    return py::for_each(rows.get(), [&](PyObject* row) {
-        py::Ref cells = py::getattr(row, "cells"_id);
-        if (!cells)
-            return -1;
-        return py::for_each(cells.get(), [&](PyObject* each) {
-            return cell(each, seen.get());
-        });
-    });
+    return wrapped(element, W_TR, &DocumentWalk::row);
 }
 
 // The block content of a body, header, cell, text box or note: paragraphs,
@@ -181,6 +220,15 @@ int DocumentWalk::story(PyObject* root)
     return blocks(root, true) < 0 ? -1 : text_boxes(root);
 }
 
+// The story of a whole part: the part is written anew when it changed.
+int DocumentWalk::part_story(PyObject* part, PyObject* root)
+{
+    Py_ssize_t before = matches_ + copies_;
+    if (bindings_.note(root) < 0 || story(root) < 0)
+        return -1;
+    return changed_.note(part, before, matches_ + copies_);
+}
+
 // Every header and footer that some section defines (default, first page,
 // even pages). A section without its own definition shows the previous
 // section's, which is visited there; asking it for its content would make
@@ -211,7 +259,7 @@ int DocumentWalk::headers_and_footers(PyObject* doc)
                     return -1;
                 continue;
             }
-            if (PySet_Add(seen.get(), root.get()) < 0 || story(root.get()) < 0)
+            if (PySet_Add(seen.get(), root.get()) < 0 || part_story(definition.get(), root.get()) < 0)
                 return -1;
         }
         return 0;
@@ -219,9 +267,10 @@ int DocumentWalk::headers_and_footers(PyObject* doc)
 }
 
 // The library keeps footnotes and endnotes as raw bytes (unless a later
-// version gives them an element tree): they are parsed here, edited like
-// any story, and written back only when they changed. Separator notes hold
-// the rule above the notes, no text of the user's.
+// version gives them an element tree, as it gives comments): they are
+// parsed here, edited like any story, and written back only when they
+// changed. Separator notes hold the rule above the notes, no text of the
+// user's; a comment has no type and is searched like a normal note.
 int DocumentWalk::notes_part(PyObject* part)
 {
     py::Ref root = py::getattr(part, "element"_id);
@@ -234,7 +283,7 @@ int DocumentWalk::notes_part(PyObject* part)
         root = blob ? py::call(parse_xml_.get(), blob) : py::Ref();
     }
     std::vector<py::Ref> notes;
-    if (!root || xml::children(root.get(), notes) < 0)
+    if (!root || xml::children(root.get(), notes) < 0 || bindings_.note(root.get()) < 0)
         return -1;
     Py_ssize_t before = matches_ + copies_;
     for (const py::Ref& note : notes) {
@@ -245,47 +294,42 @@ int DocumentWalk::notes_part(PyObject* part)
     }
     if (text_boxes(root.get()) < 0)
         return -1;
-    if (!parsed || matches_ + copies_ == before)
+    if (matches_ + copies_ == before)
         return 0;
-    py::Ref bytes = py::call(serialize_.get(), root);
-    return bytes ? py::setattr(part, "_blob"_id, bytes.get()) : -1;
+    py::Ref bytes = parsed ? py::call(serialize_.get(), root) : py::none();
+    if (!bytes || (parsed && py::setattr(part, "_blob"_id, bytes.get()) < 0))
+        return -1;
+    return changed_.note(part, before, matches_ + copies_);
 }
 
+// Footnotes, endnotes and comments, each in a part of its own that the
+// document part refers to.
 int DocumentWalk::notes(PyObject* doc)
 {
     py::Ref part = py::getattr(doc, "part"_id);
-    py::Ref rels = part ? py::getattr(part.get(), "rels"_id) : py::Ref();
-    py::Ref values = rels ? py::call_method(rels.get(), "values"_id) : py::Ref();
-    py::Ref footnotes = values ? py::Ref::steal(PyUnicode_FromString(FOOTNOTES)) : py::Ref();
-    py::Ref endnotes = footnotes ? py::Ref::steal(PyUnicode_FromString(ENDNOTES)) : py::Ref();
-    if (!endnotes)
+    if (!part)
         return -1;
-    return py::for_each(values.get(), [&](PyObject* rel) {
-        py::Ref external = py::getattr(rel, "is_external"_id);
-        py::Ref type = external ? py::getattr(rel, "reltype"_id) : py::Ref();
-        if (!type)
+    for (std::string_view type : {FOOTNOTES, ENDNOTES, COMMENTS}) {
+        std::vector<py::Ref> parts;
+        if (related_parts(part.get(), type, parts) < 0)
             return -1;
-        int outside = py::truth(external.get());
-        if (outside != 0)
-            return outside < 0 ? -1 : 0;
-        int foot = py::equals(type.get(), footnotes.get());
-        int end = foot == 0 ? py::equals(type.get(), endnotes.get()) : 0;
-        if (foot < 0 || end < 0)
-            return -1;
-        if (!foot && !end)
-            return 0;
-        py::Ref target = py::getattr(rel, "target_part"_id);
-        return target ? notes_part(target.get()) : -1;
-    });
+        for (const py::Ref& each : parts)
+            if (notes_part(each.get()) < 0)
+                return -1;
+    }
+    return 0;
 }
 
 int DocumentWalk::walk(PyObject* doc)
 {
-    py::Ref element = py::getattr(doc, "element"_id);
+    py::Ref part = py::getattr(doc, "part"_id);
+    py::Ref element = part ? py::getattr(doc, "element"_id) : py::Ref();
     py::Ref body = element ? py::getattr(element.get(), "body"_id) : py::Ref();
-    if (!body || story(body.get()) < 0)
+    if (!body || part_story(part.get(), body.get()) < 0)
         return -1;
-    return headers_and_footers(doc) < 0 ? -1 : notes(doc);
+    if (headers_and_footers(doc) < 0 || notes(doc) < 0)
+        return -1;
+    return bindings_.settle(doc, changed_);
 }
 
 }  // namespace

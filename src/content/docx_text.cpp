@@ -10,6 +10,8 @@ using edit::Piece;
 
 constexpr py::Id W_R = TW_W_NS "r"_id;
 constexpr py::Id W_HYPERLINK = TW_W_NS "hyperlink"_id;
+constexpr py::Id W_SMART_TAG = TW_W_NS "smartTag"_id;
+constexpr py::Id W_FIELD = TW_W_NS "fldSimple"_id;
 constexpr py::Id W_RPR = TW_W_NS "rPr"_id;
 constexpr py::Id W_PPR = TW_W_NS "pPr"_id;
 constexpr py::Id W_FLDCHARTYPE = TW_W_NS "fldCharType"_id;
@@ -36,9 +38,12 @@ private:
     int base_ = 0, next_ = 0;
 };
 
-// Walks a paragraph's runs as CT_P.text does: runs and hyperlinks that are
-// its children, the runs of those hyperlinks, and in each run the nodes
-// that CT_R.text joins, each counted as str() of the node.
+// Walks the text a paragraph shows: its runs, and the runs of what wraps
+// runs within it (hyperlinks, smart tags, custom XML, simple fields,
+// content controls), in document order; in each run the nodes that CT_R.text
+// joins, each counted as str() of the node, as the library reads a run.
+// Each wrapper is a region of its own: a match that crosses its edge is
+// not edited in place.
 class PieceReader {
 public:
     explicit PieceReader(std::vector<Piece>& out) : out_(out) {}
@@ -46,26 +51,32 @@ public:
     // 1, or 0 when a text node holds more than its text.
     int paragraph(PyObject* element)
     {
-        int status = py::for_each(element, [&](PyObject* child) {
-            int kind = xml::tag_index(child, {W_R, W_HYPERLINK});
-            if (kind == 0)
-                return run(child);
-            if (kind == 1)
-                return hyperlink(child);
-            return kind < 0 ? -1 : 0;
-        });
-        return status < 0 ? -1 : !mixed_;
+        return content(element) < 0 ? -1 : !mixed_;
     }
 
 private:
-    int hyperlink(PyObject* element)
+    int content(PyObject* element)
     {
-        link_ = ++links_;
-        int status = py::for_each(element, [&](PyObject* child) {
-            int is_run = xml::has_tag(child, W_R);
-            return is_run > 0 ? run(child) : is_run;
+        return py::for_each(element, [&](PyObject* child) {
+            int kind = xml::tag_index(child, {W_R, W_HYPERLINK, W_SMART_TAG, W_CUSTOM_XML, W_FIELD, W_SDT});
+            if (kind == 0)
+                return run(child);
+            if (kind > 0 && kind < 5)
+                return wrapper(child);
+            if (kind == 5) {
+                py::Ref inner = xml::find(child, W_SDT_CONTENT);
+                return !inner ? -1 : inner.get() == Py_None ? 0 : wrapper(inner.get());
+            }
+            return kind < 0 ? -1 : 0;
         });
-        link_ = 0;
+    }
+
+    int wrapper(PyObject* element)
+    {
+        int outer = link_;
+        link_ = ++links_;
+        int status = content(element);
+        link_ = outer;
         return status;
     }
 
@@ -207,6 +218,21 @@ int DocxEditor::load()
 py::Ref DocxEditor::paragraph(PyObject* element)
 {
     return py::call(paragraph_class_.get(), element, Py_None);
+}
+
+py::Ref DocxEditor::text_of(PyObject* element, PyObject*)
+{
+    std::vector<Piece> pieces;
+    if (PieceReader(pieces).paragraph(element) < 0)
+        return {};
+    py::Ref texts = py::Ref::steal(PyList_New(0));
+    py::Ref empty = texts ? py::Ref::steal(PyUnicode_FromStringAndSize("", 0)) : py::Ref();
+    if (!empty)
+        return {};
+    for (const Piece& piece : pieces)
+        if (PyList_Append(texts.get(), piece.text.get()) < 0)
+            return {};
+    return py::Ref::steal(PyUnicode_Join(empty.get(), texts.get()));
 }
 
 int DocxEditor::collect(PyObject* element, std::vector<Piece>& pieces)

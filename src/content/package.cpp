@@ -1,6 +1,7 @@
 #include "content/package.h"
 
 #include "content/expat.h"
+#include "content/zip_records.h"
 
 #include "py/builtins.h"
 #include "py/ops.h"
@@ -18,13 +19,7 @@ using namespace package_limits;
 using namespace std::string_view_literals;
 
 // The records at the end of a zip file, where zipfile looks for them.
-constexpr std::size_t end_record_size = 22;
-constexpr std::size_t max_comment_size = 0xffff;
-constexpr std::size_t zip64_locator_size = 20;
-constexpr std::size_t zip64_end_record_size = 56;
-constexpr std::string_view end_record_mark = "PK\x05\x06"sv;
-constexpr std::string_view zip64_locator_mark = "PK\x06\x07"sv;
-constexpr std::string_view zip64_end_record_mark = "PK\x06\x06"sv;
+constexpr std::size_t zip64_records_size = 20 + 56;
 
 struct Refusal {
     enum Kind { none, members, directory, total, ratio, understated, method } kind = none;
@@ -59,24 +54,6 @@ long long seek(PyObject* file, long long offset, int whence)
     return position ? PyLong_AsLongLong(position.get()) : -1;
 }
 
-// The end record sits at the very end, or, when the archive has a comment,
-// it is the last mark within the space a comment may take (zipfile looks
-// in the same two places). `window` is that space, at the end of `tail`.
-// Returns its offset in `tail`, or npos.
-std::size_t find_end_record(std::string_view tail, std::size_t window)
-{
-    if (tail.size() >= end_record_size) {
-        std::size_t at = tail.size() - end_record_size;
-        if (tail.substr(at, 4) == end_record_mark && tail.substr(tail.size() - 2) == "\0\0"sv)
-            return at;
-    }
-    std::size_t start = tail.size() - window;
-    std::size_t found = tail.substr(start).rfind(end_record_mark);
-    if (found == std::string_view::npos || start + found + end_record_size > tail.size())
-        return std::string_view::npos;
-    return start + found;
-}
-
 // Reads the count and size of the directory from the end of the file,
 // from the zip64 records when they are there. 1 when found, 0 when the
 // file has no end record, -1 with the exception set.
@@ -86,8 +63,8 @@ int read_end_record(PyObject* file, EndRecord& out)
     if (size < 0)
         return -1;
     std::size_t length = static_cast<std::size_t>(size);
-    std::size_t window = std::min(length, end_record_size + max_comment_size);
-    std::size_t wanted = std::min(length, window + zip64_locator_size + zip64_end_record_size);
+    std::size_t window = std::min(length, zip::end_record_size + zip::max_comment_size);
+    std::size_t wanted = std::min(length, window + zip64_records_size);
     if (seek(file, size - static_cast<long long>(wanted), 0) < 0)
         return -1;
     py::Ref count = number(static_cast<long long>(wanted));
@@ -99,20 +76,12 @@ int read_end_record(PyObject* file, EndRecord& out)
     if (!whole)
         return 0;
     std::string_view tail(PyBytes_AS_STRING(data.get()), wanted);
-    std::size_t at = find_end_record(tail, window);
+    std::size_t at = zip::find_end_record(tail, window);
     if (at == std::string_view::npos)
         return 0;
-    out.members = little_endian(tail, at + 10, 2);
-    out.directory_size = little_endian(tail, at + 12, 4);
-    if (at >= zip64_locator_size + zip64_end_record_size) {
-        std::size_t locator = at - zip64_locator_size;
-        std::size_t record = locator - zip64_end_record_size;
-        if (tail.substr(locator, 4) == zip64_locator_mark &&
-            tail.substr(record, 4) == zip64_end_record_mark) {
-            out.members = little_endian(tail, record + 32, 8);
-            out.directory_size = little_endian(tail, record + 40, 8);
-        }
-    }
+    zip::EndRecord record = zip::read_end_record(tail, at);
+    out.members = record.members;
+    out.directory_size = record.directory_size;
     return 1;
 }
 
@@ -589,10 +558,12 @@ int check_package(PyObject* file_path, PackageScan* scan)
 
 namespace {
 
-// The notes parts, which the document handler parses itself.
+// The notes and comments parts, which the document handler reads itself
+// (whether or not the library parses them).
 constexpr const char* kNotesTypes[] = {
     "application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml",
     "application/vnd.openxmlformats-officedocument.wordprocessingml.endnotes+xml",
+    "application/vnd.openxmlformats-officedocument.wordprocessingml.comments+xml",
 };
 
 // The content types the library reads as XML when it loads a package: the

@@ -3,8 +3,10 @@
 #include "content/office_text.h"
 #include "content/package_parts.h"
 #include "platform/fs.h"
+#include "py/builtins.h"
 #include "py/scope.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace tw::content {
@@ -24,63 +26,6 @@ std::string lower(std::string text)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c + 32);
     return text;
-}
-
-// The extra fields of a member but its zip64 record, which the writer
-// makes again when the sizes need one.
-py::Ref extra_without_zip64(PyObject* info)
-{
-    py::Ref extra = py::getattr(info, "extra"_id);
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (!extra || PyBytes_AsStringAndSize(extra.get(), &bytes, &size) < 0)
-        return {};
-    std::string kept;
-    for (Py_ssize_t at = 0; at + 4 <= size;) {
-        auto byte = [&](Py_ssize_t i) { return static_cast<unsigned char>(bytes[i]); };
-        unsigned id = byte(at) | (byte(at + 1) << 8);
-        Py_ssize_t length = byte(at + 2) | (byte(at + 3) << 8);
-        if (at + 4 + length > size)
-            break;
-        if (id != 0x0001)
-            kept.append(bytes + at, static_cast<std::size_t>(4 + length));
-        at += 4 + length;
-    }
-    return py::Ref::steal(PyBytes_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size())));
-}
-
-// Copies the member's name, time stamp, compression, attributes, comment
-// and extra fields; the sizes are the writer's to set.
-py::Ref copy_info(PyObject* zip_info_type, PyObject* info)
-{
-    py::Ref filename = py::getattr(info, "filename"_id);
-    py::Ref date_time = filename ? py::getattr(info, "date_time"_id) : py::Ref();
-    py::Ref copy = date_time ? py::call(zip_info_type, filename, date_time) : py::Ref();
-    if (!copy)
-        return {};
-    for (py::Id name : {"compress_type"_id, "comment"_id, "create_system"_id, "external_attr"_id, "internal_attr"_id}) {
-        py::Ref value = py::getattr(info, name);
-        if (!value || py::setattr(copy.get(), name, value.get()) < 0)
-            return {};
-    }
-    py::Ref extra = extra_without_zip64(info);
-    if (!extra || py::setattr(copy.get(), "extra"_id, extra.get()) < 0)
-        return {};
-    return copy;
-}
-
-// A member the package did not have: stamped now, deflated.
-py::Ref new_info(PyObject* zipfile, const std::string& member)
-{
-    py::Ref time = import("time");
-    py::Ref now = time ? py::call_method(time.get(), "localtime"_id) : py::Ref();
-    py::Ref stamp = now ? py::Ref::steal(PySequence_GetSlice(now.get(), 0, 6)) : py::Ref();
-    py::Ref name = stamp ? py::str_from_utf8(member) : py::Ref();
-    py::Ref info = name ? py::call_method(zipfile, "ZipInfo"_id, name, stamp) : py::Ref();
-    py::Ref deflated = info ? py::getattr(zipfile, "ZIP_DEFLATED"_id) : py::Ref();
-    if (!deflated || py::setattr(info.get(), "compress_type"_id, deflated.get()) < 0)
-        return {};
-    return info;
 }
 
 bool is_named(const xml::ElementName& name, const char* ns, const char* local)
@@ -137,37 +82,62 @@ int add_override_element(const xml::Parser& xml, PyObject* root, const std::stri
 
 int PackageCopy::read(PyObject* file_path)
 {
-    py::Ref data = py::read_whole_file(file_path);
-    py::Ref io = data ? import("io") : py::Ref();
-    py::Ref stream = io ? py::call_method(io.get(), "BytesIO"_id, data) : py::Ref();
+    data_ = py::read_whole_file(file_path);
+    py::Ref io = data_ ? import("io") : py::Ref();
+    py::Ref stream = io ? py::call_method(io.get(), "BytesIO"_id, data_) : py::Ref();
     py::Ref zipfile = stream ? import("zipfile") : py::Ref();
     zip_ = zipfile ? py::call_method(zipfile.get(), "ZipFile"_id, stream) : py::Ref();
     py::Ref infos = zip_ ? py::call_method(zip_.get(), "infolist"_id) : py::Ref();
     if (!infos)
         return -1;
-    bool unsafe = false;
-    int status = py::for_each(infos.get(), [&](PyObject* info) {
-        py::Ref filename = py::getattr(info, "filename"_id);
-        py::Ref flags = filename ? py::getattr(info, "flag_bits"_id) : py::Ref();
-        std::string name;
-        if (!flags || !py::utf8_of(filename.get(), name))
-            return -1;
-        long bits = PyLong_AsLong(flags.get());
-        if (bits == -1 && PyErr_Occurred())
-            return -1;
-        if ((bits & 0x1) || !present_.insert(name).second) {
-            unsafe = true;
-            return 1;
-        }
-        if (!py::call_method(zip_.get(), "read"_id, info))
-            return -1;
-        infos_.push_back(py::Ref::borrow(info));
-        names_.push_back(std::move(name));
-        return 0;
+    if (!PyBytes_Check(data_.get())) {
+        PyErr_SetString(PyExc_TypeError, "the file did not read as bytes");
+        return -1;
+    }
+    std::string_view file(PyBytes_AS_STRING(data_.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data_.get())));
+    // The copy writes the archive's own records; zipfile reads the members.
+    // Both must see the same members, or the copy is not certain.
+    bool unsafe = !zip::read_directory(file, entries_);
+    std::size_t index = 0;
+    int status = unsafe ? 0 : py::for_each(infos.get(), [&](PyObject* info) {
+        int taken = take_member(info, index < entries_.size() ? &entries_[index] : nullptr);
+        ++index;
+        unsafe = taken == kFallBack;
+        return taken < 0 ? -1 : unsafe;
     });
     if (status < 0)
         return -1;
-    return unsafe ? kFallBack : kDone;
+    if (unsafe || index != entries_.size())
+        return kFallBack;
+    std::size_t end = zip::find_end_record(file, zip::end_record_size + zip::max_comment_size);
+    comment_ = std::string(zip::read_end_record(file, end).comment);
+    return kDone;
+}
+
+// One member as zipfile lists it, beside `entry`, the same member as the
+// directory records it. kDone, kFallBack for one that the copy cannot
+// keep with certainty (encrypted, a second of one name, read otherwise
+// by zipfile than by the directory), -1.
+int PackageCopy::take_member(PyObject* info, const zip::Entry* entry)
+{
+    py::Ref filename = py::getattr(info, "filename"_id);
+    py::Ref flags = filename ? py::getattr(info, "flag_bits"_id) : py::Ref();
+    py::Ref offset = flags ? py::getattr(info, "header_offset"_id) : py::Ref();
+    py::Ref stored = offset ? py::getattr(info, "compress_size"_id) : py::Ref();
+    std::string name;
+    if (!stored || !py::utf8_of(filename.get(), name))
+        return -1;
+    long bits = PyLong_AsLong(flags.get());
+    unsigned long long at = PyErr_Occurred() ? 0 : PyLong_AsUnsignedLongLong(offset.get());
+    unsigned long long size = PyErr_Occurred() ? 0 : PyLong_AsUnsignedLongLong(stored.get());
+    if (PyErr_Occurred())
+        return -1;
+    if (!entry || (bits & 0x1) || at != entry->offset || size != entry->compressed || !present_.insert(name).second)
+        return kFallBack;
+    if (!py::call_method(zip_.get(), "read"_id, info))
+        return -1;
+    names_.push_back(std::move(name));
+    return kDone;
 }
 
 bool PackageCopy::has(const std::string& member) const
@@ -296,39 +266,143 @@ int PackageCopy::settle_content_types(const xml::Parser& xml)
 
 // ---------------------------------------------------------------- writing
 
-int PackageCopy::write_members(PyObject* out, PyObject* zipfile) const
+// The new file, written in order, with the offset each write reached.
+class PackageCopy::Output {
+public:
+    explicit Output(PyObject* file) : file_(file) {}
+    std::uint64_t offset() const { return offset_; }
+
+    int write(std::string_view bytes)
+    {
+        py::Ref view = py::Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(bytes.data()),
+                                                              static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
+        return view ? write(view.get(), bytes.size()) : -1;
+    }
+    int write(PyObject* data, std::size_t size)
+    {
+        if (!py::call_method(file_, "write"_id, data))
+            return -1;
+        offset_ += size;
+        return 0;
+    }
+
+private:
+    PyObject* file_;
+    std::uint64_t offset_ = 0;
+};
+
+namespace {
+
+// New content of a member: deflated unless the member was stored, with
+// its checksum and sizes in `header`. The compressed bytes, or empty.
+py::Ref compress(PyObject* zlib, PyObject* data, zip::Header& header)
 {
-    py::Ref zip_info_type = py::getattr(zipfile, "ZipInfo"_id);
-    if (!zip_info_type)
+    py::Ref crc = py::call_method(zlib, "crc32"_id, data);
+    if (!crc)
+        return {};
+    header.crc = static_cast<std::uint32_t>(PyLong_AsUnsignedLongMask(crc.get()) & 0xffffffffu);
+    header.size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(data));
+    py::Ref level = py::Ref::steal(PyLong_FromLong(-1));
+    py::Ref raw = level ? py::Ref::steal(PyLong_FromLong(-15)) : py::Ref();
+    py::Ref packed = header.method == 0 ? py::Ref::borrow(data)
+                     : raw              ? py::call_method(zlib, "compress"_id, data, level, raw)
+                                        : py::Ref();
+    if (packed)
+        header.compressed = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packed.get()));
+    return packed;
+}
+
+// A member the package did not have: stamped now, deflated.
+int new_header(const std::string& member, zip::Header& header)
+{
+    py::Ref time = import("time");
+    py::Ref now = time ? py::call_method(time.get(), "localtime"_id) : py::Ref();
+    int fields[6] = {};
+    for (int i = 0; now && i < 6; ++i) {
+        py::Ref field = py::Ref::steal(PySequence_GetItem(now.get(), i));
+        fields[i] = field ? static_cast<int>(PyLong_AsLong(field.get())) : -1;
+        if (PyErr_Occurred())
+            return -1;
+    }
+    if (!now)
         return -1;
-    for (std::size_t i = 0; i < infos_.size(); ++i) {
-        if (removed_.count(names_[i]))
+    zip::dos_stamp(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], header.date, header.time);
+    header.name = member;
+    bool ascii = std::all_of(member.begin(), member.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    header.flags = ascii ? 0 : 0x0800;
+    return 0;
+}
+
+}  // namespace
+
+int PackageCopy::write_new(Output& out, PyObject* zlib, zip::Header& header, PyObject* data,
+                           std::string& directory) const
+{
+    if (!PyBytes_Check(data)) {
+        PyErr_SetString(PyExc_TypeError, "a part's new content is not bytes");
+        return -1;
+    }
+    py::Ref packed = compress(zlib, data, header);
+    if (!packed)
+        return -1;
+    directory += zip::central_record(header, out.offset());
+    std::string local = zip::local_header(header);
+    if (out.write(local) < 0)
+        return -1;
+    return out.write(packed.get(), header.compressed);
+}
+
+int PackageCopy::write_members(Output& out, PyObject* zlib) const
+{
+    std::string_view file(PyBytes_AS_STRING(data_.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data_.get())));
+    std::string directory, record;
+    std::uint64_t count = 0;
+    for (std::size_t i = 0; i < entries_.size(); ++i, ++count) {
+        const zip::Entry& entry = entries_[i];
+        if (removed_.count(names_[i])) {
+            --count;
             continue;
+        }
         auto replaced = replaced_.find(names_[i]);
-        py::Ref data = replaced != replaced_.end() ? replaced->second
-                                                   : py::call_method(zip_.get(), "read"_id, infos_[i]);
-        py::Ref info = data ? copy_info(zip_info_type.get(), infos_[i].get()) : py::Ref();
-        if (!info || !py::call_method(out, "writestr"_id, info, data))
+        if (replaced != replaced_.end()) {
+            zip::Header header = zip::header_of(entry);
+            if (write_new(out, zlib, header, replaced->second.get(), directory) < 0)
+                return -1;
+            continue;
+        }
+        if (!zip::relocated_record(entry, out.offset(), record)) {
+            PyErr_SetString(PyExc_ValueError, "a member's directory entry cannot take its new offset");
+            return -1;
+        }
+        directory += record;
+        if (out.write(file.substr(static_cast<std::size_t>(entry.offset), static_cast<std::size_t>(entry.span))) < 0)
             return -1;
     }
     for (const std::string& member : added_) {
         if (removed_.count(member))
             continue;
-        py::Ref info = new_info(zipfile, member);
-        if (!info || !py::call_method(out, "writestr"_id, info, replaced_.at(member)))
+        zip::Header header;
+        if (new_header(member, header) < 0 || write_new(out, zlib, header, replaced_.at(member).get(), directory) < 0)
             return -1;
+        ++count;
     }
-    py::Ref comment = py::getattr(zip_.get(), "comment"_id);
-    return comment ? py::setattr(out, "comment"_id, comment.get()) : -1;
+    std::uint64_t directory_offset = out.offset();
+    if (out.write(directory) < 0)
+        return -1;
+    std::string end = zip::end_records(count, directory_offset, directory.size(), comment_);
+    return out.write(end);
 }
 
 int PackageCopy::write(PyObject* temp_path) const
 {
-    py::Ref zipfile = import("zipfile");
-    py::Ref out = zipfile ? py::call_method(zipfile.get(), "ZipFile"_id, temp_path, "w"_id) : py::Ref();
-    if (!out)
+    py::Ref zlib = import("zlib");
+    py::Ref file = zlib ? py::call(py::builtin_open(), temp_path, "wb"_id) : py::Ref();
+    if (!file)
         return -1;
-    int status = py::with_scope(out.get(), [&](PyObject* entered) { return write_members(entered, zipfile.get()); });
+    int status = py::with_scope(file.get(), [&](PyObject* entered) {
+        Output out(entered);
+        return write_members(out, zlib.get());
+    });
     return status > 0 ? py::incomplete_after_suppressed_error() : status;
 }
 

@@ -1,9 +1,9 @@
 // An office package written again from the original instead of by the
 // library's save, which rebuilds the file from what the library models and
 // drops the rest. Every member the copy does not change goes out as it
-// was: its content, its place in the order, its time stamp, compression
-// method, attributes, comment and extra fields. Only the changed parts are
-// new, with the relationship and content-type entries they need.
+// was stored, byte for byte: its compressed data, its place in the order,
+// its time stamp, attributes, comment and extra fields. Only the changed
+// parts are new, with the relationship and content-type entries they need.
 //
 // The writer that uses it plans its edits first, in memory; a step it
 // cannot take with certainty makes it fall back to the library's save,
@@ -11,6 +11,7 @@
 #pragma once
 
 #include "content/xml_tree.h"
+#include "content/zip_records.h"
 #include "py/ref.h"
 
 #include <map>
@@ -36,7 +37,8 @@ public:
     // that a damaged one is found before anything is written; the file is
     // not kept open, so that it can be replaced (a platform may refuse to
     // replace an open file). kFallBack for a package with an encrypted
-    // member or two members of one name.
+    // member or two members of one name, or one whose records are not laid
+    // out as one plain archive (see zip::read_directory).
     int read(PyObject* file_path);
 
     bool has(const std::string& member) const;
@@ -62,7 +64,10 @@ public:
     // asked for; the last step of a plan. kDone, kFallBack or -1.
     int settle(const xml::Parser& xml);
 
-    // The copy, written to a new file at `temp_path`. 0, or -1.
+    // The copy, written to a new file at `temp_path`: each member that is
+    // not changed as its original bytes (local header, compressed data,
+    // data descriptor and directory record), the others deflated anew
+    // under their original header. 0, or -1.
     int write(PyObject* temp_path) const;
 
 private:
@@ -71,13 +76,19 @@ private:
         std::set<std::string> removed;  // ids
     };
 
+    class Output;
+
+    int take_member(PyObject* info, const zip::Entry* entry);
     int settle_relationships(const xml::Parser& xml, const std::string& source, const RelationshipEdits& edits);
     int settle_content_types(const xml::Parser& xml);
-    int write_members(PyObject* out, PyObject* zipfile) const;
+    int write_new(Output& out, PyObject* zlib, zip::Header& header, PyObject* data, std::string& directory) const;
+    int write_members(Output& out, PyObject* zlib) const;
 
-    py::Ref zip_;                           // ZipFile over the bytes read
-    std::vector<py::Ref> infos_;            // members in archive order
-    std::vector<std::string> names_;        // their names
+    py::Ref data_;                          // the file's bytes
+    py::Ref zip_;                           // ZipFile over them
+    std::vector<zip::Entry> entries_;       // members in archive order, as recorded
+    std::vector<std::string> names_;        // their names, as zipfile reads them
+    std::string comment_;                   // the archive's
     std::set<std::string> present_;
     std::map<std::string, py::Ref> replaced_;  // member -> its new bytes
     std::vector<std::string> added_;           // new members, in order (bytes in replaced_)

@@ -31,6 +31,7 @@ constexpr std::string_view kPresentationMain[] = {
 constexpr std::string_view kNotes[] = {
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/footnotes"sv,
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/endnotes"sv,
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments"sv,
 };
 
 constexpr std::size_t kMostNeedles = 4;

@@ -15,8 +15,8 @@
 //
 // Told which content types the library parses, it reads a part of any
 // other type for its checksum only, once the content types are known: no
-// library and no handler reads XML or text from such a part (the notes
-// parts, which the document handler reads itself, count as parsed).
+// library and no handler reads XML or text from such a part (the notes and
+// comments parts, which the document handler reads itself, count as parsed).
 #pragma once
 
 #include "content/package_parts.h"

@@ -26,17 +26,19 @@ public:
     int load() { return editor_.load(); }
     int walk(PyObject* prs);
     Py_ssize_t matches() const { return matches_; }
-    bool changed() const { return matches_ > 0; }
+    const std::vector<py::Ref>& changed_parts() const { return changed_.parts(); }
 
 private:
     int shapes(PyObject* collection);
     int shape(PyObject* shape);
     int table_cells(PyObject* frame);
     int text_body(PyObject* holder, py::Id body_tag);
+    int part_shapes(PyObject* owner);
 
     const keyword::Keyword& keyword_;
     PptxEditor editor_;
     Py_ssize_t matches_ = 0;
+    ChangedParts changed_;
 };
 
 // Only an element that has a text body is read: asking the library for the
@@ -110,6 +112,17 @@ int PresentationWalk::shapes(PyObject* collection)
     return py::for_each(collection, [&](PyObject* each) { return shape(each); });
 }
 
+// The shapes of a slide or notes page: its part is written anew when they changed.
+int PresentationWalk::part_shapes(PyObject* owner)
+{
+    Py_ssize_t before = matches_;
+    py::Ref part = py::getattr(owner, "part"_id);
+    py::Ref members = part ? py::getattr(owner, "shapes"_id) : py::Ref();
+    if (!members || shapes(members.get()) < 0)
+        return -1;
+    return changed_.note(part.get(), before, matches_);
+}
+
 // The notes page is read only where the slide has one: asking for it
 // otherwise makes the library create it.
 int PresentationWalk::walk(PyObject* prs)
@@ -118,16 +131,14 @@ int PresentationWalk::walk(PyObject* prs)
     if (!slides)
         return -1;
     return py::for_each(slides.get(), [&](PyObject* slide) {
-        py::Ref members = py::getattr(slide, "shapes"_id);
-        if (!members || shapes(members.get()) < 0)
+        if (part_shapes(slide) < 0)
             return -1;
         py::Ref has_notes = py::getattr(slide, "has_notes_slide"_id);
         int with_notes = has_notes ? py::truth(has_notes.get()) : -1;
         if (with_notes <= 0)
             return with_notes;
         py::Ref notes = py::getattr(slide, "notes_slide"_id);
-        py::Ref note_shapes = notes ? py::getattr(notes.get(), "shapes"_id) : py::Ref();
-        return note_shapes ? shapes(note_shapes.get()) : -1;
+        return notes ? part_shapes(notes.get()) : -1;
     });
 }
 

@@ -104,7 +104,7 @@ int read_paragraphs(Editor& editor, PyObject* text, const std::vector<py::Ref>& 
         // The libraries join a unit's paragraphs: one paragraph's text is the
         // unit's, and is not read again.
         paragraph.text = elements.size() == 1 ? py::Ref::borrow(text)
-                                              : py::getattr(paragraph.proxy.get(), "text"_id);
+                                              : editor.text_of(element.get(), paragraph.proxy.get());
         if (!paragraph.text)
             return -1;
         if (!PyUnicode_Check(paragraph.text.get()))
@@ -162,7 +162,7 @@ int maps_in_place(Editor& editor, Paragraph& paragraph, const std::vector<Match>
             if (!overlaps(piece, start, end))
                 continue;
             if (first && piece.region != first->region) {
-                trace("a match crosses the edge of a hyperlink or field");
+                trace("a match crosses the edge of a hyperlink, wrapper or field");
                 return 0;
             }
             first = first ? first : &piece;
@@ -258,6 +258,11 @@ int apply_paragraph(Editor& editor, PyObject* text, Paragraph& paragraph,
 }
 
 }  // namespace
+
+py::Ref Editor::text_of(PyObject*, PyObject* proxy)
+{
+    return py::getattr(proxy, "text"_id);
+}
 
 py::Ref slice(PyObject* text, Py_ssize_t from, Py_ssize_t to)
 {

@@ -1,17 +1,18 @@
 // Run-level replacement in word-processing and presentation text.
 //
-// The keyword is matched once on the text the library reads for a unit (a
-// paragraph, a table cell, a text frame). Each match is then mapped onto the
-// nodes that make up that text, counted exactly as the library counts them,
-// and edited there from the last match to the first, so that earlier offsets
-// stay valid. The replacement goes into the run where its match begins and
-// takes that run's formatting; the match's characters in later runs are
-// removed; everything else in the paragraph is left as it was.
+// The keyword is matched once on the text of a unit (a paragraph, a table
+// cell, a text frame): what the library reads for it, and in a Word document
+// also the text that wrappers of runs hold (see docx_text.h). Each match is
+// then mapped onto the nodes that make up that text, counted exactly as the
+// library counts them, and edited there from the last match to the first,
+// so that earlier offsets stay valid. The replacement goes into the run where
+// its match begins and takes that run's formatting; the match's characters
+// in later runs are removed; everything else in the paragraph is left as it
+// was.
 //
 // Where a match cannot be mapped safely, that paragraph (or, failing that,
 // the whole unit) gets the library's plain text assignment instead, so the
-// text that the library reads back is always what the plain substitution
-// gives.
+// text read back is always what the plain substitution gives.
 #pragma once
 
 #include "py/ops.h"
@@ -47,6 +48,9 @@ public:
     // The library's paragraph object for a paragraph element: its `text` is
     // read, and assigned where the paragraph cannot be edited in place.
     virtual py::Ref paragraph(PyObject* element) = 0;
+    // The text of a paragraph that is matched: by default what the library
+    // reads from `proxy`, the paragraph object made above.
+    virtual py::Ref text_of(PyObject* element, PyObject* proxy);
     // The paragraph's pieces in document order (pieces of no characters are
     // left out). 1, 0 when the paragraph holds text that cannot be edited
     // in place, or -1 with the exception set.

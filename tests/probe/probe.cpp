@@ -321,16 +321,18 @@ PyObject* probe_library_saves(PyObject*, PyObject*) noexcept
     return PyLong_FromLong(content::library_saves());
 }
 
-// replace_xlsx_content(path, old, new): the workbook handler of this
-// module's own code, whose library_saves() counts.
-PyObject* probe_replace_xlsx_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+// replace_xlsx_content(path, old, new), and the same of documents and
+// presentations: the handlers of this module's own code, whose
+// library_saves() counts.
+template <py::Ref (*Handler)(PyObject*, PyObject*, PyObject*)>
+PyObject* probe_replace_office_content(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return py::guard([&]() -> PyObject* {
         if (nargs != 3)
-            return PyErr_Format(PyExc_TypeError, "replace_xlsx_content() takes 3 arguments");
+            return PyErr_Format(PyExc_TypeError, "the handler takes 3 arguments");
         if (bind_module() < 0)
             return nullptr;
-        return content::replace_xlsx_content(args[0], args[1], args[2]).release();
+        return Handler(args[0], args[1], args[2]).release();
     });
 }
 
@@ -622,8 +624,17 @@ PyMethodDef g_methods[] = {
      nullptr},
     {"library_saves", probe_library_saves, METH_NOARGS, nullptr},
     {"replace_xlsx_content",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_replace_xlsx_content)), METH_FASTCALL,
-     nullptr},
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(probe_replace_office_content<content::replace_xlsx_content>)),
+     METH_FASTCALL, nullptr},
+    {"replace_docx_content",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(probe_replace_office_content<content::replace_docx_content>)),
+     METH_FASTCALL, nullptr},
+    {"replace_pptx_content",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(probe_replace_office_content<content::replace_pptx_content>)),
+     METH_FASTCALL, nullptr},
     {"copy_package", probe_copy_package, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
