@@ -13,7 +13,9 @@ does, change its twin here (the benchmark's result check compares the
 trees both leave behind).
 """
 import contextlib
+import datetime
 import errno
+import math
 import os
 import re
 import stat
@@ -338,6 +340,28 @@ def replace_pptx_content(file_path, old_keyword, new_keyword, writer, save=True)
         writer.write(file_path, prs.save)
 
 
+def typed_value(old_value, new_text):
+    """A typed cell keeps its type when its new text reads back as that type in the same form."""
+    if isinstance(old_value, bool):
+        return {"True": True, "False": False}.get(new_text, new_text)
+    if isinstance(old_value, (int, float)):
+        for kind in (int, float):
+            try:
+                number = kind(new_text)
+            except ValueError:
+                continue
+            if str(number) == new_text and (kind is int or math.isfinite(number)):
+                return number
+        return new_text
+    if isinstance(old_value, (datetime.date, datetime.time)):
+        try:
+            moment = type(old_value).fromisoformat(new_text)
+        except ValueError:
+            return new_text
+        return moment if str(moment) == new_text else new_text
+    return new_text
+
+
 def replace_xlsx_content(file_path, old_keyword, new_keyword, writer, save=True):
     try:
         pattern = compile_keyword(old_keyword)
@@ -354,7 +378,7 @@ def replace_xlsx_content(file_path, old_keyword, new_keyword, writer, save=True)
                         new_value = pattern.sub(new_keyword, original_value)
                         print(f"Found '{original_value}' in {file_path}, "
                               f"replacing with '{new_value}'")
-                        cell.value = new_value
+                        cell.value = typed_value(cell.value, new_value)
                         changed = True
         if changed and save:
             writer.write(file_path, wb.save)

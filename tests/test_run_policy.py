@@ -1,5 +1,5 @@
 """What a run does around its items: checks before the walk, the report,
-cancellation, failures a handler reports itself, and what a plan shows."""
+cancellation, failures, and what a plan shows."""
 import os
 import pathlib
 import re
@@ -112,24 +112,17 @@ def test_cancel_after_a_failure_raises_what_failed_so_far(tw, probe, monkeypatch
     assert (tmp_path / "sub" / "b.txt").read_text() == "old"
 
 
-def test_a_failure_the_handler_reports_itself_is_counted_but_not_raised(tw, probe, monkeypatch, tmp_path):
-    make(tmp_path, ["book.xlsx", "sub/bad.csv", "sub/fine.txt"])
-
-    def reporting(path, old, new):
-        probe.reported_failure(path, ValueError("damaged workbook"))
-    monkeypatch.setattr(tw, "replace_xlsx_content", reporting)
-    result, report = probe.run("content", str(tmp_path), "old", "new", True)
-    assert result is None
-    assert report["failed"] == 1 and report["changed"] == 2
-    (kept,) = report["failures"]
-    assert str(kept) == "damaged workbook"
-    assert kept.__notes__ == [f"while replacing content in {tmp_path / 'book.xlsx'}"]
-
+def test_a_workbook_that_fails_is_recorded_like_any_file(probe, tmp_path, capsys):
+    make(tmp_path, ["sub/fine.txt"])
+    (tmp_path / "book.xlsx").write_bytes(b"not a workbook")
     (tmp_path / "sub" / "bad.csv").write_bytes(b"\xff old")
-    result, report = probe.run("content", str(tmp_path), "old", "new", True)
+    result, report = probe.run("content", str(tmp_path), "old", "new", True, {})
     assert str(result).startswith("2 of 3 files could not be changed")
-    assert [type(e) for e in result.exceptions] == [UnicodeDecodeError]
-    assert len(report["failures"]) == 2
+    assert [type(e).__name__ for e in result.exceptions] == ["BadZipFile", "UnicodeDecodeError"]
+    assert result.exceptions[0].__notes__ == [f"while replacing content in {tmp_path / 'book.xlsx'}"]
+    assert report["failed"] == 2 and report["changed"] == 1 and len(report["failures"]) == 2
+    # The workbook's own line stays.
+    assert capsys.readouterr().out == f"Error processing {tmp_path / 'book.xlsx'}: File is not a zip file\n"
 
 
 def test_outside_check_resolves_the_chosen_folder_too(tw, tmp_path):

@@ -807,6 +807,21 @@ def test_details_show_the_first_matches_in_context(run_main, real_ops, values, t
     }
 
 
+def test_details_mark_a_match_in_a_workbook_formula(run_main, real_ops, values, tmp_path):
+    import openpyxl
+    top = tmp_path / "top"
+    top.mkdir()
+    book = openpyxl.Workbook()
+    book.active["A1"] = "old cell"
+    book.active["A2"] = '=LEN("old")'
+    book.save(top / "book.xlsx")
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
+                       preview_answers=[select_every_row, "取消"])
+    (details,) = toolkit.previews[0]["details"]
+    assert details.split("\n")[1:] == [
+        "共 2 处：", "1. 【old】 cell", "   → 【new】 cell", '2. （公式）=LEN("【old】")', '   → =LEN("【new】")']
+
+
 def test_a_long_plan_is_shown_a_page_at_a_time(run_main, ops, values, tmp_path):
     top = tmp_path / "top"
     top.mkdir()

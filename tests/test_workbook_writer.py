@@ -183,6 +183,17 @@ def changed_cells(before, after, part, main=MAIN):
     return [b for a, b in zip(old_cells, new_cells) if a != b]
 
 
+def string_items(data, main=MAIN):
+    return [re.sub(rb' xmlns(:\w+)?="[^"]*"', b"", etree.tostring(item, with_tail=False))
+            for item in etree.fromstring(data).iter(f"{{{main}}}si")]
+
+
+def changed_strings(before, after, main=MAIN, part="xl/sharedStrings.xml"):
+    """{number: new element} of the shared strings that differ."""
+    old, new = string_items(before[part][4], main), string_items(after[part][4], main)
+    return {index: item for index, item in enumerate(new) if index >= len(old) or old[index] != item}
+
+
 def assert_untouched_except(before, after, *changed, dropped=()):
     """Same members in the same order with the same stamps and compression; bytes differ only where allowed."""
     assert list(after) == [name for name in before if name not in dropped]
@@ -246,15 +257,15 @@ def test_only_the_second_sheet_changes(tw, tmp_path, capsys, sheets_as_csv):
     path = data_book(tmp_path / "book.xlsx", comment=b"kept comment")
     before, stored = members(path), zip_layout.members(path)
     after = run(tw, path, "second", "2nd")
-    zip_layout.assert_kept_except(stored, zip_layout.members(path), "xl/worksheets/sheet2.xml", "xl/workbook.xml")
+    zip_layout.assert_kept_except(stored, zip_layout.members(path), "xl/sharedStrings.xml", "xl/workbook.xml")
     assert capsys.readouterr().out.endswith(
         f"Found 'second old' in {path}, replacing with '2nd old'\nCell B1 value: =Data!B2+1\n"
         f"Cell A2 value: unchanged\nCell B2 value: None\nSaved changes to {path}\n")
-    # The workbook has formulas: their results are computed again on opening.
-    assert_untouched_except(before, after, "xl/worksheets/sheet2.xml", "xl/workbook.xml")
+    # The workbook has formulas: their results are computed again on opening. The one cell that
+    # used the string keeps pointing at it, and the string itself changes.
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
     assert workbook_calc(after) == {"calcId": "191029", "fullCalcOnLoad": "1"}
-    assert changed_cells(before, after, "xl/worksheets/sheet2.xml") == [
-        f'<c r="A1" t="inlineStr"><is><t xml:space="preserve">2nd old</t></is></c>'.encode()]
+    assert changed_strings(before, after) == {2: b'<si><t xml:space="preserve">2nd old</t></si>'}
     assert zipfile.ZipFile(path).comment == b"kept comment"
     sheets = openpyxl.load_workbook(path)
     assert [sheets["Other"]["A1"].value, sheets["Data"]["B1"].value] == ["2nd old", "bold old rich"]
@@ -308,13 +319,10 @@ def test_unmatched_cells_keep_their_exact_form(tw, tmp_path):
     path = data_book(tmp_path / "book.xlsx")
     before = members(path)
     after = run(tw, path, "label", "tag")
-    new = changed_cells(before, after, "xl/worksheets/sheet1.xml")
-    assert new == [f'<c r="A1" s="1" t="inlineStr"><is><t xml:space="preserve">old tag</t>'
-                   '</is></c>'.encode()]
-    sheet1 = after["xl/worksheets/sheet1.xml"][4]
-    assert b"<v>27.299999999999997</v>" in sheet1 and b"<x14:dataBar" in sheet1
-    # Existing shared strings are never renumbered or rewritten.
-    assert after["xl/sharedStrings.xml"][4] == before["xl/sharedStrings.xml"][4]
+    # The cell keeps its element and its style; only its string changes, and no other.
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
+    assert changed_strings(before, after) == {0: b'<si><t xml:space="preserve">old tag</t></si>'}
+    assert openpyxl.load_workbook(path)["Data"]["A1"].font.b
 
 
 def reference_value(new):
@@ -368,10 +376,8 @@ def test_strict_workbook_is_edited_in_its_own_vocabulary(tw, tmp_path, monkeypat
     monkeypatch.setattr(tw, "load_workbook", lambda file_path: openpyxl.load_workbook(twin))
     before = members(strict)
     after = run(tw, strict, "second", "2nd")
-    assert_untouched_except(before, after, "xl/worksheets/sheet2.xml", "xl/workbook.xml")
-    assert changed_cells(before, after, "xl/worksheets/sheet2.xml", MAIN_STRICT) == [
-        f'<c r="A1" t="inlineStr"><is><t xml:space="preserve">2nd old</t></is>'
-        '</c>'.encode()]
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
+    assert changed_strings(before, after, MAIN_STRICT) == {2: b'<si><t xml:space="preserve">2nd old</t></si>'}
     calc = etree.fromstring(after["xl/workbook.xml"][4]).find(f"{{{MAIN_STRICT}}}calcPr")
     assert calc.get("fullCalcOnLoad") == "1"
 
@@ -430,9 +436,8 @@ def test_workbook_made_by_libreoffice(tw, tmp_path, soffice, sheets_as_csv):
     path = tmp_path / "made.xlsx"
     before = members(path)
     after = run(tw, path, "old", "new")
-    assert_untouched_except(before, after, "xl/worksheets/sheet1.xml", "xl/worksheets/sheet2.xml",
-                            "xl/workbook.xml")
-    assert len(changed_cells(before, after, "xl/worksheets/sheet1.xml")) == 1
+    assert_untouched_except(before, after, "xl/sharedStrings.xml", "xl/workbook.xml")
+    assert len(changed_strings(before, after)) == 2
     assert workbook_calc(after)["fullCalcOnLoad"] == "1"
     cached = openpyxl.load_workbook(path, data_only=True)["Prices"]
     assert [cached["A1"].value, cached["C1"].value, cached["C2"].value] == ["new item", 54.6, 245.7]

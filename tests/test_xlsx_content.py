@@ -1,6 +1,7 @@
 import datetime
 import os
 import zipfile
+import zlib
 
 import openpyxl
 import pytest
@@ -112,3 +113,53 @@ def test_embedded_picture_survives_a_replacement(tw, tmp_path):
     sheet = openpyxl.load_workbook(path).active
     assert (sheet["A1"].value, len(sheet._images)) == ("new", 1)
     assert any(name.startswith("xl/media/") for name in zipfile.ZipFile(path).namelist())
+
+
+# --------------------------------------------------------------------- in a run
+
+def test_in_a_run_a_refused_workbook_is_one_of_the_recorded_failures(tw, make_book, tmp_path, capsys):
+    with zipfile.ZipFile(tmp_path / "bomb.xlsx", "w", zipfile.ZIP_DEFLATED) as bomb:
+        bomb.writestr("pad.bin", bytes(20 << 20))  # inflates far more than 200 times
+    open(tmp_path / "broken.xlsx", "wb").write(b"not a workbook")
+    make_book({"A1": "old"})
+    with pytest.raises(ExceptionGroup) as raised:
+        tw.replace_file_contents(str(tmp_path), "old", "new", True)
+    group = raised.value
+    assert str(group).startswith("2 of 3 files could not be changed") and len(group.exceptions) == 2
+    assert sorted(e.__notes__[0] for e in group.exceptions) == [
+        f"while replacing content in {tmp_path / name}" for name in ("bomb.xlsx", "broken.xlsx")]
+    lines = [line for line in capsys.readouterr().out.splitlines() if line.startswith("Error processing")]
+    assert len(lines) == 2 and any("refusing to open" in line for line in lines)
+    assert openpyxl.load_workbook(tmp_path / "book.xlsx")["S0"]["A1"].value == "new"
+
+
+def test_in_a_run_a_full_disk_under_a_workbook_ends_the_run(tw, make_book, capsys, monkeypatch):
+    path = make_book({"A1": "old"})
+    before = snapshot(path)
+
+    def full(*args, **kwargs):  # the changed part, as the writer writes it out
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(zlib, "compress", full)
+    with pytest.raises(OSError) as raised:
+        tw.replace_file_contents(os.path.dirname(path), "old", "new", True)
+    assert raised.value.errno == 28 and not isinstance(raised.value, ExceptionGroup)
+    assert capsys.readouterr().out.splitlines()[-1] == f"Error processing {path}: [Errno 28] No space left on device"
+    assert snapshot(path) == before
+
+
+def test_running_out_of_memory_in_the_writer_is_no_reason_for_the_library_save(tw, make_book, capsys,
+                                                                               monkeypatch):
+    from lxml import etree
+    path = make_book({"A1": "old"})
+    before = snapshot(path)
+
+    def no_memory(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(etree, "fromstring", no_memory)
+    tw.replace_xlsx_content(path, "old", "new")  # called on its own: the failure line, as ever
+    assert capsys.readouterr().out.splitlines()[-1] == f"Error processing {path}: "
+    with pytest.raises(MemoryError):
+        tw.replace_file_contents(os.path.dirname(path), "old", "new", True)
+    assert snapshot(path) == before

@@ -31,9 +31,8 @@ struct Route {
     py::Id handler;  // the module global a run calls
     Decide decide;   // what a plan asks
     bool plain_text;
-    // The workbook handler prints that it saved and reports its own
-    // failures, so its write is finished before it returns; the others'
-    // writes may wait for the run's batch.
+    // The workbook handler prints that it saved, so its write is finished
+    // before it returns; the others' writes may wait for the run's batch.
     bool staged = true;
 };
 
@@ -290,6 +289,7 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
         return -1;
     if (run::PlannedItem* item = job.run.last_planned()) {
         item->samples = std::move(samples.list);
+        item->formula_samples = std::move(samples.formulas);
         item->encoding = decision.encoding;
     }
     return 0;

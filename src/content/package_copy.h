@@ -42,6 +42,8 @@ public:
     int read(PyObject* file_path);
 
     bool has(const std::string& member) const;
+    // The package's members as read, in archive order.
+    const std::vector<std::string>& members() const { return names_; }
     // The member's bytes as the copy will hold them.
     py::Ref bytes(const std::string& member) const;
     // Those bytes parsed; kFallBack for a member the package lacks or one

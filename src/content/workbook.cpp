@@ -2,19 +2,22 @@
 // its own save would rebuild the file from what it models and drop the rest
 // (cached formula results, rich text, extension lists, exact digits of
 // numbers). So the file is written as a copy of the original package (see
-// package_copy.h) in which only the worksheet parts holding changed cells
-// are new, and in those only the changed cells' elements.
+// package_copy.h) in which only the parts that must change are new: the
+// changed cells' elements in their worksheets, the shared strings they
+// hold, and the tables whose header cells changed.
 //
 // The plan reads the package's layout (workbook_layout.h), edits the cells
-// of each sheet (workbook_cells.h), then asks for the recalculation that
-// changed formulas need. Anything it cannot edit with certainty goes to
-// the library's save instead, which is what the workbook got before.
+// of each sheet (workbook_cells.h), renames the table columns whose
+// headers changed (workbook_tables.h), then asks for the recalculation
+// that changed formulas need. Anything it cannot edit with certainty goes
+// to the library's save instead, which is what the workbook got before.
 #include "content/workbook.h"
 
 #include "content/package.h"
 #include "content/package_copy.h"
 #include "content/workbook_cells.h"
 #include "content/workbook_layout.h"
+#include "content/workbook_tables.h"
 
 #include <map>
 #include <string>
@@ -26,6 +29,7 @@ namespace {
 
 using workbook::Flavour;
 using workbook::Layout;
+using workbook::PartTrees;
 
 // ---------------------------------------------------------------- recalculation
 
@@ -61,7 +65,7 @@ py::Ref add_calc_settings(const xml::Parser& xml, PyObject* workbook, PyObject* 
 
 // Results cached in the file may be stale now: the workbook is to be
 // computed again when it is opened (calcPr fullCalcOnLoad).
-int request_recalculation(const xml::Parser& xml, PackageCopy& copy, const Layout& layout)
+int request_recalculation(const xml::Parser& xml, PartTrees& trees, const Layout& layout)
 {
     PyObject* workbook = layout.workbook.get();
     py::Ref tag = xml::clark_name(layout.flavour->main, "calcPr");
@@ -76,10 +80,7 @@ int request_recalculation(const xml::Parser& xml, PackageCopy& copy, const Layou
         return kDone;
     if (xml::set_attribute(calc.get(), "fullCalcOnLoad"_id, "1"_id) < 0)
         return -1;
-    py::Ref data = xml::serialize(xml, workbook);
-    if (!data)
-        return -1;
-    copy.replace(layout.workbook_part, data);
+    trees.changed(layout.workbook_part);
     return kDone;
 }
 
@@ -100,56 +101,45 @@ void drop_calculation_chain(PackageCopy& copy, const workbook::Relationships& re
 
 // ---------------------------------------------------------------- plan
 
-// Rewrites the changed cells, sheet by sheet. `had_formula` tells whether
-// a rewritten cell held a formula.
-int edit_sheets(const xml::Parser& xml, PackageCopy& copy, const Layout& layout, const WorkbookChanges& changes,
-                bool& had_formula)
-{
-    std::map<Py_ssize_t, std::vector<const ChangedCell*>> by_sheet;
-    for (const ChangedCell& cell : changes.cells)
-        by_sheet[cell.sheet].push_back(&cell);
-    py::Ref worksheets = py::getattr(changes.wb.get(), "worksheets"_id);
-    if (!worksheets)
-        return -1;
-    const std::vector<workbook::SheetPart>& sheets = layout.sheets;
-    for (const auto& [index, cells] : by_sheet) {
-        if (index < 0 || index >= static_cast<Py_ssize_t>(sheets.size()))
-            return kFallBack;
-        const std::string& part = sheets[index].part;
-        for (std::size_t other = 0; other < sheets.size(); ++other)
-            if (static_cast<Py_ssize_t>(other) != index && sheets[other].part == part)
-                return kFallBack;  // two sheets read from one part
-        py::Ref sheet = py::Ref::steal(PySequence_GetItem(worksheets.get(), index));
-        if (!sheet)
-            return -1;
-        int step = workbook::edit_sheet(xml, copy, part, sheet.get(), cells, had_formula);
-        if (step != kDone)
-            return step;
-    }
-    return kDone;
-}
-
 // Decides every edit, in memory. kFallBack when any part of the package is
-// not what this writer can edit with certainty.
-int plan_edits(PyObject* file_path, const WorkbookChanges& changes, const xml::Parser& xml, PackageCopy& copy)
+// not what this writer can edit with certainty; -1 with `refused` set when
+// the workbook is not to be written at all.
+int plan_edits(PyObject* file_path, const WorkbookChanges& changes, const xml::Parser& xml, PackageCopy& copy,
+               bool& refused)
 {
     Layout layout;
+    PartTrees trees;
     bool had_formula = false;
     int step = copy.read(file_path);
     if (step == kDone)
         step = workbook::read_layout(xml, copy, changes.wb.get(), layout);
+    if (step == kDone) {
+        trees.adopt(layout.workbook_part, layout.workbook);
+        step = workbook::edit_cells(xml, copy, trees, layout, changes, had_formula);
+    }
     if (step == kDone)
-        step = edit_sheets(xml, copy, layout, changes, had_formula);
+        step = workbook::rename_table_columns(xml, copy, trees, layout, changes, refused);
     if (step != kDone)
         return step;
     bool formula_changed = had_formula;
     for (const ChangedCell& cell : changes.cells)
         formula_changed = formula_changed || PyUnicode_CompareWithASCIIString(cell.data_type.get(), "f") == 0;
     if (changes.has_formulas || formula_changed)
-        step = request_recalculation(xml, copy, layout);
+        step = request_recalculation(xml, trees, layout);
     if (step == kDone && formula_changed)
         drop_calculation_chain(copy, layout.rels);
+    if (step == kDone && trees.write(xml, copy) < 0)
+        return -1;
     return step == kDone ? copy.settle(xml) : step;
+}
+
+// What stopped a plan is the library's to write or to refuse (a member
+// that does not read, a part that does not parse, a value the XML cannot
+// hold), unless the workbook was refused, memory ran out, or it is no
+// ordinary failure (an interrupt): those end the write.
+bool falls_back(bool refused)
+{
+    return !refused && PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
 }  // namespace
@@ -162,16 +152,18 @@ int write_changed_cells(PyObject* file_path, const WorkbookChanges& changes)
         return -1;
     xml::Parser xml;
     PackageCopy copy;
-    int planned = xml.open() < 0 ? -1 : plan_edits(file_path, changes, xml, copy);
+    bool refused = false;
+    int planned = xml.open() < 0 ? -1 : plan_edits(file_path, changes, xml, copy, refused);
     if (planned < 0) {
-        // Whatever stopped the plan (a member that does not read, a part
-        // that does not parse, a value the XML cannot hold) is the
-        // library's to write or to refuse; an interrupt still ends the run.
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (!falls_back(refused))
             return -1;
         PyErr_Clear();
         planned = kFallBack;
     }
+    // The library's save keeps a table's old column names: a renamed
+    // header would make a file Excel must repair.
+    if (planned == kFallBack && workbook::refuse_renamed_headers(changes) < 0)
+        return -1;
     return write_copy_or_save(file_path, copy, planned, changes.wb.get());
 }
 

@@ -4,6 +4,7 @@
 // exact numbers) survives.
 #pragma once
 
+#include "keyword/keyword.h"
 #include "py/ref.h"
 
 #include <vector>
@@ -18,12 +19,16 @@ struct ChangedCell {
     long long column = 0;     // cell.column
     py::Ref value;            // cell.value after the assignment
     py::Ref data_type;        // cell.data_type after the assignment
+    py::Ref old_text;         // the text form the keyword was matched on
+    py::Ref new_text;         // what the keyword made of it
 };
 
 struct WorkbookChanges {
     py::Ref wb;                      // the loaded workbook, changes applied
     std::vector<ChangedCell> cells;  // in the order they were assigned
     bool has_formulas = false;       // some cell held or now holds a formula
+    keyword::Compiled keyword;       // what made the changes: a rich text is
+                                     // edited match by match
 };
 
 // Writes the changes over the workbook at `file_path`, all or nothing. When

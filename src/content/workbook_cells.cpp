@@ -1,6 +1,8 @@
 #include "content/workbook_cells.h"
 
-#include "content/workbook_layout.h"
+#include "content/workbook_strings.h"
+#include "content/workbook_text.h"
+#include "content/workbook_values.h"
 
 #include <map>
 #include <set>
@@ -29,48 +31,6 @@ struct SheetNames {
     }
 };
 
-using Position = std::pair<long long, long long>;  // row, column
-
-// A cell reference as the library reads it ("AB12", letters in either
-// case). Anything else is left to the library's save.
-bool parse_reference(std::string_view text, Position& out)
-{
-    size_t i = 0;
-    long long column = 0;
-    for (; i < text.size() && i < 4; ++i) {
-        char ch = text[i];
-        if (ch >= 'a' && ch <= 'z')
-            ch = static_cast<char>(ch - 'a' + 'A');
-        if (ch < 'A' || ch > 'Z')
-            break;
-        column = column * 26 + (ch - 'A' + 1);
-    }
-    size_t digits = text.size() - i;
-    if (i == 0 || i > 3 || digits == 0 || digits > 9)
-        return false;
-    long long row = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        row = row * 10 + (text[i] - '0');
-    }
-    out = {row, column};
-    return true;
-}
-
-bool parse_row_number(std::string_view text, long long& out)
-{
-    if (text.empty() || text.size() > 9)
-        return false;
-    out = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9')
-            return false;
-        out = out * 10 + (ch - '0');
-    }
-    return true;
-}
-
 // Calls visit(position, element) for every child of every row, numbered as
 // the library numbers them: a row or cell without `r` follows the one
 // before it. visit returns kDone, kFallBack or -1.
@@ -89,7 +49,7 @@ int walk_cells(const xml::Parser& xml, PyObject* root, const SheetNames& names, 
             return -1;
         if (has_r == 0)
             ++row_number;
-        else if (!parse_row_number(text, row_number))
+        else if (!read_number(text, row_number))
             return outcome = kFallBack;
         std::vector<py::Ref> cells;
         if (xml::element_children(xml, row, cells) < 0)
@@ -100,7 +60,7 @@ int walk_cells(const xml::Parser& xml, PyObject* root, const SheetNames& names, 
             int has_ref = xml::attribute_text(cell.get(), "r"_id, text);
             if (has_ref < 0)
                 return -1;
-            if (has_ref > 0 && !text.empty() && !parse_reference(text, position))
+            if (has_ref > 0 && !text.empty() && !read_reference(text, position))
                 return outcome = kFallBack;
             column = position.second;
             outcome = visit(position, cell.get());
@@ -173,7 +133,7 @@ int write_out_borrowed_formula(PyObject* cell, PyObject* sheet, Position positio
 // Groups whose formula text sits in a changed cell lose it: every other
 // cell of such a group gets its own formula.
 int release_shared_formulas(const xml::Parser& xml, PyObject* root, PyObject* sheet,
-                            const SheetNames& names, const std::map<Position, Spot>& spots)
+                            const SheetNames& names, const std::map<Position, Spot>& spots, bool& touched)
 {
     std::set<std::string> groups;
     for (const auto& [position, spot] : spots) {
@@ -187,6 +147,7 @@ int release_shared_formulas(const xml::Parser& xml, PyObject* root, PyObject* sh
     }
     if (groups.empty())
         return kDone;
+    touched = true;
     return walk_cells(xml, root, names, [&](Position position, PyObject* cell) {
         if (spots.count(position))
             return kDone;
@@ -226,58 +187,150 @@ int clear_cell(const xml::Parser& xml, PyObject* cell, const SheetNames& names, 
     return 0;
 }
 
-// The element that holds a value of this data type ("s", "f" or "e"),
-// added to the cleared cell.
-py::Ref value_holder(const xml::Parser& xml, PyObject* cell, PyObject* value, const std::string& data_type,
-                     const SheetNames& names)
+// Puts `child` first in the cell: value elements come before any
+// extension list of the cell.
+int put_first(PyObject* cell, const py::Ref& child)
 {
-    py::Ref holder;
-    if (data_type == "s") {
-        if (xml::set_attribute(cell, "t"_id, "inlineStr"_id) < 0)
-            return {};
-        holder = xml::add_child(xml, cell, names.is.get());
-        py::Ref t = holder ? xml::add_child(xml, holder.get(), names.t.get()) : py::Ref();
-        py::Ref space = t ? xml::clark_name(xml::xml_namespace, "space") : py::Ref();
-        if (!space || xml::set_attribute(t.get(), space, "preserve"_id) < 0 ||
-            py::setattr(t.get(), "text"_id, value) < 0)
-            return {};
-    } else if (data_type == "f") {
-        holder = xml::add_child(xml, cell, names.f.get());
-        py::Ref formula = holder ? py::Ref::steal(PyUnicode_Substring(value, 1, PY_SSIZE_T_MAX)) : py::Ref();
-        if (!formula || py::setattr(holder.get(), "text"_id, formula.get()) < 0)
-            return {};
-    } else {
-        if (xml::set_attribute(cell, "t"_id, "e"_id) < 0)
-            return {};
-        holder = xml::add_child(xml, cell, names.v.get());
-        if (!holder || py::setattr(holder.get(), "text"_id, value) < 0)
-            return {};
-    }
-    return holder;
+    py::Ref zero = child ? py::Ref::steal(PyLong_FromLong(0)) : py::Ref();
+    return zero && py::call_method(cell, "insert"_id, zero, child) ? 0 : -1;
 }
 
-// The cell's value as the assignment left it: a string (inline, as the
-// library writes strings), a formula without a cached result, or an error
-// value. The element keeps its `r`, its style and any other attribute.
-int rewrite_cell(const xml::Parser& xml, PyObject* cell, const ChangedCell& change, const SheetNames& names,
-                 bool& had_formula)
+// <v>text</v>, with the cell's type (none for a number).
+int set_value(const xml::Parser& xml, PyObject* cell, const SheetNames& names, py::Arg type, PyObject* text)
+{
+    if (type.get() != Py_None && xml::set_attribute(cell, "t"_id, type) < 0)
+        return -1;
+    py::Ref v = xml::add_child(xml, cell, names.v.get());
+    if (!v || py::setattr(v.get(), "text"_id, text) < 0)
+        return -1;
+    return put_first(cell, v);
+}
+
+// The cell's old value as the file holds it.
+struct OldCell {
+    std::string type;       // its t attribute
+    bool formula = false;   // it has a formula
+    py::Ref inline_item;    // its <is>, or None
+    long long shared = -1;       // the shared string it uses (a formula's result too)
+};
+
+int read_old_cell(PyObject* cell, const SheetNames& names, OldCell& out)
+{
+    py::Ref f = py::call_method(cell, "find"_id, names.f);
+    out.inline_item = f ? py::call_method(cell, "find"_id, names.is) : py::Ref();
+    py::Ref v = out.inline_item ? py::call_method(cell, "findtext"_id, names.v) : py::Ref();
+    if (!v || xml::attribute_text(cell, "t"_id, out.type) < 0)
+        return -1;
+    out.formula = f.get() != Py_None;
+    std::string number;
+    if (out.type == "s" && v.get() != Py_None && !py::utf8_of(v.get(), number))
+        return -1;
+    if (out.type == "s" && v.get() != Py_None && !read_number(number, out.shared))
+        return kFallBack;
+    return kDone;
+}
+
+// What the rewriting of one sheet's cells works with.
+struct CellWriter {
+    const xml::Parser& xml;
+    const SheetNames& names;
+    StringTable& table;
+    StringWriter& strings;
+    PyObject* wb;
+    bool& had_formula;
+    bool touched = false;  // a cell element of the sheet in hand changed
+};
+
+// The old value goes, and with it the old cell's use of a shared string.
+int clear_old(CellWriter& out, PyObject* cell, const OldCell& old)
+{
+    out.touched = true;
+    if (clear_cell(out.xml, cell, out.names, out.had_formula) < 0)
+        return -1;
+    return old.shared >= 0 && out.table.present() ? out.table.release(out.xml, old.shared) : 0;
+}
+
+// A string: the shared entry it held edited or replaced, its inline runs
+// edited, or a new entry (inline, in a workbook without a string table).
+int write_string(CellWriter& out, PyObject* cell, const ChangedCell& change, const OldCell& old)
 {
     PyObject* value = change.value.get();
-    if (!PyUnicode_CheckExact(value))
-        return kFallBack;
+    if (old.shared >= 0 && !old.formula && out.table.present()) {
+        long long to = 0;
+        int kept = out.strings.shared_text({old.shared, change.old_text.get(), value}, to);
+        if (kept != 0)
+            return kept < 0 ? -1 : kDone;
+        out.touched = true;
+        py::Ref number = py::Ref::steal(PyUnicode_FromFormat("%lld", to));
+        return number && clear_cell(out.xml, cell, out.names, out.had_formula) == 0 &&
+                       set_value(out.xml, cell, out.names, "s"_id, number.get()) == 0 ? kDone : -1;
+    }
+    out.touched = true;
+    if (old.inline_item.get() != Py_None && old.type == "inlineStr" && !old.formula)
+        return edit_item(out.xml, old.inline_item.get(), out.names.ns.c_str(), ItemKind::inline_string,
+                         out.strings.keyword(), change.old_text.get(), value) < 0 ? -1 : kDone;
+    if (clear_old(out, cell, old) < 0)
+        return -1;
+    if (out.table.present()) {
+        long long to = 0;
+        py::Ref number = out.strings.new_text(value, to) < 0 ? py::Ref() : py::Ref::steal(PyUnicode_FromFormat("%lld", to));
+        return number && set_value(out.xml, cell, out.names, "s"_id, number.get()) == 0 ? kDone : -1;
+    }
+    if (xml::set_attribute(cell, "t"_id, "inlineStr"_id) < 0)
+        return -1;
+    py::Ref item = add_plain_item(out.xml, cell, out.names.is.get(), out.names.ns.c_str(), ItemKind::inline_string, value);
+    return put_first(cell, item) < 0 ? -1 : kDone;
+}
+
+// A formula without a cached result, or an error value.
+int write_formula_or_error(CellWriter& out, PyObject* cell, PyObject* value, bool formula)
+{
+    if (!formula)
+        return set_value(out.xml, cell, out.names, "e"_id, value);
+    py::Ref f = xml::add_child(out.xml, cell, out.names.f.get());
+    py::Ref text = f ? py::Ref::steal(PyUnicode_Substring(value, 1, PY_SSIZE_T_MAX)) : py::Ref();
+    if (!text || py::setattr(f.get(), "text"_id, text.get()) < 0)
+        return -1;
+    return put_first(cell, f);
+}
+
+// A number, boolean or date keeps its type; a date written as ISO text
+// before is written so again.
+int write_typed(CellWriter& out, PyObject* cell, const ChangedCell& change, const std::string& data_type,
+                const OldCell& old)
+{
+    py::Ref text = value_text(out.wb, change.value.get(), data_type == "d" && old.type == "d");
+    if (!text)
+        return -1;
+    py::Arg type = data_type == "b" ? "b"_id : data_type == "d" && old.type == "d" ? "d"_id : py::Arg(Py_None);
+    return set_value(out.xml, cell, out.names, type, text.get());
+}
+
+// The cell's value as the assignment left it. The element keeps its `r`,
+// its style and any other attribute.
+int rewrite_cell(CellWriter& out, PyObject* cell, const ChangedCell& change)
+{
+    OldCell old;
     std::string data_type;
+    int step = read_old_cell(cell, out.names, old);
+    if (step != kDone)
+        return step;
     if (!py::utf8_of(change.data_type.get(), data_type))
         return -1;
-    if (data_type != "s" && data_type != "f" && data_type != "e")
+    bool text = data_type == "s" || data_type == "f" || data_type == "e";
+    bool typed = data_type == "n" || data_type == "b" || data_type == "d";
+    if ((!text && !typed) || (text && !PyUnicode_CheckExact(change.value.get())))
         return kFallBack;
-    if (clear_cell(xml, cell, names, had_formula) < 0)
+    // An empty text is what the library reads back from its own save: an empty cell.
+    if (text && PyUnicode_GET_LENGTH(change.value.get()) == 0)
+        return clear_old(out, cell, old) < 0 ? -1 : kDone;
+    if (data_type == "s")
+        return write_string(out, cell, change, old);
+    if (clear_old(out, cell, old) < 0)
         return -1;
-    if (PyUnicode_GET_LENGTH(value) == 0)
-        return kDone;  // what the library reads back from its own save: an empty cell
-    py::Ref holder = value_holder(xml, cell, value, data_type, names);
-    // Value elements come before any extension list of the cell.
-    py::Ref zero = holder ? py::Ref::steal(PyLong_FromLong(0)) : py::Ref();
-    return zero && py::call_method(cell, "insert"_id, zero, holder) ? kDone : -1;
+    if (typed)
+        return write_typed(out, cell, change, data_type, old) < 0 ? -1 : kDone;
+    return write_formula_or_error(out, cell, change.value.get(), data_type == "f") < 0 ? -1 : kDone;
 }
 
 // Where each changed cell's element is: each found exactly once, and a
@@ -309,37 +362,114 @@ int find_spots(const xml::Parser& xml, PyObject* root, const SheetNames& names,
     return kDone;
 }
 
-}  // namespace
-
-int edit_sheet(const xml::Parser& xml, PackageCopy& copy, const std::string& part, PyObject* sheet,
-               const std::vector<const ChangedCell*>& cells, bool& had_formula)
-{
+// One worksheet part with its changed cells found.
+struct SheetCells {
+    std::string part;
+    py::Ref sheet;  // the library's worksheet
     py::Ref root;
-    int step = copy.parse(xml, part, root);
+    std::map<Position, Spot> spots;
+};
+
+int find_sheet_cells(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees, const Layout& layout,
+                     const SheetNames& names, const std::vector<const ChangedCell*>& cells, SheetCells& out)
+{
+    int step = trees.root(xml, copy, out.part, out.root);
     if (step != kDone)
         return step;
     xml::ElementName tag;
-    if (xml::element_name(root.get(), tag) < 0)
+    if (xml::element_name(out.root.get(), tag) < 0)
         return -1;
-    const Flavour* flavour = flavour_of(tag);
-    if (!flavour || tag.local != "worksheet")
+    if (tag.ns != layout.flavour->main || tag.local != "worksheet")
         return kFallBack;
-    SheetNames names;
-    std::map<Position, Spot> spots;
-    if (names.make(flavour->main) < 0)
+    return find_spots(xml, out.root.get(), names, cells, out.spots);
+}
+
+// The changed cells of each sheet, found; kFallBack when a sheet is not one
+// of the parts the library read from, or two sheets were read from one part.
+int find_all_cells(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees, const Layout& layout,
+                   const WorkbookChanges& changes, const SheetNames& names, std::vector<SheetCells>& out)
+{
+    std::map<Py_ssize_t, std::vector<const ChangedCell*>> by_sheet;
+    for (const ChangedCell& cell : changes.cells)
+        by_sheet[cell.sheet].push_back(&cell);
+    py::Ref worksheets = py::getattr(changes.wb.get(), "worksheets"_id);
+    if (!worksheets)
         return -1;
-    step = find_spots(xml, root.get(), names, cells, spots);
+    const std::vector<SheetPart>& sheets = layout.sheets;
+    for (const auto& [index, cells] : by_sheet) {
+        if (index < 0 || index >= static_cast<Py_ssize_t>(sheets.size()))
+            return kFallBack;
+        const std::string& part = sheets[index].part;
+        for (std::size_t other = 0; other < sheets.size(); ++other)
+            if (static_cast<Py_ssize_t>(other) != index && sheets[other].part == part)
+                return kFallBack;
+        SheetCells& sheet = out.emplace_back();
+        sheet.part = part;
+        sheet.sheet = py::Ref::steal(PySequence_GetItem(worksheets.get(), index));
+        if (!sheet.sheet)
+            return -1;
+        int step = find_sheet_cells(xml, copy, trees, layout, names, cells, sheet);
+        if (step != kDone)
+            return step;
+    }
+    return kDone;
+}
+
+// What each changed cell that held a shared string is to hold.
+int note_string_changes(const std::vector<SheetCells>& sheets, const SheetNames& names,
+                        std::vector<StringChange>& out)
+{
+    for (const SheetCells& sheet : sheets) {
+        for (const auto& [position, spot] : sheet.spots) {
+            OldCell old;
+            int step = read_old_cell(spot.element.get(), names, old);
+            if (step != kDone)
+                return step;
+            if (old.shared < 0)
+                continue;
+            const ChangedCell& change = *spot.cell;
+            int string = py::equals(change.data_type.get(), "s"_id);
+            if (string < 0)
+                return -1;
+            bool holds_string = string && !old.formula && PyUnicode_CheckExact(change.value.get());
+            out.push_back({old.shared, change.old_text.get(), holds_string ? change.value.get() : nullptr});
+        }
+    }
+    return kDone;
+}
+
+}  // namespace
+
+int edit_cells(const xml::Parser& xml, const PackageCopy& copy, PartTrees& trees, const Layout& layout,
+               const WorkbookChanges& changes, bool& had_formula)
+{
+    SheetNames names;
+    std::vector<SheetCells> sheets;
+    std::vector<StringChange> string_changes;
+    StringTable table;
+    keyword::Keyword keyword = changes.keyword.keyword();
+    StringWriter strings(xml, table, keyword);
+    int step = names.make(layout.flavour->main) < 0 ? -1 : find_all_cells(xml, copy, trees, layout, changes, names, sheets);
     if (step == kDone)
-        step = release_shared_formulas(xml, root.get(), sheet, names, spots);
-    for (auto spot = spots.begin(); step == kDone && spot != spots.end(); ++spot)
-        step = rewrite_cell(xml, spot->second.element.get(), *spot->second.cell, names, had_formula);
+        step = table.open(xml, copy, trees, layout);
+    if (step == kDone)
+        step = note_string_changes(sheets, names, string_changes);
+    if (step == kDone)
+        step = strings.plan(string_changes, copy, trees, layout);
+    CellWriter out{xml, names, table, strings, changes.wb.get(), had_formula};
+    for (SheetCells& sheet : sheets) {
+        out.touched = false;
+        if (step == kDone)
+            step = release_shared_formulas(xml, sheet.root.get(), sheet.sheet.get(), names, sheet.spots, out.touched);
+        for (auto spot = sheet.spots.begin(); step == kDone && spot != sheet.spots.end(); ++spot)
+            step = rewrite_cell(out, spot->second.element.get(), *spot->second.cell);
+        // A sheet whose cells all use shared strings edited where they stand is not written again.
+        if (out.touched)
+            trees.changed(sheet.part);
+    }
     if (step != kDone)
         return step;
-    py::Ref data = xml::serialize(xml, root.get());
-    if (!data)
-        return -1;
-    copy.replace(part, data);
-    return kDone;
+    return table.finish(trees) < 0 ? -1 : kDone;
 }
 
 }  // namespace tw::content::workbook

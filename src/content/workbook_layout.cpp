@@ -50,12 +50,17 @@ int read_content_types(const xml::Parser& xml, const PackageCopy& copy, parts::C
     return kDone;
 }
 
-int find_workbook_part(const xml::Parser& xml, const PackageCopy& copy, std::string& part)
+constexpr const char* kSharedStringsType = "application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml";
+
+// The workbook part, and the string table the library reads: the first
+// part declared of that type.
+int find_workbook_part(const xml::Parser& xml, const PackageCopy& copy, std::string& part, std::string& strings)
 {
     parts::ContentTypes types;
     int read = read_content_types(xml, copy, types);
     if (read != kDone)
         return read;
+    strings = types.first_member_of_type(kSharedStringsType).value_or("");
     for (const char* wanted : kWorkbookTypes)
         if (std::optional<std::string> found = types.first_member_of_type(wanted)) {
             part = *found;
@@ -189,9 +194,19 @@ const Flavour* flavour_of(const xml::ElementName& name)
     return nullptr;
 }
 
+// Excel reads the string table through the workbook's relationship, the
+// library by its content type: they must be one part.
+int check_shared_strings(const Layout& layout)
+{
+    for (const auto& [id, rel] : layout.rels.by_id)
+        if (is_relationship_of_kind(rel, "sharedStrings") && rel.target != layout.shared_strings)
+            return kFallBack;
+    return kDone;
+}
+
 int read_layout(const xml::Parser& xml, const PackageCopy& copy, PyObject* wb, Layout& layout)
 {
-    int step = find_workbook_part(xml, copy, layout.workbook_part);
+    int step = find_workbook_part(xml, copy, layout.workbook_part, layout.shared_strings);
     if (step == kDone)
         step = copy.parse(xml, layout.workbook_part, layout.workbook);
     if (step != kDone)
@@ -204,8 +219,88 @@ int read_layout(const xml::Parser& xml, const PackageCopy& copy, PyObject* wb, L
         return kFallBack;
     step = load_relationships(xml, copy, layout.workbook_part, layout.rels);
     if (step == kDone)
+        step = check_shared_strings(layout);
+    if (step == kDone)
         step = list_worksheets(xml, copy, layout);
     return step == kDone ? check_titles(wb, layout.sheets) : step;
+}
+
+int read_relationships(const xml::Parser& xml, const PackageCopy& copy, const std::string& source,
+                       Relationships& rels)
+{
+    rels.source = source;
+    if (!copy.has(parts::relationships_member_of(source)))
+        return kDone;
+    return load_relationships(xml, copy, source, rels);
+}
+
+bool is_relationship_of_kind(const Relationship& rel, std::string_view kind)
+{
+    std::string_view type = rel.type;
+    std::size_t slash = type.rfind('/');
+    return slash != std::string_view::npos && type.substr(slash + 1) == kind;
+}
+
+bool read_number(std::string_view text, long long& out)
+{
+    if (text.empty() || text.size() > 9)
+        return false;
+    out = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9')
+            return false;
+        out = out * 10 + (ch - '0');
+    }
+    return true;
+}
+
+bool read_reference(std::string_view text, Position& out)
+{
+    std::size_t i = 0;
+    long long column = 0;
+    for (; i < text.size() && i < 4; ++i) {
+        char ch = text[i];
+        if (ch >= 'a' && ch <= 'z')
+            ch = static_cast<char>(ch - 'a' + 'A');
+        if (ch < 'A' || ch > 'Z')
+            break;
+        column = column * 26 + (ch - 'A' + 1);
+    }
+    std::size_t digits = text.size() - i;
+    if (i == 0 || i > 3 || digits == 0 || digits > 9)
+        return false;
+    long long row = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        row = row * 10 + (text[i] - '0');
+    }
+    out = {row, column};
+    return true;
+}
+
+int PartTrees::root(const xml::Parser& xml, const PackageCopy& copy, const std::string& part, py::Ref& out)
+{
+    auto known = roots_.find(part);
+    if (known != roots_.end()) {
+        out = known->second;
+        return kDone;
+    }
+    int parsed = copy.parse(xml, part, out);
+    if (parsed == kDone)
+        roots_[part] = out;
+    return parsed;
+}
+
+int PartTrees::write(const xml::Parser& xml, PackageCopy& copy) const
+{
+    for (const std::string& part : changed_) {
+        py::Ref data = xml::serialize(xml, roots_.at(part).get());
+        if (!data)
+            return -1;
+        copy.replace(part, data);
+    }
+    return 0;
 }
 
 }  // namespace tw::content::workbook

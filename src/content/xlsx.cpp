@@ -4,6 +4,7 @@
 #include "content/content.h"
 #include "content/package.h"
 #include "content/workbook.h"
+#include "content/workbook_values.h"
 #include "py/builtins.h"
 #include "py/error.h"
 #include "py/names.h"
@@ -48,6 +49,7 @@ int print_line(const Pieces&... pieces)
 // One pass over the cells: what it prints and what it records.
 struct Walk {
     PyObject* file_path;
+    PyObject* wb;
     const keyword::Keyword& keyword;
     bool print_lines;
     WorkbookChanges& changes;
@@ -64,31 +66,23 @@ int trace_cell(PyObject* cell)
     return print_line("Cell "_id, coordinate, " value: "_id, value);
 }
 
-// str(cell.value), or None for an empty cell.
-py::Ref text_form(PyObject* cell)
+// cell.value, and its str as `text`; None for an empty cell.
+py::Ref read_value(PyObject* cell, py::Ref& text)
 {
     py::Ref value = py::getattr(cell, "value"_id);
     if (!value || value.get() == Py_None)
         return value;
     // Read again: `value` is a library property, computed on every read.
     value = py::getattr(cell, "value"_id);
-    if (!value)
-        return {};
-    return py::Ref::steal(PyObject_Str(value.get()));
+    text = value ? py::Ref::steal(PyObject_Str(value.get())) : py::Ref();
+    return text ? value : py::Ref();
 }
 
-// Whether the workbook computes anything: then results cached in the file
-// may depend on a changed cell and must be computed again when it is opened.
-int note_formula(PyObject* cell, WorkbookChanges& changes)
+// Whether the cell holds a formula: 1, 0, or -1.
+int holds_formula(PyObject* cell)
 {
-    if (changes.has_formulas)
-        return 0;
     py::Ref data_type = py::getattr(cell, "data_type"_id);
-    int formula = data_type ? py::equals(data_type.get(), "f"_id) : -1;
-    if (formula < 0)
-        return -1;
-    changes.has_formulas = formula;
-    return 0;
+    return data_type ? py::equals(data_type.get(), "f"_id) : -1;
 }
 
 long long integer_attribute(PyObject* cell, py::Id name)
@@ -98,9 +92,8 @@ long long integer_attribute(PyObject* cell, py::Id name)
 }
 
 // Where the cell is and what the assignment made of the new text.
-int record_change(PyObject* cell, Walk& walk)
+int record_change(PyObject* cell, Walk& walk, ChangedCell&& changed)
 {
-    ChangedCell changed;
     changed.sheet = walk.sheet;
     changed.row = integer_attribute(cell, "row"_id);
     if (changed.row == -1 && PyErr_Occurred())
@@ -112,19 +105,31 @@ int record_change(PyObject* cell, Walk& walk)
     changed.data_type = changed.value ? py::getattr(cell, "data_type"_id) : py::Ref();
     if (!changed.data_type)
         return -1;
+    int formula = py::equals(changed.data_type.get(), "f"_id);
+    if (formula < 0)
+        return -1;
+    walk.changes.has_formulas = walk.changes.has_formulas || formula;
     walk.changes.cells.push_back(std::move(changed));
-    return note_formula(cell, walk.changes);
+    return 0;
 }
 
 int replace_in_cell(PyObject* cell, Walk& walk)
 {
     if (walk.print_lines && trace_cell(cell) < 0)
         return -1;
-    py::Ref original_value = text_form(cell);
-    if (!original_value || original_value.get() == Py_None)
-        return original_value ? 0 : -1;
-    if (note_formula(cell, walk.changes) < 0)
+    py::Ref original_value;
+    py::Ref old_value = read_value(cell, original_value);
+    if (!old_value || old_value.get() == Py_None)
+        return old_value ? 0 : -1;
+    // Whether the workbook computes anything: then results cached in the
+    // file may depend on a changed cell and must be computed again. (A
+    // preview also marks the matches it shows in formulas.)
+    int formula = !walk.changes.has_formulas || walk.keyword.samples ? holds_formula(cell) : 0;
+    if (formula < 0)
         return -1;
+    walk.changes.has_formulas = walk.changes.has_formulas || formula;
+    if (walk.keyword.samples)
+        walk.keyword.samples->in_formula = formula;
     keyword::Replacement replaced;
     int matched = keyword::replace_in(walk.keyword, original_value.get(), replaced);
     if (matched <= 0)
@@ -134,10 +139,14 @@ int replace_in_cell(PyObject* cell, Walk& walk)
         print_line("Found '"_id, original_value, "' in "_id, walk.file_path,
                    ", replacing with '"_id, new_value, "'"_id) < 0)
         return -1;
-    if (py::setattr(cell, "value"_id, new_value.get()) < 0)
+    py::Ref stored = workbook::typed_value(walk.wb, old_value.get(), new_value.get());
+    if (!stored || py::setattr(cell, "value"_id, stored.get()) < 0)
         return -1;
     walk.matches += replaced.count;
-    return record_change(cell, walk);
+    ChangedCell changed;
+    changed.old_text = original_value;
+    changed.new_text = new_value;
+    return record_change(cell, walk, std::move(changed));
 }
 
 int replace_in_sheet(PyObject* sheet, Walk& walk)
@@ -189,7 +198,10 @@ int process_workbook(PyObject* file_path, PyObject* old_keyword, PyObject* new_k
 
 // except Exception as e: print(f"Error processing {file_path}: {e}")
 // While the line is printed, e is the exception being handled, so a
-// failure of the print itself is chained to it.
+// failure of the print itself is chained to it. Called on its own the
+// handler then returns; in a run the exception goes on to the run, which
+// records it against the file as it does any handler's (or ends the run,
+// for a full disk or a lack of memory).
 py::Ref report_failure(PyObject* file_path)
 {
     py::PendingError e;
@@ -199,8 +211,10 @@ py::Ref report_failure(PyObject* file_path)
     PyErr_SetHandledException(outer.get());
     if (printed < 0)
         return {};
-    run::note_reported_failure(file_path, e.value());
-    return py::none();
+    if (!run::current_report())
+        return py::none();
+    e.restore();
+    return {};
 }
 
 }  // namespace
@@ -213,7 +227,9 @@ int decide_xlsx_content(PyObject* file_path, const keyword::Keyword& keyword, bo
         return -1;
     auto changes = std::make_shared<WorkbookChanges>();
     changes->wb = wb;
-    Walk walk{file_path, keyword, print_lines, *changes};
+    changes->keyword = keyword::Compiled{py::Ref::borrow(keyword.pattern), py::Ref::borrow(keyword.new_keyword),
+                                         py::Ref::borrow(keyword.matcher), keyword.risks, keyword.timed};
+    Walk walk{file_path, wb.get(), keyword, print_lines, *changes};
     if (replace_in_workbook(wb.get(), walk) < 0)
         return -1;
     out.matches = walk.matches;

@@ -21,6 +21,10 @@ py::Ref convert_to_regex(PyObject* pattern);
 struct MatchSamples {
     py::Ref list;
     Py_ssize_t limit = 5;
+    // Whether the text being matched is a formula (a workbook cell's), and
+    // for each sample in `list`, whether its text was one.
+    bool in_formula = false;
+    std::vector<bool> formulas;
 };
 
 // Texts on which the `regex` package and re would disagree for a keyword

@@ -107,7 +107,10 @@ int note_sample(MatchSamples& samples, PyObject* text, Py_ssize_t start, Py_ssiz
     py::Ref sample = after ? py::Ref::steal(PyTuple_Pack(4, before.get(), old.get(), replacement,
                                                          after.get()))
                            : py::Ref();
-    return sample ? PyList_Append(samples.list.get(), sample.get()) : -1;
+    if (!sample || PyList_Append(samples.list.get(), sample.get()) < 0)
+        return -1;
+    samples.formulas.push_back(samples.in_formula);
+    return 0;
 }
 
 int note_samples(const Keyword& keyword, PyObject* text)

@@ -41,6 +41,7 @@ struct PlannedItem {
     py::Ref problem;         // failure: the exception, with a note naming the path
     PassOver reason = PassOver::none;
     py::Ref samples;         // content: the first few matches, (before, old, new, after)
+    std::vector<bool> formula_samples;  // for each sample: its text is a workbook formula
     const char* encoding = nullptr;  // content: a text file's encoding when not UTF-8 ("GBK")
 };
 

@@ -1,7 +1,5 @@
 #include "run/report.h"
 
-#include "run/run.h"
-
 namespace tw::run {
 
 namespace {
@@ -99,19 +97,6 @@ bool stopped_mid_item()
 {
     py::Ref& type = stopped_type();
     return type && PyErr_ExceptionMatches(type.get());
-}
-
-void note_reported_failure(PyObject* file_path, PyObject* error)
-{
-    Report* report = current_report();
-    if (!report || !error)
-        return;
-    add_path_note(error, Doing::replacing_content, file_path);
-    // Losing the summary entry must not turn a reported failure into a raised one.
-    if (report->record_failure(error) < 0) {
-        PyErr_Clear();
-        ++report->failed;
-    }
 }
 
 }  // namespace tw::run

@@ -95,12 +95,4 @@ void stop_mid_item();
 // True when the pending error is the one stop_mid_item sets.
 bool stopped_mid_item();
 
-// A handler that reports its own failure instead of raising it (the
-// workbook handler prints it) tells the run in progress here, so that the
-// run still counts the file as failed and keeps the exception for the
-// summary; the exception does not go into the run's exception group, since
-// the handler has returned normally. Outside a run it does nothing. Call it
-// with no exception pending; it never leaves one pending.
-void note_reported_failure(PyObject* file_path, PyObject* error);
-
 }  // namespace tw::run

@@ -115,8 +115,9 @@ py::Ref visible(PyObject* text)
     return shown;
 }
 
-// "1. before【old】after" and "   → before【new】after".
-int add_sample(PyObject* lines, Py_ssize_t number, PyObject* sample)
+// "1. before【old】after" and "   → before【new】after"; a match in a
+// workbook formula is marked, since the formula is edited as text.
+int add_sample(PyObject* lines, Py_ssize_t number, PyObject* sample, bool formula)
 {
     std::array<py::Ref, 4> parts;  // before, old, new, after
     if (py::unpack(sample, parts) < 0)
@@ -126,7 +127,8 @@ int add_sample(PyObject* lines, Py_ssize_t number, PyObject* sample)
             return -1;
     }
     py::Ref number_text = py::Ref::steal(PyUnicode_FromFormat("%zd", number));
-    py::Ref old_line = number_text ? format_text("%s. %s【%s】%s"_id, pack({number_text.get(),
+    py::Ref old_line = number_text ? format_text(formula ? "%s. （公式）%s【%s】%s"_id : "%s. %s【%s】%s"_id,
+                                                 pack({number_text.get(),
         parts[0].get(), parts[1].get(), parts[3].get()})) : py::Ref();
     py::Ref new_line = old_line ? format_text("   → %s【%s】%s"_id, pack({parts[0].get(),
         parts[2].get(), parts[3].get()})) : py::Ref();
@@ -149,7 +151,8 @@ py::Ref content_details(const run::PlannedItem& item)
         || PyList_Append(lines.get(), count.get()) < 0)
         return {};
     for (Py_ssize_t i = 0; i < shown; ++i) {
-        if (add_sample(lines.get(), i + 1, PyList_GET_ITEM(item.samples.get(), i)) < 0)
+        bool formula = static_cast<std::size_t>(i) < item.formula_samples.size() && item.formula_samples[i];
+        if (add_sample(lines.get(), i + 1, PyList_GET_ITEM(item.samples.get(), i), formula) < 0)
             return {};
     }
     return joined_lines(lines.get());

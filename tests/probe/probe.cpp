@@ -6,6 +6,7 @@
 // under test is the code that ships.
 #include "content/content.h"
 #include "content/package_copy.h"
+#include "content/workbook_references.h"
 #include "keyword/engine.h"
 #include "module/function.h"
 #include "module/functions.h"
@@ -304,16 +305,6 @@ PyObject* probe_cancel(PyObject*, PyObject*) noexcept
     Py_RETURN_NONE;
 }
 
-// reported_failure(path, error): what the workbook handler does when it
-// prints its failure line.
-PyObject* probe_reported_failure(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
-{
-    if (nargs != 2)
-        return PyErr_Format(PyExc_TypeError, "reported_failure() takes 2 arguments");
-    run::note_reported_failure(args[0], args[1]);
-    Py_RETURN_NONE;
-}
-
 // library_saves(): how many files the library's save wrote because their
 // package could not be copied.
 PyObject* probe_library_saves(PyObject*, PyObject*) noexcept
@@ -602,6 +593,38 @@ PyObject* probe_silent_failure(PyObject*, PyObject* manager) noexcept
     return PyTuple_Pack(2, or_none(scope_error), or_none(tidy_error));
 }
 
+// rename_columns(formula, [(table, old, new), ...]) -> the formula with its
+// structured references to those columns renamed, or None when that is not
+// certain. Names are compared in ASCII lower case here.
+PyObject* probe_rename_columns(PyObject*, PyObject* args) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        const char* formula = nullptr;
+        PyObject* renames = nullptr;
+        if (!PyArg_ParseTuple(args, "sO", &formula, &renames))
+            return nullptr;
+        content::workbook::Fold fold = [](std::string_view text) {
+            std::string out(text);
+            for (char& c : out)
+                c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+            return out;
+        };
+        std::vector<content::workbook::ColumnRename> list;
+        const char *table = nullptr, *old_name = nullptr, *new_name = nullptr;
+        if (py::for_each(renames, [&](PyObject* item) {
+                if (!PyArg_ParseTuple(item, "sss", &table, &old_name, &new_name))
+                    return -1;
+                list.push_back({fold(table), fold(old_name), new_name, fold(new_name)});
+                return 0;
+            }) < 0)
+            return nullptr;
+        std::string text = formula;
+        if (content::workbook::rename_columns(text, list, fold) == content::workbook::FormulaEdit::uncertain)
+            Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
 PyMethodDef g_methods[] = {
     {"main", probe_main, METH_NOARGS, nullptr},
     {"functions", probe_functions, METH_NOARGS, nullptr},
@@ -609,6 +632,7 @@ PyMethodDef g_methods[] = {
     {"hold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_hold)), METH_FASTCALL, nullptr},
     {"wait_held", probe_wait_held, METH_O, nullptr},
     {"release", probe_release, METH_NOARGS, nullptr},
+    {"rename_columns", probe_rename_columns, METH_VARARGS, nullptr},
     {"running_matchers", probe_running_matchers, METH_NOARGS, nullptr},
     {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
      nullptr},
@@ -619,9 +643,6 @@ PyMethodDef g_methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
     {"silent_failure", probe_silent_failure, METH_O, nullptr},
-    {"reported_failure",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_reported_failure)), METH_FASTCALL,
-     nullptr},
     {"library_saves", probe_library_saves, METH_NOARGS, nullptr},
     {"replace_xlsx_content",
      reinterpret_cast<PyCFunction>(
