@@ -378,9 +378,17 @@ class Toolkit:
             return
         record["progress_windows"] += 1
 
+        shown_at = time.monotonic() + 30
+
         def look():
             if probe and not probe.wait_held(0):
                 # the run reaches the file it is held at: look again soon
+                return later(self.window, 50, look)
+            # The window shows the count at its next refresh after the hold
+            # (at most a read later); a window that never does fails the test.
+            fraction = optional(window, "progress_fraction")
+            held_shown = fraction and fraction.get().startswith(f"{HOLD_AT} /")
+            if probe and not held_shown and time.monotonic() < shown_at:
                 return later(self.window, 50, look)
             self.note_owner(window)
             record["progress_text"] = window["progress_count"].get()
