@@ -1,8 +1,34 @@
 import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
 
 import pytest
 
 import termweave_mira7
+
+
+def unavailable(reason):
+    """Skips a test whose tool or permission is missing here; in CI, which
+    installs every tool the suite uses, that is a failure instead."""
+    if os.environ.get("CI"):
+        pytest.fail(reason)
+    pytest.skip(reason)
+
+
+@pytest.fixture(autouse=True)
+def state_folder(monkeypatch):
+    """Each test keeps the program's run records in a state folder of its
+    own, never in the user's; other users can reach it, since some tests
+    drop to another user."""
+    folder = tempfile.mkdtemp(prefix="tw-state-")
+    os.chmod(folder, 0o1777)
+    monkeypatch.setenv("XDG_STATE_HOME", folder)
+    yield pathlib.Path(folder)
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture(autouse=True)
@@ -56,3 +82,44 @@ def office_documents(folder):
     book = openpyxl.Workbook()
     book.active["A1"] = "old cell"
     book.save(folder / "book.xlsx")
+
+
+def _mounted(point):
+    with open("/proc/self/mounts") as mounts:
+        return any(line.split()[1] == str(point) for line in mounts)
+
+
+@pytest.fixture(scope="session")
+def case_folding_mount(tmp_path_factory):
+    """A folder seen through a file system that ignores letter case and
+    keeps it (tests/case_folding_fs.py, through FUSE)."""
+    if not sys.platform.startswith("linux") or os.geteuid() != 0:
+        unavailable("a case-folding file system is mounted as root on Linux")
+    if shutil.which("fusermount") is None or not os.path.exists("/dev/fuse"):
+        unavailable("FUSE (fusermount, /dev/fuse) is not available")
+    try:
+        import fuse  # noqa: F401
+    except (ImportError, OSError) as error:
+        unavailable(f"fusepy or libfuse is missing: {error}")
+    base = tmp_path_factory.mktemp("folding")
+    stored, point = base / "stored", base / "mnt"
+    stored.mkdir()
+    point.mkdir()
+    server = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "case_folding_fs.py"),
+                               str(stored), str(point)], stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 20
+    while not _mounted(point):
+        assert server.poll() is None, server.stderr.read().decode()
+        assert time.monotonic() < deadline, "the case-folding file system did not mount"
+        time.sleep(0.05)
+    yield point
+    subprocess.run(["fusermount", "-u", str(point)], capture_output=True)
+    server.wait(timeout=20)
+
+
+@pytest.fixture
+def case_folding_folder(case_folding_mount, request):
+    """A fresh folder of its own on the case-folding file system."""
+    folder = case_folding_mount / request.node.name.replace("[", "_").replace("]", "")
+    folder.mkdir()
+    return folder

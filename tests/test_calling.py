@@ -65,5 +65,13 @@ def test_walk_triples_must_unpack_to_exactly_three(monkeypatch, triple, message)
 
 
 def test_any_iterable_of_three_unpacks(monkeypatch):
-    monkeypatch.setattr(tw, "os", fake_os([iter(["nowhere", (), ("plain.txt",)])]))
-    tw.replace_folder_names("nowhere", "zzz", "y", True)
+    taken = []
+
+    class Triple:
+        def __iter__(self):
+            taken.append("triple")
+            return iter(["nowhere", (), ("plain.txt",)])
+
+    monkeypatch.setattr(tw, "os", fake_os([Triple(), iter(["nowhere/sub", [], []])]))
+    assert tw.replace_folder_names("nowhere", "zzz", "y", True) is None
+    assert taken == ["triple"]

@@ -1,5 +1,6 @@
 """Importing the module leaves the process that imports it as it was, and the window's icon
 file never writes through a link."""
+import hashlib
 import json
 import os
 import subprocess
@@ -97,20 +98,23 @@ class Closing:
         return None, None
 
 
+# The icon the window shows, by its digest: its layout is checked field by
+# field with the window's tests.
+ICON_SHA256 = "5a1080718cbb4b4a0d26fa092ee72fc9b1c0fdde9e53f7e237d9628f4c19c0b5"
+
+
+def is_the_icon(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest() == ICON_SHA256
+
+
 @pytest.fixture
-def icon_bytes(tw, monkeypatch, in_tmp):
+def closing_toolkit(tw, monkeypatch, in_tmp):
     monkeypatch.setattr(tw, "sg", Closing())
-    reference = in_tmp / "reference"
-    reference.mkdir()
-    monkeypatch.chdir(reference)
-    tw.main()
-    monkeypatch.chdir(in_tmp)
-    return (reference / "brelvo.ico").read_bytes()
 
 
 @pytest.mark.skipif(not hasattr(os, "symlink"), reason="needs symbolic links")
 @pytest.mark.parametrize("target_exists", [True, False])
-def test_icon_replaces_a_link_and_leaves_its_target(tw, in_tmp, icon_bytes, target_exists):
+def test_icon_replaces_a_link_and_leaves_its_target(tw, in_tmp, closing_toolkit, target_exists):
     target = in_tmp / "elsewhere" / "precious.txt"
     target.parent.mkdir()
     if target_exists:
@@ -118,26 +122,27 @@ def test_icon_replaces_a_link_and_leaves_its_target(tw, in_tmp, icon_bytes, targ
     os.symlink(target, in_tmp / "brelvo.ico")
     assert tw.main() is None
     icon = in_tmp / "brelvo.ico"
-    assert not icon.is_symlink() and icon.read_bytes() == icon_bytes
+    assert not icon.is_symlink() and is_the_icon(icon)
     if target_exists:
         assert target.read_bytes() == b"the user's own data"
     else:
         assert not target.exists()
-    assert sorted(os.listdir(in_tmp)) == ["brelvo.ico", "elsewhere", "reference"]
+    assert sorted(os.listdir(in_tmp)) == ["brelvo.ico", "elsewhere"]
 
 
-def test_icon_that_cannot_take_its_name_leaves_no_trace(tw, in_tmp, icon_bytes):
+def test_icon_that_cannot_take_its_name_leaves_no_trace(tw, in_tmp, closing_toolkit):
     (in_tmp / "brelvo.ico").mkdir()
     (in_tmp / "brelvo.ico" / "inside").write_bytes(b"kept")
     assert tw.main() is None
-    assert sorted(os.listdir(in_tmp)) == ["brelvo.ico", "reference"]
+    assert sorted(os.listdir(in_tmp)) == ["brelvo.ico"]
     assert os.listdir(in_tmp / "brelvo.ico") == ["inside"]
 
 
-def test_icon_leftover_of_an_earlier_crash_is_replaced(tw, in_tmp, icon_bytes):
+def test_a_file_named_like_an_icon_leftover_is_neither_used_nor_deleted(tw, in_tmp, closing_toolkit):
     leftover = in_tmp / f".termweave-brelvo-{os.getpid()}.tmp"
     leftover.write_bytes(b"half an icon")
     (in_tmp / "brelvo.ico").write_bytes(b"old icon")
     assert tw.main() is None
-    assert (in_tmp / "brelvo.ico").read_bytes() == icon_bytes
-    assert sorted(os.listdir(in_tmp)) == ["brelvo.ico", "reference"]
+    assert is_the_icon(in_tmp / "brelvo.ico")
+    assert sorted(os.listdir(in_tmp)) == sorted(["brelvo.ico", leftover.name])
+    assert leftover.read_bytes() == b"half an icon"

@@ -11,15 +11,12 @@ from pathlib import Path
 import pytest
 
 import termweave_mira7
+from conftest import unavailable
 
 ROOT = Path(__file__).resolve().parent.parent
 CANNOT_RUN = 77
-
-
-def unavailable(reason):
-    if os.environ.get("CI"):
-        pytest.fail(reason)
-    pytest.skip(reason)
+# The cases the test program has on Windows too.
+PORTABLE_CASES = ["names", "record-journal", "undo-offers-only-the-runs-own", "three-replacements-deferred"]
 
 
 @pytest.fixture(scope="session")
@@ -59,9 +56,11 @@ root = pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="drops
     "names",
     pytest.param("respelled-hard-link", marks=posix),
     pytest.param("folder-syncs", marks=posix),
+    "record-journal",
+    "undo-offers-only-the-runs-own",
     pytest.param("rename-without-kernel-support", marks=linux),
-    pytest.param("double-fault-beside", marks=linux),
-    pytest.param("double-fault-in-closed-folder", marks=[linux, root]),
+    pytest.param("failed-rewrite-beside", marks=linux),
+    pytest.param("failed-rewrite-in-closed-folder", marks=[linux, root]),
 ])
 def test_core_case(core_test, scratch, case):
     done = subprocess.run([str(core_test), case, scratch], capture_output=True, text=True, timeout=120)
@@ -76,7 +75,7 @@ def folder_syncs_traced(core_test, scratch, case):
     done = subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,fsync", "-o", str(log),
                            str(core_test), case, scratch], capture_output=True, text=True, timeout=120)
     if done.returncode != 0 and "ptrace" in done.stderr:
-        pytest.skip("tracing is not permitted here")
+        unavailable("tracing is not permitted here")
     assert done.returncode == 0, done.stderr
     folders, count = set(), 0
     for line in log.read_text().splitlines():
@@ -95,3 +94,31 @@ def test_deferred_folder_syncs_sync_a_folder_once_for_many_files(core_test, scra
         unavailable("strace is not available")
     assert folder_syncs_traced(core_test, scratch, "three-replacements-immediate") == 3
     assert folder_syncs_traced(core_test, scratch, "three-replacements-deferred") == 1
+
+
+@pytest.fixture(scope="session")
+def windows_core_test(tmp_path_factory):
+    """The test program built for Windows with mingw-w64, and how to run it
+    under Wine: the Windows side of the core runs its tests here too."""
+    compiler = shutil.which("x86_64-w64-mingw32-g++")
+    wine = shutil.which("wine")
+    if not sys.platform.startswith("linux") or compiler is None or wine is None:
+        unavailable("mingw-w64 and Wine run the Windows side here")
+    build = tmp_path_factory.mktemp("windows")
+    program = build / "tw_platform_test.exe"
+    sources = sorted(str(p) for p in (ROOT / "src" / "platform" / "core").glob("*.cpp"))
+    done = subprocess.run([compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
+                           "-static", "-o", str(program), *sources,
+                           str(ROOT / "tests" / "native" / "platform_core_test.cpp")],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    env = dict(os.environ, WINEPREFIX=str(build / "prefix"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return [wine, str(program)], env
+
+
+@pytest.mark.parametrize("case", PORTABLE_CASES)
+def test_core_case_on_windows(windows_core_test, scratch, case):
+    command, env = windows_core_test
+    done = subprocess.run([*command, case, "Z:" + scratch.replace("/", "\\")], capture_output=True,
+                          text=True, env=env, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr

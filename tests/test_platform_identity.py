@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import unavailable
+
 pytestmark = pytest.mark.skipif(os.name != "posix", reason="POSIX owners, modes and links")
 as_root = pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0,
                              reason="needs root to give files other owners")
@@ -128,7 +130,7 @@ def test_extended_attributes_and_access_list_are_copied(tw, tmp_path):
         os.setxattr(path, "system.posix_acl_access", acl)
     except OSError as error:
         if error.errno in (errno.ENOTSUP, errno.EOPNOTSUPP):
-            pytest.skip("file system without extended attributes or access lists")
+            unavailable("the file system has no extended attributes or access lists")
         raise
     mode = stat.S_IMODE(path.stat().st_mode)
     tw.replace_text_content(str(path), "old", "new")

@@ -32,10 +32,3 @@ def test_link_to_the_folder_under_the_new_name_is_refused(tw, tmp_path):
     assert isinstance(error, FileExistsError)
     assert (tmp_path / "old").is_dir() and (tmp_path / "new").is_symlink()
 
-
-def test_letter_case_change_on_case_insensitive_file_system(tw, tmp_path):
-    (tmp_path / "report.txt").write_text("text")
-    if not (tmp_path / "REPORT.TXT").exists():
-        pytest.skip("case-sensitive file system")
-    tw.replace_file_names(str(tmp_path), "report", "Report", False)
-    assert os.listdir(tmp_path) == ["Report.txt"]

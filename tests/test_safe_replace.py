@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from conftest import unavailable
+
 posix_only = pytest.mark.skipif(os.name != "posix", reason="needs POSIX resource limits and modes")
 
 # Run in a child: the file-size limit must not reach the test process.
@@ -46,7 +48,7 @@ def unprivileged():
     if os.geteuid() != 0:
         return []
     if not shutil.which("setpriv"):
-        pytest.skip("cannot drop root's file-permission override")
+        unavailable("setpriv is missing: root's file-permission override cannot be dropped")
     return ["setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner"]
 
 
@@ -91,7 +93,7 @@ def test_symlink_stays_a_link_and_its_target_changes(tw, tmp_path):
     try:
         link.symlink_to(target)
     except OSError:
-        pytest.skip("symbolic links not permitted")
+        unavailable("symbolic links are not permitted here")
     tw.replace_text_content(str(link), "old", "new")
     assert link.is_symlink() and os.readlink(link) == str(target)
     assert target.read_text() == "new"

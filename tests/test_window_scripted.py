@@ -5,6 +5,7 @@ import os
 import re
 import signal
 import struct
+import subprocess
 import zlib
 
 import pytest
@@ -15,6 +16,7 @@ from conftest import office_documents, tree
 from window_fake import (CLOSED, EXIT, GO_ON, OPERATIONS, RUN, STOP, TIMEOUT, Busy, FakeToolkit,
                          held_until, wait_for)
 from window_fake import folder, ops, run_main, values  # noqa: F401  (fixtures)
+from run_support import need
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
@@ -48,9 +50,10 @@ LAYOUT_CALLS = [
     ("InputText", ("",), {"key": "exclude_masks", "size": (20, 1),
                           "tooltip": "用 ; 分隔多个，例如 *.docx;*.txt；留空表示全部文件"}),
     ("Button", ("执行替换",), {}),
+    ("Button", ("撤销上次替换",), {}),
     ("Button", ("退出",), {}),
 ]
-ROW_SIZES = [2, 2, 2, 1, 3, 3, 4, 4, 2]
+ROW_SIZES = [2, 2, 2, 1, 3, 3, 4, 4, 3]
 
 
 def done(noun="文件夹", verb="重命名", seen=0, changed=0, passed=0, failed=0):
@@ -561,6 +564,33 @@ def test_counts_and_failures_of_a_real_content_run(run_main, real_ops, values, t
     assert summary["rows"] == [[str(top / "g.txt"), "不是 UTF-8、UTF-16 或 GBK 文本"]]
     assert summary["detail"].split("\n")[2].startswith("UnicodeDecodeError: ")
     assert (top / "a.txt").read_text(encoding="utf-8") == "baz"
+
+
+def test_a_run_whose_backups_would_need_too_much_copying_is_offered_without_undo(run_main, real_ops, values,
+                                                                                  tmp_path, monkeypatch):
+    # A state folder on a file system of 16 MiB allows copies of 1.6 MiB; a
+    # file with a second name is rewritten in place, so undo would copy it.
+    need(os.name == "posix" and os.geteuid() == 0, "mounting a file system needs root")
+    state = tmp_path / "state"
+    state.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tw-test", str(state)],
+                             capture_output=True, text=True)
+    need(mounted.returncode == 0, f"cannot mount a tmpfs here: {mounted.stderr}")
+    try:
+        monkeypatch.setenv("XDG_STATE_HOME", str(state))
+        top = tmp_path / "top"
+        top.mkdir()
+        (top / "big.txt").write_bytes(b"foo " * (512 << 10))
+        os.link(top / "big.txt", top / "big.second")
+        toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})],
+                           preview_answers=["不保留撤销并替换"])
+        summary = toolkit.previews[0]["summary"]
+        assert "保留撤销需要复制 2 MB 的备份，超过上限 1 MB：这次替换之后将无法撤销。" in summary
+        assert (top / "big.txt").read_bytes() == b"baz " * (512 << 10)
+        kept = [name for _, _, names in os.walk(state) for name in names if name not in ("record", "lock")]
+        assert kept == []  # no backup kept for undo
+    finally:
+        subprocess.run(["umount", "-l", str(state)], check=True)
 
 
 def test_counts_of_a_real_rename_run(run_main, real_ops, values, tmp_path):

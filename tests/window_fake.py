@@ -175,7 +175,7 @@ class FakeWindow:
         if callable(answer):
             answer = answer(toolkit)
         event, values = answer if isinstance(answer, tuple) else (answer, {})
-        if event == "确认替换":
+        if event in ("确认替换", "不保留撤销并替换"):
             toolkit.phase = "run"
         return event, values
 
@@ -223,7 +223,7 @@ class WindowType:
         toolkit.log.append(("Window", args, kwargs))
         buttons = [e.args[0] for row in args[1] for e in row if e.kind == "Button"]
         keys = [e.key for row in args[1] for e in row]
-        kind = ("main" if RUN in buttons else "preview" if "确认替换" in buttons
+        kind = ("main" if RUN in buttons else "preview" if {"确认替换", "不保留撤销并替换"} & set(buttons)
                 else "question" if STOP in buttons
                 else "progress" if "取消" in buttons
                 else "summary" if "summary_head" in keys

@@ -9,6 +9,8 @@
 #include "content/text_bytes.h"
 #include "content/text_scan.h"
 
+#include "platform/core/ascii.h"
+#include "platform/fs.h"
 #include "py/names.h"
 #include "run/operation.h"
 #include "run/probe.h"
@@ -122,7 +124,7 @@ const Route* likely_route(PyObject* filename)
         Py_UCS4 c = PyUnicode_READ_CHAR(filename, i);
         if (c >= 0x80)
             return &g_plain_text;
-        ext.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+        ext.push_back(platform::native::ascii_lower(static_cast<char>(c)));
     }
     for (const Route& route : g_routes) {
         if (ext == route.ext.text)
@@ -274,7 +276,7 @@ int is_binary(PyObject* filepath)
 
 // A plan asks the handler's decide function, which also keeps the first
 // few matches it meets for the preview.
-int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
+int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat_result)
 {
     keyword::MatchSamples samples;
     keyword::Keyword keyword = job.keyword;
@@ -290,6 +292,8 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
     if (run::PlannedItem* item = job.run.last_planned()) {
         item->samples = std::move(samples.list);
         item->formula_samples = std::move(samples.formulas);
+        if (job.run.note_backup_cost(*item, stat_result) < 0)
+            return -1;
         item->encoding = decision.encoding;
     }
     return 0;
@@ -300,8 +304,6 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath)
 // otherwise whether it wrote the file shows in the file's stat.
 int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject* before)
 {
-    if (job.run.before_reading(before) < 0)
-        return -1;
     job.run.stage_writes(route.staged);
     std::size_t since = job.run.staged();
     py::Ref handler = py::global(route.handler);
@@ -327,15 +329,31 @@ int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     return job.run.change(ItemKind::file_content, filepath, nullptr, 0);
 }
 
+// What the file is now. A file the run's batch is still to replace (this
+// one reached again through another name) is replaced first and looked at
+// again, so that it is read with its new content.
+int probe(ContentRun& job, PyObject* filepath, run::FileState& state)
+{
+    if (run::probe_file(filepath, state) < 0)
+        return -1;
+    int finished = state.regular ? job.run.before_reading(state.stat.get()) : 0;
+    return finished > 0 ? run::probe_file(filepath, state) : finished;
+}
+
 int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename, std::uint64_t ticket)
 {
     if (run::is_own_temporary(filename))
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::own_temporary);
     run::FileState state;
-    if (run::probe_file(filepath, state) < 0)
+    if (probe(job, filepath, state) < 0)
         return -1;
     if (!state.regular)
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::not_regular);
+    // From here on every read and replacement of the file opens the file
+    // just probed, or fails.
+    platform::ExpectFile expected;
+    if (expected.install(filepath, state.stat.get()) < 0)
+        return -1;
     const Route* route = nullptr;
     if (route_for(filename, route) < 0)
         return -1;
@@ -358,7 +376,7 @@ int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename, std::ui
             return own < 0 ? -1 : 0;
     }
     if (job.run.planning())
-        return plan_file(job, *route, filepath);
+        return plan_file(job, *route, filepath, state.stat.get());
     return hand_over(job, *route, filepath, state.stat.get());
 }
 

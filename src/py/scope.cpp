@@ -59,15 +59,4 @@ Ref read_whole_file(PyObject* path)
     return status == 0 ? data : Ref();
 }
 
-int write_whole_file(PyObject* path, Id mode, PyObject* data)
-{
-    Ref file = call(builtin_open(), path, mode);
-    if (!file)
-        return -1;
-    int status = with_scope(file.get(), [&](PyObject* entered) {
-        return call_method(entered, "write"_id, data) ? 0 : -1;
-    });
-    return status > 0 ? incomplete_after_suppressed_error() : status;
-}
-
 }  // namespace tw::py

@@ -4,6 +4,7 @@
 // on the way out it gets three Nones, or the pending exception.
 #pragma once
 
+#include "py/builtins.h"
 #include "py/ops.h"
 
 namespace tw::py {
@@ -43,9 +44,16 @@ int incomplete_after_suppressed_error();
 // at start-up: the bytes, or empty with the exception set.
 Ref read_whole_file(PyObject* path);
 
-// `with open(path, mode) as file: file.write(data)`. 0, or -1 with the
-// exception set (an error that __exit__ suppressed still fails: the content
-// is incomplete).
-int write_whole_file(PyObject* path, Id mode, PyObject* data);
+// `with open(path, mode) as file: body(file)` for a block that writes the
+// file: 0, or -1 with the exception set, a suppressed error included.
+template <class Mode, class Body>
+int with_file_written(PyObject* path, const Mode& mode, Body&& body)
+{
+    Ref file = call(builtin_open(), path, mode);
+    if (!file)
+        return -1;
+    int status = with_scope(file.get(), body);
+    return status > 0 ? incomplete_after_suppressed_error() : status;
+}
 
 }  // namespace tw::py

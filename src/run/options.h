@@ -33,6 +33,9 @@ struct Options {
     // lock back, so the window never waits on a slow keyword, and a cancel
     // stops even a match in progress.
     bool from_window = false;
+    // Keep what undo needs (the old files, in the run's record): set by the
+    // window for its runs, unless the user chose to run without undo.
+    bool undoable = false;
 };
 
 // The options of the run in progress on this thread (defaults when none is

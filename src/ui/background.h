@@ -43,7 +43,6 @@ public:
 
     bool finished() const { return finished_.load(std::memory_order_acquire); }
     const run::Report& report() const { return report_; }
-
     // Asks the task to stop between two items (it finishes the one in hand).
     void cancel() { report_.request_cancel(); }
     bool cancelled() const { return report_.cancel_requested(); }

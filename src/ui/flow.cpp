@@ -9,13 +9,14 @@
 #include "run/paths.h"
 #include "ui/background.h"
 #include "ui/message.h"
+#include "ui/off_thread.h"
 #include "ui/preview.h"
 #include "ui/progress.h"
 #include "ui/reasons.h"
 #include "ui/summary.h"
+#include "ui/undo.h"
 
 #include <array>
-#include <optional>
 
 namespace tw::ui {
 
@@ -115,21 +116,13 @@ int remember(const Owner& owner, Session& session, const Request& request)
 struct Foreseen {
     long items = 0;   // items the run will take up
     py::Ref left_out; // the paths the user left out, or null
-};
-
-// What a task off the event thread ended with.
-struct Ended {
-    bool leaving = false;  // the user left the program meanwhile
-    py::Ref result;        // the task's result; when empty, `error` holds
-    std::optional<py::PendingError> error;  // the ordinary Exception it raised
+    bool undoable = true;  // keep what undo needs (the backups fit the limit)
 };
 
 // Runs `task` off the event thread with the request's options (and what
-// the plan foresaw) and waits for it, the main window staying alive. Returns 0 with `ended` filled, or
-// -1 with the exception set: an error of the wait, or one of the task's
-// that is not an ordinary Exception (an interrupt, an exit request).
-int run_off_thread(const Owner& owner, const Request& request, BackgroundRun& run, Pass pass,
-                   const Foreseen& foreseen, BackgroundRun::Task task, Ended& ended)
+// the plan foresaw) and waits for it: see run_off_thread.
+int run_for_request(const Owner& owner, const Request& request, BackgroundRun& run, Pass pass,
+                    const Foreseen& foreseen, BackgroundRun::Task task, Ended& ended)
 {
     if (!run.ready())
         return -1;
@@ -137,18 +130,8 @@ int run_off_thread(const Owner& owner, const Request& request, BackgroundRun& ru
     options = request.options;
     options.from_window = true;
     options.left_out = foreseen.left_out;
-    long total = foreseen.items;
-    Waited waited = Waited::finished;
-    if (run.start(std::move(task)) < 0 || wait_for_run(owner, run, pass, total, waited) < 0)
-        return -1;
-    ended.leaving = waited == Waited::leaving;
-    ended.result = run.take_result();
-    if (ended.result)
-        return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return -1;
-    ended.error.emplace();
-    return 0;
+    options.undoable = foreseen.undoable;
+    return run_off_thread(owner, run, pass, foreseen.items, std::move(task), ended);
 }
 
 // Says how a run (or a plan that could not be made) ended.
@@ -172,7 +155,7 @@ int run_operation(const Owner& owner, Session& session, const Request& request,
         return -1;
     BackgroundRun run;
     Ended ended;
-    if (run_off_thread(owner, request, run, Pass::act, foreseen, [&] {
+    if (run_for_request(owner, request, run, Pass::act, foreseen, [&] {
             return py::call(operation.get(), request.folder, request.old_keyword,
                             request.new_keyword, request.recursive);
         }, ended) < 0)
@@ -219,7 +202,7 @@ int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Plan
     PlanFunction decide = plan_function(request.mode);
     BackgroundRun run;
     Ended ended;
-    if (run_off_thread(owner, request, run, Pass::plan, Foreseen(), [&] {
+    if (run_for_request(owner, request, run, Pass::plan, Foreseen(), [&] {
             int status = decide(request.folder.get(), request.old_keyword.get(),
                                 request.new_keyword.get(), request.recursive.get(), plan);
             return status < 0 ? py::Ref() : py::none();
@@ -257,6 +240,9 @@ int empty_match_warning(const Request& request, py::Ref& warning)
 // to go on, -1.
 int preview_and_run(const Owner& owner, Session& session, const Request& request)
 {
+    int clear = settle_before_preview(owner, request);
+    if (clear <= 0)
+        return clear;
     run::Plan plan;
     Planned planned = Planned::dropped;
     Foreseen foreseen;
@@ -270,9 +256,11 @@ int preview_and_run(const Owner& owner, Session& session, const Request& request
         return text ? show_message(owner, text.get()) : -1;
     }
     PreviewAnswer answer;
+    PreviewWords words;
     py::Ref warning;
     if (empty_match_warning(request, warning) < 0 ||
-        show_preview(owner, request, plan, counts, warning.get(), answer) < 0)
+        limit_backups(plan, request, counts, words, foreseen.undoable) < 0 ||
+        show_preview(owner, request, plan, counts, warning.get(), answer, words) < 0)
         return -1;
     plan.clear();  // the run decides afresh
     if (!answer.confirmed)

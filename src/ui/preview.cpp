@@ -42,17 +42,20 @@ py::Ref page_row()
     return made ? list_of(row) : py::Ref();
 }
 
-// The filter box and the buttons that tick or clear every row shown.
-py::Ref filter_row()
+// The filter box, and the buttons that tick or clear every row shown when
+// rows may be left out.
+py::Ref filter_row(bool choosable)
 {
-    std::array<py::Ref, 4> row;
-    bool made = (row[0] = element("Text"_id, {"筛选路径："_id}, {}))
-        && (row[1] = element("InputText"_id, {""_id},
-                             {{"key"_id, "preview_filter"_id}, {"size"_id, pair_of(30, 1)},
-                              {"enable_events"_id, Py_True}}))
-        && (row[2] = element("Button"_id, {"全选"_id}, {}))
-        && (row[3] = element("Button"_id, {"全不选"_id}, {}));
-    return made ? list_of(row) : py::Ref();
+    py::Ref row = py::Ref::steal(PyList_New(0));
+    auto add = [&](py::Ref made) { return made && PyList_Append(row.get(), made.get()) == 0; };
+    bool made = row
+        && add(element("Text"_id, {"筛选路径："_id}, {}))
+        && add(element("InputText"_id, {""_id},
+                       {{"key"_id, "preview_filter"_id}, {"size"_id, pair_of(30, 1)},
+                        {"enable_events"_id, Py_True}}))
+        && (!choosable || (add(element("Button"_id, {"全选"_id}, {}))
+                           && add(element("Button"_id, {"全不选"_id}, {}))));
+    return made ? row : py::Ref();
 }
 
 // The (row, column) of a click on the table: the toolkit reports it as
@@ -80,8 +83,9 @@ int table_click(PyObject* event, Py_ssize_t& row, Py_ssize_t& column)
 class PreviewWindow {
 public:
     PreviewWindow(const Request& request, const run::Plan& plan, const PlanCounts& counts,
-                  PyObject* warning)
-        : request_(request), rows_(request.mode, plan), counts_(counts), warning_(warning)
+                  PyObject* warning, const PreviewWords& words)
+        : request_(request), rows_(request.mode, plan, words.choosable), counts_(counts),
+          warning_(warning), words_(words)
     {
     }
 
@@ -136,7 +140,7 @@ private:
     py::Ref build_layout()
     {
         py::Ref rows = rows_.page(0, k_page_rows);
-        py::Ref summary = rows ? preview_summary(request_.mode, counts_) : py::Ref();
+        py::Ref summary = !rows ? py::Ref() : words_.summary ? words_.summary : preview_summary(request_.mode, counts_);
         py::Ref ticked = summary ? rows_.ticked_text() : py::Ref();
         py::Ref layout = ticked ? py::Ref::steal(PyList_New(0)) : py::Ref();
         auto add = [&](py::Ref row) { return row && PyList_Append(layout.get(), row.get()) == 0; };
@@ -144,25 +148,30 @@ private:
             && add(single_row(element("Text"_id, {summary}, {{"key"_id, "preview_summary"_id}})))
             && (!warning_ || add(single_row(element("Text"_id, {warning_},
                    {{"key"_id, "preview_warning"_id}, {"text_color"_id, "#B00000"_id}}))))
-            && add(filter_row())
+            && add(filter_row(words_.choosable))
             && add(single_row(table(rows)))
             && (!paged() || add(page_row()))
-            && add(single_row(element("Text"_id, {ticked},
-                                      {{"key"_id, "preview_ticked"_id}, {"size"_id, pair_of(60, 1)}})))
+            && (!words_.choosable || add(single_row(element("Text"_id, {ticked},
+                   {{"key"_id, "preview_ticked"_id}, {"size"_id, pair_of(60, 1)}}))))
             && add(single_row(element("Multiline"_id, {"选中一项可查看详情。"_id},
                                       {{"key"_id, "preview_detail"_id}, {"size"_id, pair_of(80, 6)},
                                        {"disabled"_id, Py_True}, {"expand_x"_id, Py_True}})))
-            && add(single_row(element("Text"_id,
-                {"勾选的项目将被修改（空格键或点击勾选列可切换）。按“确认替换”执行；按“取消”不做任何修改。"_id},
-                {})))
+            && add(single_row(element("Text"_id, {hint()}, {})))
             && add(buttons());
         return made ? layout : py::Ref();
     }
 
-    static py::Ref buttons()
+    py::Id confirm() const { return words_.confirm.get ? words_.confirm : "确认替换"_id; }
+    py::Id hint() const
+    {
+        return words_.hint.get ? words_.hint
+            : "勾选的项目将被修改（空格键或点击勾选列可切换）。按“确认替换”执行；按“取消”不做任何修改。"_id;
+    }
+
+    py::Ref buttons() const
     {
         std::array<py::Ref, 2> row;
-        bool made = (row[0] = element("Button"_id, {"确认替换"_id}, {}))
+        bool made = (row[0] = element("Button"_id, {confirm()}, {}))
             && (row[1] = element("Button"_id, {"取消"_id}, {}));
         return made ? list_of(row) : py::Ref();
     }
@@ -171,7 +180,7 @@ private:
     int handle(PyObject* event, PyObject* values, PreviewAnswer& answer)
     {
         int closed = is_closed(event);
-        int confirm = closed == 0 ? py::equals(event, "确认替换"_id) : 0;
+        int confirm = closed == 0 ? py::equals(event, this->confirm()) : 0;
         int cancel = confirm == 0 && closed == 0 ? py::equals(event, "取消"_id) : 0;
         if (closed < 0 || confirm < 0 || cancel < 0)
             return -1;
@@ -347,6 +356,7 @@ private:
     PreviewRows rows_;
     const PlanCounts& counts_;
     PyObject* warning_;
+    const PreviewWords& words_;
     py::Ref window_;
     std::size_t page_ = 0;
 };
@@ -383,10 +393,11 @@ py::Ref nothing_found_text(const PlanCounts& counts)
 }
 
 int show_preview(const Owner& owner, const Request& request, const run::Plan& plan,
-                 const PlanCounts& counts, PyObject* warning, PreviewAnswer& answer)
+                 const PlanCounts& counts, PyObject* warning, PreviewAnswer& answer,
+                 const PreviewWords& words)
 {
     answer = PreviewAnswer();
-    PreviewWindow window(request, plan, counts, warning);
+    PreviewWindow window(request, plan, counts, warning, words);
     if (window.open(owner) < 0)
         return -1;
     // Leaving with an error (an interrupt): the window goes, the error stays.

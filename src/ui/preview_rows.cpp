@@ -19,8 +19,8 @@ py::Id tick_mark(bool tickable, bool ticked)
 
 }  // namespace
 
-PreviewRows::PreviewRows(ModeKind mode, const run::Plan& plan)
-    : mode_(mode), plan_(plan), cells_(plan.size()), folded_(plan.size()),
+PreviewRows::PreviewRows(ModeKind mode, const run::Plan& plan, bool choosable)
+    : mode_(mode), choosable_(choosable), plan_(plan), cells_(plan.size()), folded_(plan.size()),
       ticked_(plan.size(), 1), order_(plan.size())
 {
     std::iota(order_.begin(), order_.end(), std::size_t{0});
@@ -33,7 +33,7 @@ int PreviewRows::start(PyObject* chosen_folder) { return paths_.start(chosen_fol
 bool PreviewRows::tickable(std::size_t index) const
 {
     const run::PlannedItem& item = plan_[index];
-    return item.kind != ItemKind::folder_listing && item.outcome != Outcome::passed_over;
+    return choosable_ && item.kind != ItemKind::folder_listing && item.outcome != Outcome::passed_over;
 }
 
 py::Ref PreviewRows::column_name(Py_ssize_t column) const

@@ -13,7 +13,8 @@ namespace tw::ui {
 
 class PreviewRows {
 public:
-    PreviewRows(ModeKind mode, const run::Plan& plan);
+    // `choosable`: rows may be left out (ticks); without, none has a tick.
+    PreviewRows(ModeKind mode, const run::Plan& plan, bool choosable = true);
 
     // 0, or -1 with the exception set.
     int start(PyObject* chosen_folder);
@@ -60,6 +61,7 @@ private:
     int sort_shown();
 
     ModeKind mode_;
+    bool choosable_;
     const run::Plan& plan_;
     PathView paths_;
     std::vector<py::Ref> cells_;   // per plan item: kind, path, outcome, problem

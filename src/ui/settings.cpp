@@ -250,7 +250,10 @@ int prepare_file(PyObject* path)
     py::Ref empty = py::Ref::steal(PyBytes_FromString("{}"));
     if (!empty)
         return -1;
-    if (py::write_whole_file(path, "xb"_id, empty.get()) == 0 ||
+    int written = py::with_file_written(path, "xb"_id, [&](PyObject* file) {
+        return py::call_method(file, "write"_id, empty.get()) ? 0 : -1;
+    });
+    if (written == 0 ||
         !PyErr_ExceptionMatches(PyExc_FileExistsError))
         return PyErr_Occurred() ? -1 : 0;
     PyErr_Clear();
@@ -332,7 +335,9 @@ int save_settings(const Settings& settings, const SettingsFile& file)
     if (!data || prepare_file(file.path.get()) < 0)
         return -1;
     return platform::replace_file(file.path.get(), [&](PyObject* temp_path) {
-        return py::write_whole_file(temp_path, "wb"_id, data.get());
+        return py::with_file_written(temp_path, "wb"_id, [&](PyObject* file) {
+            return py::call_method(file, "write"_id, data.get()) ? 0 : -1;
+        });
     });
 }
 

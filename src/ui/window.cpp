@@ -3,6 +3,7 @@
 // to the run's flow.
 #include "ui/ui.h"
 
+#include "platform/fs.h"
 #include "py/names.h"
 #include "py/error.h"
 #include "py/scope.h"
@@ -12,6 +13,7 @@
 #include "ui/message.h"
 #include "ui/options.h"
 #include "ui/toolkit.h"
+#include "ui/undo.h"
 
 #include <array>
 #include <vector>
@@ -68,20 +70,12 @@ py::Ref icon_bytes()
     return base64 ? py::call_method(base64.get(), "b64decode"_id, ico) : py::Ref();
 }
 
-// A new file holding `data`: open(path, "xb") never opens what is already
-// there, a link included. A leftover of this process's own (a crash
-// between writing and renaming) is removed once; removing a link removes
-// only the link.
-int write_new_file(PyObject* os, PyObject* path, PyObject* data)
+// open(path, "xb"): never opens what is already there, a link included.
+int write_new_file(PyObject* path, PyObject* data)
 {
-    if (py::write_whole_file(path, "xb"_id, data) == 0)
-        return 0;
-    if (!PyErr_ExceptionMatches(PyExc_FileExistsError))
-        return -1;
-    PyErr_Clear();
-    if (!py::call_method(os, "unlink"_id, path))
-        return -1;
-    return py::write_whole_file(path, "xb"_id, data);
+    return py::with_file_written(path, "xb"_id, [&](PyObject* file) {
+        return py::call_method(file, "write"_id, data) ? 0 : -1;
+    });
 }
 
 // The icon goes to a new file in the current folder that is then renamed
@@ -91,13 +85,12 @@ int write_new_file(PyObject* os, PyObject* path, PyObject* data)
 int replace_icon_file(PyObject* data)
 {
     py::Ref os = py::Ref::steal(PyImport_ImportModule("os"));
-    py::Ref pid = os ? py::call_method(os.get(), "getpid"_id) : py::Ref();
-    py::Ref temp = pid ? py::Ref::steal(PyUnicode_FromFormat(".termweave-brelvo-%S.tmp", pid.get()))
-                       : py::Ref();
+    py::Ref temp = os ? platform::temp_file_name() : py::Ref();
     if (!temp)
         return -1;
-    if (write_new_file(os.get(), temp.get(), data) == 0 &&
-        py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
+    if (write_new_file(temp.get(), data) < 0)
+        return -1;  // nothing of ours was made (a name taken is never opened)
+    if (py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
         return 0;
     return py::fail_after([&] { return py::call_method(os.get(), "unlink"_id, temp) ? 0 : -1; });
 }
@@ -177,9 +170,10 @@ py::Ref mode_row(const Settings& saved)
 
 py::Ref button_row()
 {
-    std::array<py::Ref, 2> row;
+    std::array<py::Ref, 3> row;
     bool made = (row[0] = element("Button"_id, {"执行替换"_id}, {}))
-        && (row[1] = element("Button"_id, {"退出"_id}, {}));
+        && (row[1] = element("Button"_id, {"撤销上次替换"_id}, {}))
+        && (row[2] = element("Button"_id, {"退出"_id}, {}));
     return made ? list_of(row) : py::Ref();
 }
 
@@ -260,9 +254,11 @@ int run_event_loop(const Owner& owner, Session& session, PyObject* browse)
         if (browse_start.follow(values.get()) < 0)
             return -1;
         int run = py::equals(event.get(), "执行替换"_id);
-        if (run < 0)
+        int undo = run == 0 ? py::equals(event.get(), "撤销上次替换"_id) : 0;
+        if (run < 0 || undo < 0)
             return -1;
-        int status = run ? handle_run(owner, session, values.get()) : 0;
+        int status = run ? handle_run(owner, session, values.get())
+                   : undo ? handle_undo(owner, values.get()) : 0;
         if (status != 0)
             return status < 0 ? -1 : 0;
     }
