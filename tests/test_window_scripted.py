@@ -16,7 +16,8 @@ from conftest import office_documents, tree
 from window_fake import (CLOSED, EXIT, GO_ON, OPERATIONS, RUN, STOP, TIMEOUT, Busy, FakeToolkit,
                          held_until, wait_for)
 from window_fake import folder, ops, run_main, values  # noqa: F401  (fixtures)
-from run_support import need
+from run_support import need, probe  # noqa: F401  (fixture)
+from test_run_safety import held  # noqa: F401  (fixture)
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
@@ -591,6 +592,18 @@ def test_a_run_whose_backups_would_need_too_much_copying_is_offered_without_undo
         assert kept == []  # no backup kept for undo
     finally:
         subprocess.run(["umount", "-l", str(state)], check=True)
+
+
+def test_a_run_or_undo_on_a_folder_another_run_works_on_is_refused_before_any_preview(
+        run_main, real_ops, values, held):
+    root, _ = held
+    toolkit = run_main([(RUN, values(str(root), "old", "new", mode="mode_content")),
+                        ("撤销上次替换", values(str(root))), (EXIT, {})])
+    assert toolkit.previews == []
+    assert [m.split("：")[0] for m in toolkit.messages] == ["替换失败", "撤销失败"]
+    assert all("另一个替换正在处理此文件夹" in m for m in toolkit.messages)
+    assert not toolkit.windows[0]["执行替换"].disabled
+    assert (root / "a.txt").read_text() == "old"
 
 
 def test_counts_of_a_real_rename_run(run_main, real_ops, values, tmp_path):

@@ -271,12 +271,12 @@ int preview_and_run(const Owner& owner, Session& session, const Request& request
     return run_operation(owner, session, request, foreseen);
 }
 
+}  // namespace
+
 int set_run_enabled(const Owner& owner, bool enabled)
 {
     return update_element(owner.window, "执行替换"_id, {"disabled"_id, enabled ? Py_False : Py_True});
 }
-
-}  // namespace
 
 int handle_run(const Owner& owner, Session& session, PyObject* values)
 {

@@ -20,4 +20,9 @@ struct Session {
 // program meanwhile, 0 to go on, -1 with the exception set.
 int handle_run(const Owner& owner, Session& session, PyObject* values);
 
+// Disables the run button while a run or an undo goes on (the main window's
+// events are then watched only for leaving), or enables it again. 0, or -1
+// with the exception set.
+int set_run_enabled(const Owner& owner, bool enabled);
+
 }  // namespace tw::ui

@@ -5,6 +5,7 @@
 #include "platform/unlocked.h"
 #include "run/record.h"
 #include "run/undo.h"
+#include "ui/flow.h"
 #include "ui/message.h"
 #include "ui/off_thread.h"
 #include "ui/preview_text.h"
@@ -126,20 +127,10 @@ int act(const Owner& owner, run::Undo& undo)
     return text ? show_message(owner, text.get()) : -1;
 }
 
-}  // namespace
-
-int handle_undo(const Owner& owner, PyObject* values)
+// Shows what undo found and, when the user confirms it, undoes. 1 when
+// the user left the program meanwhile, 0 to go on, -1.
+int preview_and_undo(const Owner& owner, run::Undo& undo, const run::Plan& plan)
 {
-    py::Ref folder = item(values, "folder_path"_id);
-    if (!folder)
-        return -1;
-    run::Undo undo;
-    run::Plan plan;
-    bool planned = false;
-    int status = find_and_plan(owner, PyUnicode_Check(folder.get()) ? folder.get() : ""_id.get(), undo, plan,
-                               planned);
-    if (status != 0 || !planned)
-        return status;
     Request request;
     request.folder = undo.folder();
     request.mode = mode_of(undo.operation());
@@ -152,6 +143,25 @@ int handle_undo(const Owner& owner, PyObject* values)
     if (!words.summary || show_preview(owner, request, plan, counts, nullptr, answer, words) < 0)
         return -1;
     return answer.confirmed ? act(owner, undo) : 0;
+}
+
+}  // namespace
+
+int handle_undo(const Owner& owner, PyObject* values)
+{
+    py::Ref folder = item(values, "folder_path"_id);
+    if (!folder)
+        return -1;
+    run::Undo undo;
+    run::Plan plan;
+    bool planned = false;
+    if (set_run_enabled(owner, false) < 0)
+        return -1;
+    int status = find_and_plan(owner, PyUnicode_Check(folder.get()) ? folder.get() : ""_id.get(), undo, plan,
+                               planned);
+    if (status == 0 && planned)
+        status = preview_and_undo(owner, undo, plan);
+    return status != 0 ? status : set_run_enabled(owner, true);
 }
 
 int settle_before_preview(const Owner& owner, const Request& request)
