@@ -40,6 +40,10 @@ int unbound_after_suppressed_error(const char* name);
 // RuntimeError and returns -1.
 int incomplete_after_suppressed_error();
 
+// `with open(path, "rb") as file: data = file.read()`, with the open bound
+// at start-up: the bytes, or empty with the exception set.
+Ref read_whole_file(PyObject* path);
+
 // `with open(path, mode) as file: body(file)` for a block that writes the
 // file: 0, or -1 with the exception set, a suppressed error included.
 template <class Mode, class Body>
