@@ -10,6 +10,8 @@
 
 namespace tw::run {
 
+class KeptDecisions;  // run/kept.h
+
 // Which part of a file's name a file-name run matches and replaces.
 enum class NameScope {
     whole,      // name and extension together (the default)
@@ -33,6 +35,9 @@ struct Options {
     // lock back, so the window never waits on a slow keyword, and a cancel
     // stops even a match in progress.
     bool from_window = false;
+    // Set by the window on a plan and on the run after its preview: the plan
+    // keeps its decisions there, the run takes those that still hold.
+    KeptDecisions* kept = nullptr;
 };
 
 // The options of the run in progress on this thread (defaults when none is

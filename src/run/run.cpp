@@ -279,7 +279,9 @@ int Run::before_reading(PyObject* stat_result)
     unsigned long long ino = PyLong_AsUnsignedLongLongMask(number.get());
     if (PyErr_Occurred())
         return -1;
-    return batch_->holds(dev, ino) ? finish_writes() : 0;
+    if (!batch_->holds(dev, ino))
+        return 0;
+    return finish_writes() < 0 ? -1 : 1;
 }
 
 int Run::flush_if_full() { return batch_ && batch_->full() ? finish_writes() : 0; }

@@ -132,7 +132,8 @@ public:
     // Before a handler reads the file that `stat_result` (os.stat, through
     // links) describes: finishes the batch when it holds that file, so that
     // a file reached twice (through itself and a link) is read with its new
-    // content. 0, or -1 when the run ends.
+    // content. 1 when it finished the batch for that, 0 when there was no
+    // need, -1 when the run ends.
     int before_reading(PyObject* stat_result);
     // Replacements staged so far (for staged_for).
     std::size_t staged() const;
