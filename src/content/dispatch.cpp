@@ -234,8 +234,7 @@ struct Look {
     bool no_match = false;
 };
 
-int look_ahead(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat, std::uint64_t ticket,
-               Look& out)
+int look_ahead(ContentRun& job, const Route& route, PyObject* stat, std::uint64_t ticket, Look& out)
 {
     out = Look{};
     if (!job.scan || !ticket)
@@ -245,13 +244,14 @@ int look_ahead(ContentRun& job, const Route& route, PyObject* filepath, PyObject
         return 0;
     // A file the batch holds is finished first; it then differs from what
     // the scan read.
-    if (!job.run.planning() && job.run.before_reading(stat) < 0)
+    int finished = job.run.planning() ? 0 : job.run.before_reading(stat);
+    if (finished != 0)
+        return finished < 0 ? -1 : 0;
+    // The file the run probed is the file the scan read.
+    FileIdentity probed;
+    if (identity_of(stat, probed) < 0)
         return -1;
-    NativePath native;
-    if (native_path(filepath, native) < 0)
-        return -1;
-    FileIdentity now;
-    if (identify(native, now) != 0 || !(now == verdict.identity))
+    if (!(probed == verdict.identity))
         return 0;
     out = Look{true, verdict.binary, verdict.no_match};
     return 0;
@@ -414,7 +414,7 @@ int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename, std::ui
     if (taken != 0)
         return taken < 0 ? -1 : 0;
     Look look;
-    if (look_ahead(job, *route, filepath, stat, ticket, look) < 0)
+    if (look_ahead(job, *route, stat, ticket, look) < 0)
         return -1;
     if (route->plain_text) {
         int binary = look.known ? look.binary : is_binary(filepath);

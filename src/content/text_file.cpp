@@ -1,5 +1,7 @@
 #include "content/text_file.h"
 
+#include "py/ops.h"
+
 #include <algorithm>
 
 #ifdef _WIN32
@@ -80,15 +82,6 @@ int FileReader::rewind()
         return static_cast<int>(GetLastError());
     offset_ = 0;
     return 0;
-}
-
-int identify(const NativePath& path, FileIdentity& out)
-{
-    FileReader file;
-    int error = file.open(path);
-    if (error == 0)
-        out = file.identity();
-    return error;
 }
 
 int native_path(PyObject* path, NativePath& out)
@@ -182,15 +175,6 @@ int FileReader::rewind()
     return 0;
 }
 
-int identify(const NativePath& path, FileIdentity& out)
-{
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0)
-        return errno;
-    describe(info, out);
-    return 0;
-}
-
 int native_path(PyObject* path, NativePath& out)
 {
     py::Ref bytes = py::Ref::steal(PyUnicode_EncodeFSDefault(path));
@@ -212,6 +196,27 @@ int set_error(int error, PyObject* path)
 }  // namespace
 
 #endif
+
+int identity_of(PyObject* stat_result, FileIdentity& out)
+{
+    static const py::Id fields[] = {"st_dev"_id, "st_ino"_id, "st_size"_id, "st_mtime_ns"_id,
+                                    "st_ctime_ns"_id};
+    std::uint64_t values[5];
+    for (int i = 0; i < 5; ++i) {
+        py::Ref value = py::getattr(stat_result, fields[i]);
+        if (!value)
+            return -1;
+        values[i] = PyLong_AsUnsignedLongLongMask(value.get());
+        if (PyErr_Occurred())
+            return -1;
+    }
+    out.device = values[0];
+    out.number = values[1];
+    out.size = values[2];
+    out.modified_ns = static_cast<std::int64_t>(values[3]);
+    out.changed_ns = static_cast<std::int64_t>(values[4]);
+    return 0;
+}
 
 int read_file_bytes(PyObject* path, std::string& out, std::size_t limit)
 {

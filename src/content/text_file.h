@@ -52,8 +52,9 @@ private:
 #endif
 };
 
-// The identity of the file `path` leads to now. 0, or the error code.
-int identify(const NativePath& path, FileIdentity& out);
+// The identity an os.stat result records (through links), which is the one
+// a FileReader reads on the same system. 0, or -1 with the exception set.
+int identity_of(PyObject* stat_result, FileIdentity& out);
 
 // The path as the system spells it (os.fsencode's bytes on POSIX). 0, or -1
 // with the exception set.
