@@ -1,7 +1,9 @@
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -15,6 +17,18 @@ def unavailable(reason):
     if os.environ.get("CI"):
         pytest.fail(reason)
     pytest.skip(reason)
+
+
+@pytest.fixture(autouse=True)
+def state_folder(monkeypatch):
+    """Each test keeps the program's run records in a state folder of its
+    own, never in the user's; other users can reach it, since some tests
+    drop to another user."""
+    folder = tempfile.mkdtemp(prefix="tw-state-")
+    os.chmod(folder, 0o1777)
+    monkeypatch.setenv("XDG_STATE_HOME", folder)
+    yield pathlib.Path(folder)
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture

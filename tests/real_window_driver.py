@@ -70,6 +70,21 @@ def run_with(folder, mode, old, new, shot=None):
     return step
 
 
+def undo_with(folder):
+    def step(window):
+        type_into(window["folder_path"], folder)
+        window["撤销上次替换"].click()
+    return step
+
+
+def write_text(path, text):
+    def step(window):
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(text)
+        toolkit.next_step()
+    return step
+
+
 def look_at_field(window):
     record["fields"].append(window["folder_path"].get())
     toolkit.next_step()
@@ -169,6 +184,24 @@ SCENARIOS = {
         run_with(ROOT, "mode_content", "nowhere", "x"),
         leave,
     ],
+    "runs to undo": lambda: [
+        run_with(os.path.join(ROOT, "renamed"), "mode_filename", "old", "new"),
+        run_with(os.path.join(ROOT, "content"), "mode_content", "old", "new"),
+        run_with(os.path.join(ROOT, "nest"), "mode_folder", "old", "new"),
+        run_with(os.path.join(ROOT, "edit"), "mode_content", "old", "new"),
+        write_text(os.path.join(ROOT, "edit", "b.txt"), "edited by hand"),
+        leave,
+    ],
+    # in a new process: the records outlive the program
+    "undo": lambda: [
+        undo_with(os.path.join(ROOT, "content")),
+        undo_with(os.path.join(ROOT, "renamed")),
+        undo_with(os.path.join(ROOT, "nest")),
+        undo_with(os.path.join(ROOT, "edit")),
+        undo_with(os.path.join(ROOT, "content")),
+        undo_with(os.path.join(ROOT, "never")),
+        leave,
+    ],
     "long": lambda: [long_run, leave],
     "cancel": lambda: [long_run, leave],
     "interrupt": lambda: [long_run, leave],
@@ -217,7 +250,7 @@ class Toolkit:
         record["owned"].append({"buttons": buttons, "modal": kwargs.get("modal"),
                                 "keep_on_top": kwargs.get("keep_on_top"),
                                 "transient": None})
-        if "确认替换" in buttons:
+        if "确认替换" in buttons or "确认撤销" in buttons:
             self.answer_preview(window)
         elif "取消" in buttons:
             self.watch_progress(window, layout_text(layout))
@@ -252,7 +285,7 @@ class Toolkit:
             if len(previews) == 2 and SCENARIO == "modes":
                 screenshot("preview.png")
             if SCENARIO != "decline":
-                window["确认替换"].click()
+                window["确认撤销" if SCENARIO == "undo" else "确认替换"].click()
             elif len(previews) == 1:
                 window["取消"].click()
             else:

@@ -16,6 +16,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 WORKER = os.path.join(HERE, "run_worker.py")
 NOBODY = 65534
+# The options of a run that keeps what undo needs, as the window's runs do.
+UNDOABLE = {"undoable": True}
 
 
 def need(condition, why):

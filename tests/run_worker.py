@@ -50,6 +50,12 @@ def main():
         # after the rights are dropped the interpreter's folder is closed.
         probe.run(request["mode"], request["warm_up"], *args[1:])
     if os.geteuid() == 0:
+        # A state folder of the unprivileged user's own: the warm-up's
+        # records are root's.
+        import tempfile
+        state = tempfile.mkdtemp(prefix="tw-state-")
+        os.chown(state, 65534, 65534)
+        os.environ["XDG_STATE_HOME"] = state
         os.setgroups([])
         os.setgid(65534)
         os.setuid(65534)

@@ -18,12 +18,13 @@ PLACEHOLDER = "<w:p><w:r><w:t>PLACEHOLDER</w:t></w:r></w:p>"
 
 @pytest.fixture
 def loads(tw, monkeypatch):
-    """The paths the handlers hand to the libraries' loaders."""
+    """The files the handlers hand to the libraries' loaders (as a stream
+    of the file's content, named by its path)."""
     seen = []
     real_document, real_presentation = docx.Document, pptx.Presentation
     monkeypatch.setattr(tw, "docx", types.SimpleNamespace(
-        Document=lambda path: seen.append(path) or real_document(path)))
-    monkeypatch.setattr(tw, "Presentation", lambda path: seen.append(path) or real_presentation(path))
+        Document=lambda stream: seen.append(str(stream)) or real_document(stream)))
+    monkeypatch.setattr(tw, "Presentation", lambda stream: seen.append(str(stream)) or real_presentation(stream))
     return seen
 
 

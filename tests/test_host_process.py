@@ -138,10 +138,11 @@ def test_icon_that_cannot_take_its_name_leaves_no_trace(tw, in_tmp, closing_tool
     assert os.listdir(in_tmp / "brelvo.ico") == ["inside"]
 
 
-def test_icon_leftover_of_an_earlier_crash_is_replaced(tw, in_tmp, closing_toolkit):
+def test_a_file_named_like_an_icon_leftover_is_neither_used_nor_deleted(tw, in_tmp, closing_toolkit):
     leftover = in_tmp / f".termweave-brelvo-{os.getpid()}.tmp"
     leftover.write_bytes(b"half an icon")
     (in_tmp / "brelvo.ico").write_bytes(b"old icon")
     assert tw.main() is None
     assert is_the_icon(in_tmp / "brelvo.ico")
-    assert sorted(os.listdir(in_tmp)) == ["brelvo.ico"]
+    assert sorted(os.listdir(in_tmp)) == sorted(["brelvo.ico", leftover.name])
+    assert leftover.read_bytes() == b"half an icon"

@@ -16,7 +16,7 @@ from conftest import unavailable
 ROOT = Path(__file__).resolve().parent.parent
 CANNOT_RUN = 77
 # The cases the test program has on Windows too.
-PORTABLE_CASES = ["names"]
+PORTABLE_CASES = ["names", "record-journal", "undo-offers-only-the-runs-own", "three-replacements-deferred"]
 
 
 @pytest.fixture(scope="session")
@@ -56,9 +56,11 @@ root = pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="drops
     "names",
     pytest.param("respelled-hard-link", marks=posix),
     pytest.param("folder-syncs", marks=posix),
+    "record-journal",
+    "undo-offers-only-the-runs-own",
     pytest.param("rename-without-kernel-support", marks=linux),
-    pytest.param("double-fault-beside", marks=linux),
-    pytest.param("double-fault-in-closed-folder", marks=[linux, root]),
+    pytest.param("failed-rewrite-beside", marks=linux),
+    pytest.param("failed-rewrite-in-closed-folder", marks=[linux, root]),
 ])
 def test_core_case(core_test, scratch, case):
     done = subprocess.run([str(core_test), case, scratch], capture_output=True, text=True, timeout=120)

@@ -63,17 +63,17 @@ def test_a_bytes_folder_is_refused_naming_the_argument(tw, tmp_path, mode):
 
 
 @pytest.mark.parametrize("mode", MODES)
-def test_stale_temporary_files_are_removed_in_visited_folders_only(tw, tmp_path, mode):
+def test_files_named_like_the_programs_own_are_passed_over_and_never_deleted(tw, tmp_path, mode):
     make(tmp_path, ["top/sub/x.txt"])
-    visited = stale(tmp_path / "top" / ".termweave-a1.tmp")
-    fresh = tmp_path / "top" / ".termweave-a2.tmp"
-    fresh.write_text("x")
-    below = stale(tmp_path / "top" / "sub" / ".termweave-a3.tmp")
+    names = [".termweave-notes.tmp", ".termweave-a1.tmp", ".termweave-XXXXXX.old", ".termweave-k.bak",
+             "sub/.termweave-important.tmp"]
+    kept = {name: stale(tmp_path / "top" / name) for name in names}
     link_target = stale(tmp_path / "elsewhere.txt")
     os.symlink(link_target, tmp_path / "top" / ".termweave-a4.tmp")
-    getattr(tw, MODES[mode])(str(tmp_path / "top"), "zzz", "y", False)
-    assert not visited.exists() and fresh.exists() and below.exists()
-    assert link_target.exists()  # only regular files of ours are removed
+    getattr(tw, MODES[mode])(str(tmp_path / "top"), "zzz", "y", True)
+    getattr(tw, MODES[mode])(str(tmp_path / "top"), "termweave", "y", True)
+    assert all(path.read_text() == "x" for path in kept.values())
+    assert link_target.exists() and os.path.islink(tmp_path / "top" / ".termweave-a4.tmp")
 
 
 def test_clean_run_returns_none_and_counts(probe, tmp_path):

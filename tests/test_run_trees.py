@@ -94,11 +94,12 @@ def test_content_run_over_a_mixed_tree(probe, content_tree):
     assert pptx.Presentation(root / "deck.pptx").slides[0].shapes[0].text == "new slide"
     assert openpyxl.load_workbook(root / "book.xlsx").active["A1"].value == "new cell"
 
-    # Passed over, untouched; the stale temporary file is gone.
+    # Passed over, untouched; a file named like a temporary file of the
+    # program is never deleted for its name, however old.
     assert (root / "picture.png").read_bytes().endswith(b" old")
     assert (root / "memo.doc").read_text() == "old"
     assert (root / ".termweave-fresh01.tmp").read_text() == "old"
-    assert not (root / ".termweave-stale01.tmp").exists()
+    assert (root / ".termweave-stale01.tmp").read_text() == "old"
     assert (content_tree / "outside" / "target.txt").read_text() == "old outside"
     assert (root / "latin1.csv").read_bytes() == "café,old\r\n".encode("latin-1")
     assert (root / "readonly.txt").read_text() == "old"
@@ -165,7 +166,8 @@ def test_file_names_over_a_tree_with_conflicts_and_locked_folders(probe, names_t
     record = run_as_user(probe, "files", str(root), "old", "new")
     listed = {os.path.relpath(os.path.join(p, n), root) for p, _, fs in os.walk(root) for n in fs}
     assert listed == {"old_a.txt", "new_a.txt", "new_b.txt", "rofolder/old_c.txt",
-                      "unreadable/old_d.txt", "sub/new_e.txt", ".termweave-old01.tmp", "new_pipe"}
+                      "unreadable/old_d.txt", "sub/new_e.txt", ".termweave-old01.tmp", ".termweave-old02.tmp",
+                      "new_pipe"}
     assert (root / "new_a.txt").read_text() == "new_a.txt"
     assert (root / "sub" / "new_e.txt").read_text() == "sub/old_e.txt"
 

@@ -62,7 +62,7 @@ def drive(display, scenario, root, shots, timeout=180):
     for window in record["owned"]:
         assert window["transient"] and window["keep_on_top"], window
         # the message and the preview wait for an answer; the progress window does not
-        waits = "取消" not in window["buttons"] or "确认替换" in window["buttons"]
+        waits = "取消" not in window["buttons"] or bool({"确认替换", "确认撤销"} & set(window["buttons"]))
         assert window["modal"] == waits, window
     return record
 
@@ -234,6 +234,48 @@ def test_a_console_interrupt_ends_the_program_after_the_run_stops(tw, display, t
     texts = contents(root)
     assert len(texts) == count and set(texts) <= {OLD_TEXT, NEW_TEXT}
     assert OLD_TEXT in texts  # the run was stopped, not waited out
+
+
+def test_runs_undone_through_the_window_after_a_restart(tw, display, tmp_path):
+    from conftest import office_documents
+    root = tmp_path / "tree"
+    content, renamed, nest, edit = (root / name for name in ("content", "renamed", "nest", "edit"))
+    office_documents(content)
+    (content / "lines.txt").write_bytes(b"an old line\r\nanother old line\r\n")
+    (content / "table.csv").write_bytes(b"old,1\r\n\"old, too\",2\r\n")
+    (renamed).mkdir()
+    (renamed / "old_name.txt").write_text("kept")
+    (nest / "old_a" / "old_b").mkdir(parents=True)
+    (nest / "old_a" / "old_b" / "f.txt").write_text("kept")
+    edit.mkdir()
+    for name in ("a.txt", "b.txt"):
+        (edit / name).write_text("old text")
+    before = {p: p.read_bytes() if p.is_file() else None for p in root.rglob("*")}
+
+    for shots in ("first", "second"):
+        (tmp_path / shots).mkdir()
+    first = drive(display, "runs to undo", root, tmp_path / "first")
+    assert [m.split("\n")[0] for m in first["messages"]] == ["替换完成！"] * 4
+    after_runs = {p: p.read_bytes() if p.is_file() else None for p in root.rglob("*")}
+    assert after_runs != before
+
+    second = drive(display, "undo", root, tmp_path / "second")
+    assert second["result"] == "None"
+    previews = second["previews"]
+    assert [p["summary"] for p in previews] == [
+        "将撤销上次替换：5 项。", "将撤销上次替换：1 项。", "将撤销上次替换：2 项。",
+        "将撤销上次替换：1 项；1 项已不是替换后的样子，不撤销。"]
+    assert [row[:3] for row in previews[1]["rows"]] == [["文件", "renamed/new_name.txt", "old_name.txt"]]
+    assert [row[2] for row in previews[2]["rows"]] == ["old_b", "old_a"]  # the inner one first
+    left = [row for row in previews[3]["rows"] if row[3]]
+    assert left == [["文件", "edit/b.txt", "跳过", "替换后又被修改过，不撤销"]]
+    messages = second["messages"]
+    assert [m.split("\n")[0] for m in messages] == [
+        "撤销完成：已撤销 5 项，0 项未动，0 项失败。", "撤销完成：已撤销 1 项，0 项未动，0 项失败。",
+        "撤销完成：已撤销 2 项，0 项未动，0 项失败。", "撤销完成：已撤销 1 项，1 项未动，0 项失败。",
+        "没有可撤销的替换", "没有可撤销的替换"]
+    expected = {**before, edit / "b.txt": b"edited by hand"}
+    assert {p: p.read_bytes() if p.is_file() else None for p in root.rglob("*")} == expected
 
 
 def test_without_a_display_one_line_and_no_icon(tw, tmp_path):

@@ -12,6 +12,7 @@ import os
 import re
 import signal
 import struct
+import subprocess
 import threading
 import time
 import tkinter
@@ -22,6 +23,7 @@ from PIL import Image
 
 import termweave_mira7
 from conftest import office_documents, tree
+from run_support import need
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
@@ -42,9 +44,10 @@ LAYOUT_CALLS = [
     ("Radio", ("替换文件名称", "mode"), {"key": "mode_filename"}),
     ("Radio", ("替换文件内容", "mode"), {"key": "mode_content"}),
     ("Button", ("执行替换",), {}),
+    ("Button", ("撤销上次替换",), {}),
     ("Button", ("退出",), {}),
 ]
-ROW_SIZES = [2, 2, 2, 1, 3, 2]
+ROW_SIZES = [2, 2, 2, 1, 3, 3]
 
 
 def done(noun="文件夹", verb="重命名", seen=0, changed=0, passed=0, failed=0):
@@ -154,7 +157,7 @@ class FakeWindow:
         if callable(answer):
             answer = answer(toolkit)
         event, values = answer if isinstance(answer, tuple) else (answer, {})
-        if event == "确认替换":
+        if event in ("确认替换", "不保留撤销并替换"):
             toolkit.phase = "run"
         return event, values
 
@@ -178,7 +181,7 @@ class WindowType:
         toolkit = self.toolkit
         toolkit.log.append(("Window", args, kwargs))
         buttons = [e.args[0] for row in args[1] for e in row if e.kind == "Button"]
-        kind = ("main" if RUN in buttons else "preview" if "确认替换" in buttons
+        kind = ("main" if RUN in buttons else "preview" if {"确认替换", "不保留撤销并替换"} & set(buttons)
                 else "progress" if "取消" in buttons
                 else "message" if "确定" in buttons else "unknown")
         window = FakeWindow(toolkit, kind, args, kwargs)
@@ -271,14 +274,14 @@ def run_main(tw, monkeypatch, in_tmp, ops):
 
 def test_layout_window_and_close(run_main):
     toolkit = run_main([(EXIT, {})])
-    assert toolkit.log[:12] == LAYOUT_CALLS
-    name, args, kwargs = toolkit.log[12]
+    assert toolkit.log[:13] == LAYOUT_CALLS
+    name, args, kwargs = toolkit.log[13]
     assert (name, args[0], kwargs) == ("Window", "关键字替换工具_mira7", {"icon": "brelvo.ico"})
     layout = args[1]
     assert [len(row) for row in layout] == ROW_SIZES
     assert [(e.kind, e.args, e.kwargs) for row in layout for e in row] == LAYOUT_CALLS
     # reads never block without limit, so a run and an interrupt are noticed
-    assert toolkit.log[13:] == [("read", "main", {"timeout": 100}), ("close", "main", {})]
+    assert toolkit.log[14:] == [("read", "main", {"timeout": 100}), ("close", "main", {})]
 
 
 @pytest.mark.parametrize("event, closed", [
@@ -743,6 +746,33 @@ def test_counts_and_failures_of_a_real_content_run(run_main, real_ops, values, t
     assert first == "替换失败：共处理 5 个文件：已修改 2 个，跳过 1 个，失败 1 个。"
     assert failure.startswith(f"while replacing content in {top / 'g.txt'}：UnicodeDecodeError: ")
     assert (top / "a.txt").read_text(encoding="utf-8") == "baz"
+
+
+def test_a_run_whose_backups_would_need_too_much_copying_is_offered_without_undo(run_main, real_ops, values,
+                                                                                  tmp_path, monkeypatch):
+    # A state folder on a file system of 16 MiB allows copies of 1.6 MiB; a
+    # file with a second name is rewritten in place, so undo would copy it.
+    need(os.name == "posix" and os.geteuid() == 0, "mounting a file system needs root")
+    state = tmp_path / "state"
+    state.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tw-test", str(state)],
+                             capture_output=True, text=True)
+    need(mounted.returncode == 0, f"cannot mount a tmpfs here: {mounted.stderr}")
+    try:
+        monkeypatch.setenv("XDG_STATE_HOME", str(state))
+        top = tmp_path / "top"
+        top.mkdir()
+        (top / "big.txt").write_bytes(b"foo " * (512 << 10))
+        os.link(top / "big.txt", top / "big.second")
+        toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})],
+                           preview_answers=["不保留撤销并替换"])
+        summary = toolkit.previews[0]["summary"]
+        assert "保留撤销需要复制 2 MB 的备份，超过上限 1 MB：这次替换之后将无法撤销。" in summary
+        assert (top / "big.txt").read_bytes() == b"baz " * (512 << 10)
+        kept = [name for _, _, names in os.walk(state) for name in names if name not in ("record", "lock")]
+        assert kept == []  # no backup kept for undo
+    finally:
+        subprocess.run(["umount", "-l", str(state)], check=True)
 
 
 def test_counts_of_a_real_rename_run(run_main, real_ops, values, tmp_path):

@@ -556,11 +556,11 @@ def test_package_swapped_after_loading_is_held_to_the_limits(tw, tmp_path, capsy
     path = data_book(tmp_path / "book.xlsx")
     real_load, swapped = openpyxl.load_workbook, []
 
-    def load_then_swap(file_path):
-        wb = real_load(file_path)
-        with zipfile.ZipFile(file_path, "w", zipfile.ZIP_DEFLATED) as bomb:
+    def load_then_swap(stream):
+        wb = real_load(stream)
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as bomb:  # the same file, rewritten
             bomb.writestr("pad.bin", bytes(20 << 20))  # inflates far more than 200 times
-        swapped.append(open(file_path, "rb").read())
+        swapped.append(open(path, "rb").read())
         return wb
 
     monkeypatch.setattr(tw, "load_workbook", load_then_swap)

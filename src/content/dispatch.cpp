@@ -9,6 +9,8 @@
 #include "content/text_bytes.h"
 #include "content/text_scan.h"
 
+#include "platform/core/ascii.h"
+#include "platform/fs.h"
 #include "py/names.h"
 #include "run/kept.h"
 #include "run/operation.h"
@@ -135,7 +137,7 @@ const Route* likely_route(PyObject* filename)
         Py_UCS4 c = PyUnicode_READ_CHAR(filename, i);
         if (c >= 0x80)
             return &g_plain_text;
-        ext.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+        ext.push_back(platform::native::ascii_lower(static_cast<char>(c)));
     }
     for (const Route& route : g_routes) {
         if (ext == route.ext.text)
@@ -242,12 +244,8 @@ int look_ahead(ContentRun& job, const Route& route, PyObject* stat, std::uint64_
     ScanVerdict verdict = job.scan->take(ticket);
     if (!verdict.known || verdict.csv != is_csv(route))
         return 0;
-    // A file the batch holds is finished first; it then differs from what
-    // the scan read.
-    int finished = job.run.planning() ? 0 : job.run.before_reading(stat);
-    if (finished != 0)
-        return finished < 0 ? -1 : 0;
-    // The file the run probed is the file the scan read.
+    // The file the run probed (after finishing a batch that held it) is
+    // the file the scan read.
     FileIdentity probed;
     if (identity_of(stat, probed) < 0)
         return -1;
@@ -300,7 +298,7 @@ int keep_decision(ContentRun& job, const Route& route, PyObject* filepath, PyObj
 
 // A plan asks the handler's decide function, which also keeps the first
 // few matches it meets for the preview.
-int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat)
+int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat_result)
 {
     keyword::MatchSamples samples;
     keyword::Keyword keyword = job.keyword;
@@ -309,16 +307,18 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     if (route.decide(filepath, keyword, decision) < 0)
         return -1;
     if (!decision.write)
-        return keep_decision(job, route, filepath, stat, Verdict::unchanged);
+        return keep_decision(job, route, filepath, stat_result, Verdict::unchanged);
     if (run::check_may_write(filepath) < 0 ||
         job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches) < 0)
         return -1;
     if (run::PlannedItem* item = job.run.last_planned()) {
         item->samples = std::move(samples.list);
         item->formula_samples = std::move(samples.formulas);
+        if (job.run.note_backup_cost(*item, stat_result) < 0)
+            return -1;
         item->encoding = decision.encoding;
     }
-    return keep_decision(job, route, filepath, stat, Verdict::change, std::move(decision.write));
+    return keep_decision(job, route, filepath, stat_result, Verdict::change, std::move(decision.write));
 }
 
 // After a handler, or a kept write, was called for the file that `before`
@@ -350,8 +350,6 @@ int settle_write(ContentRun& job, PyObject* filepath, PyObject* before, std::siz
 // given.
 int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject* before)
 {
-    if (job.run.before_reading(before) < 0)
-        return -1;
     job.run.stage_writes(route.staged);
     std::size_t since = job.run.staged();
     py::Ref handler = py::global(route.handler);
@@ -369,10 +367,6 @@ int take_kept(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     run::KeptDecisions* kept = job.run.options().kept;
     if (!kept || route.keep == Keep::nothing)
         return 0;
-    // A file the batch held has been rewritten since it was decided.
-    int finished = job.run.before_reading(stat);
-    if (finished != 0)
-        return finished < 0 ? -1 : 0;
     const run::KeptDecision* decision = kept->find(filepath, stat);
     if (!decision)
         return PyErr_Occurred() ? -1 : 0;
@@ -393,15 +387,31 @@ int take_kept(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     return 1;
 }
 
+// What the file is now. A file the run's batch is still to replace (this
+// one reached again through another name) is replaced first and looked at
+// again, so that it is read with its new content.
+int probe(ContentRun& job, PyObject* filepath, run::FileState& state)
+{
+    if (run::probe_file(filepath, state) < 0)
+        return -1;
+    int finished = state.regular ? job.run.before_reading(state.stat.get()) : 0;
+    return finished > 0 ? run::probe_file(filepath, state) : finished;
+}
+
 int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename, std::uint64_t ticket)
 {
     if (run::is_own_temporary(filename))
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::own_temporary);
     run::FileState state;
-    if (run::probe_file(filepath, state) < 0)
+    if (probe(job, filepath, state) < 0)
         return -1;
     if (!state.regular)
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::not_regular);
+    // From here on every read and replacement of the file opens the file
+    // just probed, or fails.
+    platform::ExpectFile expected;
+    if (expected.install(filepath, state.stat.get()) < 0)
+        return -1;
     const Route* route = nullptr;
     if (route_for(filename, route) < 0)
         return -1;

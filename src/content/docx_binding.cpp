@@ -1,9 +1,9 @@
 #include "content/docx_binding.h"
 
+#include "platform/core/ascii.h"
 #include "py/names.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 
 namespace tw::content {
@@ -22,13 +22,6 @@ constexpr std::string_view kCoreStore = "{6C3C8BC8-F283-45AE-878A-BAB7291924A1}"
 constexpr std::string_view kExtendedStore = "{6668398D-A668-4E3E-A5EB-62B293D839F1}";
 constexpr std::string_view kCoreType =
     "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties";
-
-std::string upper(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // w:prefixMappings, "xmlns:ns0='uri' xmlns:ns1='uri'", as a dict for
 // lxml's xpath; None when it is not written that way.
@@ -186,7 +179,7 @@ int DataBindings::custom_store(PyObject* doc, const std::string& id, Store*& sto
                       : xml::attribute_text(props.root.get(), DS_ITEM_ID, item_id);
             if (has < 0)
                 return -1;
-            if (has > 0 && upper(item_id) == id)
+            if (has > 0 && platform::native::ascii_uppered(item_id) == id)
                 found.push_back(item);
         }
     }
@@ -220,7 +213,7 @@ int DataBindings::find_node(PyObject* doc, const Control& control, Store*& store
     int has_id = xml::attribute_text(control.binding.get(), W_STORE, id);
     int has_path = has_id > 0 ? xml::attribute_text(control.binding.get(), W_XPATH, path) : has_id;
     int has_prefixes = has_path > 0 ? xml::attribute_text(control.binding.get(), W_PREFIXES, prefixes) : has_path;
-    if (has_prefixes < 0 || (has_path > 0 && find_store(doc, upper(id), store) < 0))
+    if (has_prefixes < 0 || (has_path > 0 && find_store(doc, platform::native::ascii_uppered(id), store) < 0))
         return -1;
     if (has_path == 0 || !store->root)
         return 0;

@@ -99,7 +99,10 @@ py::Ref load_unless_unmatched(PyObject* file_path, const keyword::Keyword& keywo
     // handlers call.
     py::Ref found = py::global(document ? "docx"_id : "Presentation"_id);
     py::Ref load = found && document ? py::getattr(found.get(), "Document"_id) : found;
-    return load ? py::call(load.get(), file_path) : py::Ref();
+    // The library is handed the checked content, never the path.
+    py::Ref stream = load ? package_for_library(file_path, document ? "docx.opc.exceptions" : "pptx.exc")
+                          : py::Ref();
+    return stream ? py::call(load.get(), stream) : py::Ref();
 }
 
 }  // namespace tw::content

@@ -2,6 +2,7 @@
 
 #include "content/expat.h"
 #include "content/zip_records.h"
+#include "platform/fs.h"
 
 #include "py/builtins.h"
 #include "py/ops.h"
@@ -536,7 +537,7 @@ void raise_refusal(PyObject* file_path, const Refusal& refusal)
 
 int check_package(PyObject* file_path, PackageScan* scan)
 {
-    py::Ref file = py::call(py::builtin_open(), file_path, "rb"_id);
+    py::Ref file = platform::open_checked(file_path);
     if (!file) {
         if (scan)
             scan->give_up();

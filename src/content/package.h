@@ -45,4 +45,10 @@ int check_package(PyObject* file_path, PackageScan* scan = nullptr);
 // -1 with the exception set as check_package sets it.
 int check_package_for_text(PyObject* file_path, const keyword::Keyword& keyword, PackageScan::Kind kind);
 
+// The package at `file_path` as python-docx or python-pptx is handed it:
+// read checked, into memory (platform::checked_stream). A file that is no
+// zip package is refused with the PackageNotFoundError of
+// `exceptions_module`, as the library refuses one it is given by path.
+py::Ref package_for_library(PyObject* file_path, const char* exceptions_module);
+
 }  // namespace tw::content

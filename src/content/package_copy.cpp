@@ -2,6 +2,7 @@
 
 #include "content/office_text.h"
 #include "content/package_parts.h"
+#include "platform/core/ascii.h"
 #include "platform/fs.h"
 #include "py/builtins.h"
 #include "py/scope.h"
@@ -19,29 +20,6 @@ constexpr const char* kContentTypes = "http://schemas.openxmlformats.org/package
 std::atomic<long> fallbacks{0};
 
 py::Ref import(const char* name) { return py::Ref::steal(PyImport_ImportModule(name)); }
-
-std::string lower(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return text;
-}
-
-py::Ref read_file(PyObject* path)
-{
-    py::Ref file = py::call(py::builtin_open(), path, "rb"_id);
-    if (!file)
-        return {};
-    py::Ref data;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        data = py::call_method(entered, "read"_id);
-        return data ? 0 : -1;
-    });
-    if (status > 0)
-        py::unbound_after_suppressed_error("data");
-    return status == 0 ? data : py::Ref();
-}
 
 bool is_named(const xml::ElementName& name, const char* ns, const char* local)
 {
@@ -97,7 +75,7 @@ int add_override_element(const xml::Parser& xml, PyObject* root, const std::stri
 
 int PackageCopy::read(PyObject* file_path)
 {
-    data_ = read_file(file_path);
+    data_ = platform::read_checked(file_path);
     py::Ref io = data_ ? import("io") : py::Ref();
     py::Ref stream = io ? py::call_method(io.get(), "BytesIO"_id, data_) : py::Ref();
     py::Ref zipfile = stream ? import("zipfile") : py::Ref();
@@ -259,14 +237,14 @@ int PackageCopy::settle_content_types(const xml::Parser& xml)
 {
     std::set<std::string> dropped;
     for (const std::string& member : removed_)
-        dropped.insert(lower("/" + member));
+        dropped.insert(platform::native::ascii_lowered("/" + member));
     py::Ref root;
     std::vector<py::Ref> children;
     int parsed = parse_children(xml, std::string(parts::content_types_member), root, children);
     if (parsed != kDone)
         return parsed;
     int detached = detach_children(children, kContentTypes, "Override", "PartName"_id,
-                                   [&](const std::string& name) { return dropped.count(lower(name)) != 0; });
+                                   [&](const std::string& name) { return dropped.count(platform::native::ascii_lowered(name)) != 0; });
     if (detached < 0)
         return -1;
     for (const auto& [member, type] : new_overrides_)

@@ -1,24 +1,14 @@
 #include "content/package_parts.h"
 
+#include "platform/core/ascii.h"
+
 namespace tw::content::parts {
 
 namespace {
 
 using namespace std::string_view_literals;
 
-std::string lower(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return out;
-}
-
-bool ends_with(std::string_view text, std::string_view tail)
-{
-    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
+using platform::native::ascii_lowered;
 
 // The extension as posixpath.splitext gives it (without its dot).
 std::string_view extension(std::string_view member)
@@ -70,14 +60,14 @@ std::string relationships_member_of(std::string_view member)
 
 bool is_relationships_member(std::string_view member, std::string& source)
 {
-    if (!ends_with(member, ".rels"sv))
+    if (!member.ends_with(".rels"sv))
         return false;
     std::size_t slash = member.rfind('/');
     if (slash == std::string_view::npos)
         return false;
     std::string_view folder = member.substr(0, slash);
     std::string_view file = member.substr(slash + 1, member.size() - slash - 1 - 5);
-    if (folder != "_rels"sv && !ends_with(folder, "/_rels"sv))
+    if (folder != "_rels"sv && !folder.ends_with("/_rels"sv))
         return false;
     source = std::string(folder.substr(0, folder.size() - 5)) + std::string(file);
     return true;
@@ -103,18 +93,18 @@ bool resolve_relationship_target(std::string_view source, std::string_view targe
 
 bool is_xml_content_type(std::string_view content_type)
 {
-    std::string type = lower(content_type);
-    return ends_with(type, "+xml"sv) || ends_with(type, "/xml"sv);
+    std::string type = ascii_lowered(content_type);
+    return type.ends_with("+xml"sv) || type.ends_with("/xml"sv);
 }
 
 void ContentTypes::add_default(std::string_view extension, std::string content_type)
 {
-    defaults_[lower(extension)] = std::move(content_type);
+    defaults_[ascii_lowered(extension)] = std::move(content_type);
 }
 
 void ContentTypes::add_override(std::string_view part_name, std::string content_type)
 {
-    overrides_[lower(part_name)] = content_type;
+    overrides_[ascii_lowered(part_name)] = content_type;
     written_.push_back({std::string(part_name), std::move(content_type)});
 }
 
@@ -122,10 +112,10 @@ const std::string* ContentTypes::type_of(std::string_view member) const
 {
     std::string name(1, '/');
     name.append(member);
-    auto found = overrides_.find(lower(name));
+    auto found = overrides_.find(ascii_lowered(name));
     if (found != overrides_.end())
         return &found->second;
-    found = defaults_.find(lower(extension(member)));
+    found = defaults_.find(ascii_lowered(extension(member)));
     return found != defaults_.end() ? &found->second : nullptr;
 }
 

@@ -1,5 +1,7 @@
 #include "content/text_file.h"
 
+#include "platform/core/os.h"
+#include "platform/fs.h"
 #include "py/ops.h"
 
 #include <algorithm>
@@ -17,6 +19,19 @@
 #endif
 
 namespace tw::content {
+
+namespace {
+
+// The one checked open of the file-system core, through a last link.
+int open_checked(const NativePath& path, const platform::native::FileId* expected, platform::native::os::File& file)
+{
+    platform::native::String target;
+    if (platform::native::Error error = platform::native::os::resolve_target(path, target))
+        return static_cast<int>(error);
+    return static_cast<int>(file.open_checked(target, expected));
+}
+
+}  // namespace
 
 #ifdef _WIN32
 
@@ -53,12 +68,12 @@ FileReader::~FileReader()
         CloseHandle(handle_);
 }
 
-int FileReader::open(const NativePath& path)
+int FileReader::open(const NativePath& path, const platform::native::FileId* expected)
 {
-    handle_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE)
-        return static_cast<int>(GetLastError());
+    platform::native::os::File file;
+    if (int error = open_checked(path, expected, file))
+        return error;
+    handle_ = file.release_handle();
     return describe(handle_, identity_);
 }
 
@@ -131,15 +146,12 @@ FileReader::~FileReader()
         ::close(fd_);
 }
 
-int FileReader::open(const NativePath& path)
+int FileReader::open(const NativePath& path, const platform::native::FileId* expected)
 {
-    // Not blocking: a pipe or device swapped in since the run looked is
-    // refused below rather than waited on.
-    do {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0)
-        return errno;
+    platform::native::os::File file;
+    if (int error = open_checked(path, expected, file))
+        return error;
+    fd_ = file.release_descriptor();
     struct stat info;
     if (fstat(fd_, &info) != 0)
         return errno;
@@ -225,12 +237,13 @@ int read_file_bytes(PyObject* path, std::string& out, std::size_t limit)
     if (native_path(path, native) < 0)
         return -1;
     FileReader file;
+    const platform::native::FileId* expected = platform::expected_for(path);
     int error;
     Py_BEGIN_ALLOW_THREADS
-    error = file.open(native);
+    error = file.open(native, expected);
     Py_END_ALLOW_THREADS
     if (error)
-        return set_error(error, path);
+        return platform::raise_os_error(static_cast<platform::native::Error>(error), path);
     out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file.identity().size, limit)));
     std::size_t filled = 0;
     Py_BEGIN_ALLOW_THREADS

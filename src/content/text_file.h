@@ -3,6 +3,7 @@
 // that runs ahead of a run on a thread of its own (without it).
 #pragma once
 
+#include "platform/core/native.h"
 #include "py/ref.h"
 
 #include <cstdint>
@@ -24,9 +25,11 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// A regular file open for reading from its start, through links, without
-// blocking on a pipe or device; never read past the size it had when opened.
-// Error codes are the system's (errno, or GetLastError on Windows).
+// A regular file open for reading from its start, through a last link,
+// without blocking on a pipe or device, the way every read of a run opens a
+// file (platform::native::os::File::open_checked); never read past the size
+// it had when opened. Error codes are the system's (errno, or GetLastError
+// on Windows).
 class FileReader {
 public:
     FileReader() = default;
@@ -34,8 +37,9 @@ public:
     FileReader& operator=(const FileReader&) = delete;
     ~FileReader();
 
-    // 0, or the error code (a folder, a pipe or a device is refused).
-    int open(const NativePath& path);
+    // 0, or the error code (a folder, a pipe or a device is refused, and,
+    // given `expected`, any file but that one).
+    int open(const NativePath& path, const platform::native::FileId* expected = nullptr);
     const FileIdentity& identity() const { return identity_; }
     // Reads up to `size` bytes; sets `count` (0 at the end). 0, or the error.
     int read(char* into, std::size_t size, std::size_t& count);

@@ -91,8 +91,7 @@ void drop_calculation_chain(PackageCopy& copy, const workbook::Relationships& re
 {
     constexpr std::string_view chain = "/calcChain";
     for (const auto& [id, rel] : rels.by_id) {
-        const std::string& type = rel.type;
-        if (type.size() < chain.size() || type.compare(type.size() - chain.size(), chain.size(), chain) != 0)
+        if (!rel.type.ends_with(chain))
             continue;
         copy.remove_relationship(rels.source, id);
         copy.remove(rel.target);

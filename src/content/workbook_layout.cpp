@@ -1,6 +1,7 @@
 #include "content/workbook_layout.h"
 
 #include "content/package_parts.h"
+#include "platform/core/ascii.h"
 
 namespace tw::content::workbook {
 
@@ -259,9 +260,7 @@ bool read_reference(std::string_view text, Position& out)
     std::size_t i = 0;
     long long column = 0;
     for (; i < text.size() && i < 4; ++i) {
-        char ch = text[i];
-        if (ch >= 'a' && ch <= 'z')
-            ch = static_cast<char>(ch - 'a' + 'A');
+        char ch = platform::native::ascii_upper(text[i]);
         if (ch < 'A' || ch > 'Z')
             break;
         column = column * 26 + (ch - 'A' + 1);

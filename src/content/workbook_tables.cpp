@@ -1,6 +1,7 @@
 #include "content/workbook_tables.h"
 
 #include "content/workbook_references.h"
+#include "platform/core/ascii.h"
 
 #include <map>
 #include <set>
@@ -93,15 +94,6 @@ std::string cell_name(const Position& position)
     for (long long column = position.second; column > 0; column = (column - 1) / 26)
         letters.insert(letters.begin(), static_cast<char>('A' + (column - 1) % 26));
     return letters + std::to_string(position.first);
-}
-
-std::string lower_ascii(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
 }
 
 // str.casefold, the comparison Excel makes of names. After a failure it
@@ -450,18 +442,17 @@ int rename_pivot_fields(const xml::Parser& xml, const PackageCopy& copy, PartTre
 int check_other_parts(const PackageCopy& copy, const PartTrees& trees, const Layout& layout, References& refs)
 {
     for (const std::string& member : copy.members()) {
-        std::string lower = lower_ascii(member);
-        if (trees.holds(member) || member == layout.shared_strings || lower.size() < 4 ||
-            lower.compare(lower.size() - 4, 4, ".xml") != 0)
+        if (trees.holds(member) || member == layout.shared_strings ||
+            !platform::native::ascii_lowered(member).ends_with(".xml"))
             continue;
         py::Ref data = copy.bytes(member);
         char* bytes = nullptr;
         Py_ssize_t size = 0;
         if (!data || PyBytes_AsStringAndSize(data.get(), &bytes, &size) < 0)
             return -1;
-        std::string text = lower_ascii(std::string_view(bytes, static_cast<std::size_t>(size)));
+        std::string text = platform::native::ascii_lowered(std::string_view(bytes, static_cast<std::size_t>(size)));
         for (Table* table : refs.tables) {
-            bool named = text.find(lower_ascii(table->name) + "[") != std::string::npos ||
+            bool named = text.find(platform::native::ascii_lowered(table->name) + "[") != std::string::npos ||
                          text.find("tableid=\"" + table->id + "\"") != std::string::npos;
             if (named)
                 return refuse(refs.refused, "表格“" + table->name + "”的列改名后，" + member +

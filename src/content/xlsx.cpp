@@ -5,6 +5,7 @@
 #include "content/package.h"
 #include "content/workbook.h"
 #include "content/workbook_values.h"
+#include "platform/fs.h"
 #include "py/builtins.h"
 #include "py/error.h"
 #include "py/names.h"
@@ -179,9 +180,8 @@ py::Ref load(PyObject* file_path)
 {
     if (check_package(file_path) < 0) return {};
     py::Ref load_workbook = py::global("load_workbook"_id);
-    if (!load_workbook)
-        return {};
-    return py::call(load_workbook.get(), file_path);
+    py::Ref stream = load_workbook ? platform::checked_stream(file_path) : py::Ref();
+    return stream ? py::call(load_workbook.get(), stream) : py::Ref();
 }
 
 // The guarded work. A workbook with no match is left as it is.

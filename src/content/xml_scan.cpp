@@ -1,5 +1,7 @@
 #include "content/xml_scan.h"
 
+#include "platform/core/ascii.h"
+
 #include <algorithm>
 
 namespace tw::content::xml_scan {
@@ -27,9 +29,7 @@ Reader& reader(void* self) { return *static_cast<Reader*>(self); }
 
 bool equal_ignoring_case(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
-           });
+    return platform::native::equal_ignoring_ascii_case(a, b);
 }
 
 // The encoding an XML declaration names, UTF-8 when it names none. Expat

@@ -1,5 +1,8 @@
 #include "platform/fs.h"
 
+#include "platform/core/store.h"
+#include "platform/thread_slot.h"
+#include "platform/unlocked.h"
 #include "py/error.h"
 #include "py/ops.h"
 
@@ -20,104 +23,8 @@ using py::Ref;
 constexpr std::size_t kBatchFiles = 128;
 constexpr std::uint64_t kBatchBytes = std::uint64_t{64} << 20;
 
-// The batch installed on a thread is kept in the interpreter's dictionary
-// of that thread, so that every copy of this code in the process finds it
-// (the test probe is built from these same sources).
-constexpr const char* kBatchName = "termweave_mira7.write_batch";
+WriteBatch* installed_batch() { return static_cast<WriteBatch*>(ThreadSlot::find(kWriteBatchSlot)); }
 
-PyObject* batch_key() { return "termweave_mira7.write_batch"_id.get(); }
-
-WriteBatch* installed_batch()
-{
-    PyObject* dict = PyThreadState_GetDict();
-    PyObject* key = dict ? batch_key() : nullptr;
-    PyObject* capsule = key ? PyDict_GetItemWithError(dict, key) : nullptr;
-    if (!capsule) {
-        PyErr_Clear();  // none installed (or no memory to look): write at once
-        return nullptr;
-    }
-    return static_cast<WriteBatch*>(PyCapsule_GetPointer(capsule, kBatchName));
-}
-
-// The interpreter's lock released for the life of this object, so that
-// other threads (the window's) go on while the disk keeps this one
-// waiting. No Python object may be touched in its scope outside a Relocked.
-class Unlocked {
-public:
-    Unlocked() { release(); }
-    ~Unlocked() { acquire(); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-    void acquire()
-    {
-        if (saved_)
-            PyEval_RestoreThread(std::exchange(saved_, nullptr));
-    }
-    void release()
-    {
-        if (!saved_)
-            saved_ = PyEval_SaveThread();
-    }
-
-private:
-    PyThreadState* saved_ = nullptr;
-};
-
-// The lock held again inside an Unlocked scope, for a call back into Python.
-class Relocked {
-public:
-    explicit Relocked(Unlocked& unlocked) : unlocked_(unlocked) { unlocked_.acquire(); }
-    ~Relocked() { unlocked_.release(); }
-    Relocked(const Relocked&) = delete;
-    Relocked& operator=(const Relocked&) = delete;
-
-private:
-    Unlocked& unlocked_;
-};
-
-// The path as the operating system takes it; false with an exception set.
-bool to_native(PyObject* path, String& out)
-{
-#ifdef _WIN32
-    PyObject* decoded = nullptr;
-    if (!PyUnicode_FSDecoder(path, &decoded))
-        return false;
-    Ref text = Ref::steal(decoded);
-    Py_ssize_t size = 0;
-    wchar_t* wide = PyUnicode_AsWideCharString(text.get(), &size);
-    if (!wide)
-        return false;
-    out.assign(wide, static_cast<std::size_t>(size));
-    PyMem_Free(wide);
-#else
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded))
-        return false;
-    Ref bytes = Ref::steal(encoded);
-    out.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-#endif
-    return true;
-}
-
-Ref from_native(const String& path)
-{
-#ifdef _WIN32
-    return Ref::steal(PyUnicode_FromWideChar(path.c_str(), static_cast<Py_ssize_t>(path.size())));
-#else
-    return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-#endif
-}
-
-int raise_os_error(Error error, PyObject* first, PyObject* second = nullptr)
-{
-#ifdef _WIN32
-    PyErr_SetExcFromWindowsErrWithFilenameObjects(PyExc_OSError, static_cast<int>(error), first, second);
-#else
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, first, second);
-#endif
-    return -1;
-}
 
 // The path as a str, as os.fsdecode gives it.
 Ref as_text(PyObject* path)
@@ -186,18 +93,97 @@ void note_content_left_elsewhere(const native::ReplaceOutcome& out)
 
 }  // namespace
 
-int rename_no_replace(PyObject* src, PyObject* dst)
+bool to_native(PyObject* path, String& out)
 {
-    int identical = PyObject_RichCompareBool(src, dst, Py_EQ);
-    if (identical != 0)
-        return identical < 0 ? -1 : 0;
-    String native_src, native_dst;
-    if (!to_native(src, native_src) || !to_native(dst, native_dst))
+#ifdef _WIN32
+    PyObject* decoded = nullptr;
+    if (!PyUnicode_FSDecoder(path, &decoded))
+        return false;
+    Ref text = Ref::steal(decoded);
+    Py_ssize_t size = 0;
+    wchar_t* wide = PyUnicode_AsWideCharString(text.get(), &size);
+    if (!wide)
+        return false;
+    out.assign(wide, static_cast<std::size_t>(size));
+    PyMem_Free(wide);
+#else
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded))
+        return false;
+    Ref bytes = Ref::steal(encoded);
+    out.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+#endif
+    return true;
+}
+
+Ref from_native(const String& path)
+{
+#ifdef _WIN32
+    return Ref::steal(PyUnicode_FromWideChar(path.c_str(), static_cast<Py_ssize_t>(path.size())));
+#else
+    return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+#endif
+}
+
+int raise_os_error(Error error, PyObject* first, PyObject* second)
+{
+    const char* own = native::is_changed_since_decided(error)
+                          ? "changed while the run worked on it (it was replaced, or a link or something "
+                            "other than a file took its place); it was left alone"
+                      : native::is_no_place_for_backup(error)
+                          ? "must be rewritten in place, and there is no per-user state folder to keep a "
+                            "backup of its old content in first; it was left as it was"
+                          : nullptr;
+    if (own) {
+#ifdef ESTALE
+        int code = native::is_changed_since_decided(error) ? ESTALE : EIO;
+#else
+        int code = EIO;
+#endif
+        py::Ref raised = py::Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, own, first));
+        if (raised)
+            PyErr_SetObject(PyExc_OSError, raised.get());
         return -1;
+    }
+#ifdef _WIN32
+    PyErr_SetExcFromWindowsErrWithFilenameObjects(PyExc_OSError, static_cast<int>(error), first, second);
+#else
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, first, second);
+#endif
+    return -1;
+}
+
+namespace {
+
+// A rename as the run's record sees it: said before it is made (synced,
+// unless `said` tells that it was already), with the item's identity, and
+// what came of it after.
+Error rename_recorded(native::Record* record, const String& src, const String& dst, bool respelled,
+                      std::uint64_t said = 0)
+{
+    std::uint64_t number = said;
+    if (record && !said) {
+        native::FileInfo info;
+        if (Error error = native::file_info(src, false, info))
+            return error;
+        if (Error error = record->before_rename(src, dst, info.id, number))
+            return error;
+    }
+    Error error = respelled ? native::rename_respelled(src, dst) : native::rename_no_replace(src, dst);
+    if (record)
+        record->after_rename(number, error == 0);
+    return error;
+}
+
+// One rename, its record entry made already when `said` is not 0.
+int rename_one(native::Record* record, PyObject* src, PyObject* dst, const String& native_src,
+               const String& native_dst, std::uint64_t said)
+{
     Error error = 0;
     {
         Unlocked unlocked;
-        error = native::rename_no_replace(native_src, native_dst);
+        error = rename_recorded(record, native_src, native_dst, false, said);
     }
     if (error && native::already_exists(error)) {
         int respelled = differ_by_letter_case(src, dst);
@@ -205,10 +191,66 @@ int rename_no_replace(PyObject* src, PyObject* dst)
             return -1;
         if (respelled) {
             Unlocked unlocked;
-            error = native::rename_respelled(native_src, native_dst);
+            error = rename_recorded(record, native_src, native_dst, true, said);
         }
     }
     return error ? raise_os_error(error, src, dst) : 0;
+}
+
+// Tells the record of every rename to come, synced once.
+Error say_all(native::Record* record, const std::vector<std::pair<String, String>>& renames,
+              std::vector<std::uint64_t>& said)
+{
+    said.assign(renames.size(), 0);
+    bool any = false;
+    for (std::size_t i = 0; record && i < renames.size(); ++i) {
+        native::FileInfo info;
+        if (renames[i].first == renames[i].second || native::file_info(renames[i].first, false, info) != 0)
+            continue;  // nothing to rename, or made (and failing) on its own
+        if (Error error = record->before_rename(renames[i].first, renames[i].second, info.id, said[i], false))
+            return error;
+        any = true;
+    }
+    return any ? record->sync() : 0;
+}
+
+}  // namespace
+
+int rename_no_replace(PyObject* src, PyObject* dst) { return rename_said(src, dst, 0); }
+
+int rename_said(PyObject* src, PyObject* dst, std::uint64_t said)
+{
+    int identical = PyObject_RichCompareBool(src, dst, Py_EQ);
+    if (identical != 0)
+        return identical < 0 ? -1 : 0;
+    String native_src, native_dst;
+    if (!to_native(src, native_src) || !to_native(dst, native_dst))
+        return -1;
+    return rename_one(installed_record(), src, dst, native_src, native_dst, said);
+}
+
+int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::vector<std::uint64_t>& said)
+{
+    std::vector<std::pair<String, String>> paths(renames.size());
+    for (std::size_t i = 0; i < renames.size(); ++i)
+        if (!to_native(renames[i].first.get(), paths[i].first) || !to_native(renames[i].second.get(), paths[i].second))
+            return -1;
+    native::Record* record = installed_record();
+    Error error = 0;
+    {
+        Unlocked unlocked;
+        error = say_all(record, paths, said);
+    }
+    return error && !renames.empty() ? raise_os_error(error, renames[0].first.get()) : 0;
+}
+
+py::Ref temp_file_name()
+{
+#ifdef _WIN32
+    return from_native(native::temp_name(L".tmp"));
+#else
+    return from_native(native::temp_name(".tmp"));
+#endif
 }
 
 int check_plain_name(PyObject* old_name, PyObject* new_name)
@@ -233,6 +275,56 @@ int check_plain_name(PyObject* old_name, PyObject* new_name)
     return -1;
 }
 
+namespace {
+
+// A record of its own for a replacement made outside any run (a handler
+// called on its own) that needs one: for the backup of a rewrite in place.
+// It goes once the replacement is over; a crash leaves it for the next run
+// on the folder to settle.
+class TransientRecord {
+public:
+    ~TransientRecord() { finish(); }
+    native::Record* get(const String& path)
+    {
+        if (!record_ && !tried_) {
+            tried_ = true;
+            native::Store store;
+            String folder;
+            if (store.open() == 0 && store.new_run_folder(folder) == 0 &&
+                native::Record::create(folder, native::os::absolute(native::folder_of(path)), "replace_file",
+                                       false, record_) != 0)
+                native::remove_record(folder, {});
+        }
+        return record_.get();
+    }
+    void finish()
+    {
+        if (record_)
+            native::finish_run(record_);
+    }
+
+private:
+    std::unique_ptr<native::Record> record_;
+    bool tried_ = false;
+};
+
+int keep_staged(WriteBatch& batch, PyObject* path, const native::Staged& staged, native::Record* record)
+{
+    try {
+        batch.paths_.push_back(Ref::borrow(path));
+        batch.staged_.push_back(staged);
+    } catch (...) {
+        if (batch.paths_.size() > batch.staged_.size())
+            batch.paths_.pop_back();
+        native::discard_staged(staged, record);
+        throw;
+    }
+    batch.bytes_ += staged.size;
+    return 0;
+}
+
+}  // namespace
+
 int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& write_to,
                  FolderSyncs* syncs)
 {
@@ -243,6 +335,11 @@ int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& 
     if (batch && !syncs)
         syncs = &batch->folders_;
     bool stage = batch && batch->staging;
+    native::Record* record = installed_record();
+    TransientRecord transient;
+    native::ReplaceContext context;
+    context.expected = expected_for(path);
+    context.record = [&] { return record ? record : transient.get(native_path); };
     native::Staged staged;
     native::ReplaceOutcome out;
     {
@@ -252,21 +349,11 @@ int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& 
             Ref temp_path = from_native(temp);
             return temp_path && write_to(temp_path.get()) >= 0;
         };
-        out = native::replace_file(native_path, write, syncs, stage ? &staged : nullptr);
+        out = native::replace_file(native_path, write, syncs, stage ? &staged : nullptr, context);
+        transient.finish();
     }
-    if (out.staged) {
-        try {
-            batch->paths_.push_back(Ref::borrow(path));
-            batch->staged_.push_back(staged);
-        } catch (...) {
-            if (batch->paths_.size() > batch->staged_.size())
-                batch->paths_.pop_back();
-            native::discard_staged(staged);
-            throw;
-        }
-        batch->bytes_ += staged.size;
-        return 0;
-    }
+    if (out.staged)
+        return keep_staged(*batch, path, staged, record);
     if (out.writer_failed) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_SystemError, "writing the new content of %R failed without an error", path);
@@ -295,48 +382,12 @@ int sync_folders(FolderSyncs& syncs)
 
 WriteBatch::WriteBatch() = default;
 
-int WriteBatch::install()
-{
-    PyObject* dict = PyThreadState_GetDict();
-    PyObject* key = dict ? batch_key() : nullptr;
-    if (!key) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_RuntimeError, "no thread state to install a write batch in");
-        return -1;
-    }
-    previous_ = Ref::borrow(PyDict_GetItemWithError(dict, key));
-    if (!previous_ && PyErr_Occurred())
-        return -1;
-    Ref capsule = Ref::steal(PyCapsule_New(this, kBatchName, nullptr));
-    if (!capsule || PyDict_SetItem(dict, key, capsule.get()) < 0)
-        return -1;
-    installed_ = capsule;
-    return 0;
-}
-
-void WriteBatch::uninstall()
-{
-    if (!installed_)
-        return;
-    py::PendingError pending;
-    PyObject* dict = PyThreadState_GetDict();
-    PyObject* key = dict ? batch_key() : nullptr;
-    PyObject* now = key ? PyDict_GetItemWithError(dict, key) : nullptr;
-    if (now == installed_.get()) {
-        int status = previous_ ? PyDict_SetItem(dict, key, previous_.get()) : PyDict_DelItem(dict, key);
-        if (status < 0)
-            PyErr_Clear();
-    }
-    PyErr_Clear();
-    installed_ = Ref();
-    previous_ = Ref();
-    pending.restore();
-}
+int WriteBatch::install() { return slot_.install(this); }
 
 WriteBatch::~WriteBatch()
 {
     try {
-        uninstall();
+        slot_.uninstall();
         if (!staged_.empty()) {
             py::PendingError pending;
             flush([](PyObject*, bool moved) {
@@ -349,7 +400,8 @@ WriteBatch::~WriteBatch()
         sync_folders();
     } catch (...) {
         // Out of memory while tidying up: what is still staged stays in
-        // temporary files that a later run removes; the files are whole.
+        // temporary files, named in the run's record for a later run to
+        // remove; the files are whole.
     }
 }
 
@@ -383,9 +435,11 @@ int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done
     if (staged.empty())
         return 0;
     std::vector<Error> errors;
+    native::Record* record = installed_record();
     {
         Unlocked unlocked;
         native::sync_staged(staged, errors);
+        native::record_staged(record, staged, errors);
     }
     // Whatever is not finished when this ends (stopped, or out of memory)
     // is dropped: those files keep their old content.
@@ -393,20 +447,21 @@ int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done
     struct DropRest {
         std::vector<native::Staged>& staged;
         std::size_t& next;
+        native::Record* record;
         ~DropRest()
         {
             for (; next < staged.size(); ++next)
-                native::discard_staged(staged[next]);
+                native::discard_staged(staged[next], record);
         }
-    } drop_rest{staged, next};
+    } drop_rest{staged, next, record};
     for (; next < staged.size(); ++next) {
         native::ReplaceOutcome out;
         Error error = errors[next];
         if (error) {
-            native::discard_staged(staged[next]);
+            native::discard_staged(staged[next], record);
         } else {
             Unlocked unlocked;
-            error = native::move_staged(staged[next], &folders_, out);
+            error = native::move_staged(staged[next], &folders_, out, record);
         }
         if (error) {
             raise_os_error(error, paths[next].get());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/core/native.h"
+#include "platform/thread_slot.h"
 #include "py/ref.h"
 
 #include <cstdint>
@@ -13,11 +14,96 @@
 
 namespace tw::platform {
 
+// The path as the operating system takes it (false with the exception
+// set), and back as a str.
+bool to_native(PyObject* path, native::String& out);
+py::Ref from_native(const native::String& path);
+// Raises OSError for a core error on `first` (and `second`); returns -1.
+int raise_os_error(native::Error error, PyObject* first, PyObject* second = nullptr);
+
+// ---- What the run in progress on this thread has installed ----------------
+//
+// Kept in the interpreter's dictionary of the thread, so that every copy of
+// this code in the process finds it (the test probe is built from these
+// same sources and calls the handlers of the imported module).
+
+// The run's record (see platform/core/record.h), told of every temporary
+// file, replacement and rename made on this thread while installed.
+class RecordScope {
+public:
+    RecordScope() = default;
+    ~RecordScope();
+    RecordScope(const RecordScope&) = delete;
+    RecordScope& operator=(const RecordScope&) = delete;
+    // 0, or -1 with the exception set.
+    int install(native::Record* record);
+    void uninstall() { slot_.uninstall(); }
+
+private:
+    ThreadSlot slot_{kRunRecordSlot};
+};
+native::Record* installed_record();
+
+// The file the run decided on for `path` (the identity os.stat gave,
+// through links), while this object lives: every read and replacement of
+// that path on this thread opens that very file or fails.
+class ExpectFile {
+public:
+    ExpectFile() = default;
+    ~ExpectFile();
+    ExpectFile(const ExpectFile&) = delete;
+    ExpectFile& operator=(const ExpectFile&) = delete;
+    // `stat_result` as os.stat gives it. 0, or -1 with the exception set.
+    int install(PyObject* path, PyObject* stat_result);
+
+    py::Ref path;
+    native::FileId id;
+
+private:
+    ThreadSlot slot_{kExpectedFileSlot};
+};
+// The identity expected for `path`, or null. Never fails.
+const native::FileId* expected_for(PyObject* path);
+
+// ---- Reading ------------------------------------------------------------------
+
+// The whole file at `path`, read the way every read of a run goes (see
+// native::read_checked): bytes, or empty with OSError set.
+py::Ref read_checked(PyObject* path);
+// A binary file object over the file at `path`, opened the same way, for
+// reading part of a file; the caller closes it.
+py::Ref open_checked(PyObject* path);
+// The whole file read the same way into memory, as a binary stream (a
+// BytesIO whose `name` and str() are `path`), for a library that reads a
+// whole file: no file stays open, so the file can be replaced afterwards on
+// every system.
+py::Ref checked_stream(PyObject* path);
+// The same as UTF-8 text, as open(path, encoding="utf-8", newline=newline)
+// reads it (`newline` null for the default).
+py::Ref checked_text(PyObject* path, PyObject* newline);
+// 0 when the content of `path` may be replaced (native::may_write), the
+// check a run meets and a preview foresees with; else -1 with the error.
+int check_may_write(PyObject* path);
+
+// A new name for a temporary file of the program's own, as the one rule
+// for them makes it (see native::temp_name): a str, or empty with the
+// exception set.
+py::Ref temp_file_name();
+
 // Renames `src` to `dst` (path strings). Fails with FileExistsError naming
 // both paths when `dst` exists, even as another name of the same file;
 // only a change of letter case that the file system treats as the same
 // name goes through. Renaming a path to itself succeeds and changes nothing.
 int rename_no_replace(PyObject* src, PyObject* dst);
+
+// Renames decided together (a folder's files, a folder's subfolders) are
+// said to the run's record together, with one sync, before the first is
+// made: `said[i]` gets the record's entry for renames[i] (0 when there is
+// no record, or the item is gone; it is then said when made). 0, or -1
+// with the exception set (nothing may then be renamed).
+int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::vector<std::uint64_t>& said);
+// rename_no_replace for a rename said before as entry `said`.
+int rename_said(PyObject* src, PyObject* dst, std::uint64_t said);
 
 // Refuses (ValueError naming both) a new name that is not a plain name in
 // its folder: empty, ".", "..", or holding a path separator; on Windows also
@@ -56,12 +142,15 @@ int sync_folders(FolderSyncs& syncs);
 // folder a rename touched is synced once, by sync_folders.
 //
 // Why a crash stays harmless: until flush, every target still holds its
-// old content and only a temporary file (removed by a later run once it is
-// stale) holds the new. flush moves no file before its data is durable
-// (the sync reports each failure, and a file whose sync failed is dropped),
-// and each move is one atomic rename, so after a crash every file holds its
-// old content or its new one, whole, as with a replacement finished at
-// once. Only the durability of the renames waits for the folder syncs.
+// old content and only a temporary file (named in the run's record, which
+// the next run on the folder settles) holds the new. flush moves no file
+// before its data is durable (the sync reports each failure, and a file
+// whose sync failed is dropped) and before the run's record says, synced,
+// which moves may happen (and keeps the old files for undo); each move is
+// one atomic rename, made only while the target is still the file it was,
+// so after a crash every file holds its old content or its new one, whole,
+// as with a replacement finished at once. Only the durability of the
+// renames waits for the folder syncs.
 //
 // The owner must flush before anything could read a staged target again
 // (see holds), and before any error leaves it.
@@ -103,15 +192,14 @@ public:
     // replacement finished at once (the renames have happened).
     void sync_folders();
 
-private:
-    friend int replace_file(PyObject*, const std::function<int(PyObject*)>&, FolderSyncs*);
+    // For replace_file, which stages into it.
     std::vector<native::Staged> staged_;
     std::vector<py::Ref> paths_;  // each as replace_file was given it
     std::uint64_t bytes_ = 0;
     native::FolderSyncs folders_;
-    py::Ref installed_;  // the capsule naming this batch
-    py::Ref previous_;   // and the one it replaced
-    void uninstall();
+
+private:
+    ThreadSlot slot_{kWriteBatchSlot};
 };
 
 }  // namespace tw::platform

@@ -48,4 +48,12 @@ void PendingError::add_note(PyObject* note) noexcept
     PyErr_Clear();
 }
 
+long errno_of(PyObject* error) noexcept
+{
+    Ref code = getattr(error, "errno"_id);
+    long value = code && code.get() != Py_None ? PyLong_AsLong(code.get()) : 0;
+    PyErr_Clear();  // an OSError without a usable errno is an ordinary one
+    return value == -1 ? 0 : value;
+}
+
 }  // namespace tw::py

@@ -32,6 +32,10 @@ private:
     Ref type_, value_, traceback_;
 };
 
+// The `errno` of an exception instance (an OSError), or 0 when it has none
+// that reads as a number. Call it with no exception pending; it leaves none.
+long errno_of(PyObject* error) noexcept;
+
 // A body that reports failure must have set an error; one that did not
 // gets SystemError here, so that nothing reads a missing exception.
 void ensure_error_set() noexcept;

@@ -3,6 +3,7 @@
 // may narrow the match to the name without its extension, or to the
 // extension alone. A rename that cannot be made is recorded and the run
 // goes on.
+#include "py/error.h"
 #include "rename/names.h"
 #include "run/operation.h"
 #include "run/probe.h"
@@ -13,9 +14,10 @@ namespace {
 
 using run::ItemKind;
 
-// Decides one file's new name and, in a run, renames it.
-int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObject* foldername,
-               PyObject* filename)
+// Decides one file's new name: a plan foresees the rename, a run keeps it
+// with those of the folder to be made together.
+int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PendingRenames& pending,
+               PyObject* foldername, PyObject* filename)
 {
     int admitted = run.admit_file(filename);
     if (admitted <= 0)
@@ -33,12 +35,19 @@ int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, PyObje
         return screened < 0 ? -1 : 0;
     NameChange change;
     int decided = decide_new_name(keyword, ledger, foldername, filename, run.options().name_scope, change);
-    if (decided > 0 && act_or_foresee(run, foldername, change) < 0)
+    if (decided > 0 && run.planning() && act_or_foresee(run, foldername, change) < 0)
         decided = -1;
-    if (decided <= 0)
-        return decided < 0 ? run.fail(ItemKind::file_name, path.get(), run::Doing::renaming) : 0;
-    if (ledger.settle(filename, change.new_name.get()) < 0)
-        return -1;
+    if (decided < 0) {
+        py::PendingError error;  // reported after the renames decided before it
+        if (pending.make_all() < 0)
+            return -1;
+        error.restore();
+        return run.fail(ItemKind::file_name, path.get(), run::Doing::renaming);
+    }
+    if (decided == 0 || ledger.settle(filename, change.new_name.get()) < 0)
+        return decided == 0 ? 0 : -1;
+    if (!run.planning())
+        return pending.add(change);
     return run.change(ItemKind::file_name, change.src.get(), change.dst.get(), 0);
 }
 
@@ -51,9 +60,13 @@ int rename_files(run::Run& run, const run::Operands& in)
     Keyword keyword = compiled.keyword();
     return run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
         NameLedger ledger;
-        return py::for_each(filenames, [&](PyObject* filename) {
-            return visit_file(run, keyword, ledger, foldername, filename);
+        PendingRenames pending(run);
+        int status = py::for_each(filenames, [&](PyObject* filename) {
+            return visit_file(run, keyword, ledger, pending, foldername, filename);
         });
+        if (status < 0)
+            return py::fail_after([&] { return pending.make_all(); });
+        return pending.make_all();
     });
 }
 

@@ -5,9 +5,13 @@
 // walk goes on beneath a renamed folder under its new path, so nested
 // matches are renamed too. A folder that cannot be renamed keeps its name
 // and the walk goes on beneath it.
+#include "platform/fs.h"
 #include "py/error.h"
 #include "rename/names.h"
 #include "run/operation.h"
+
+#include <utility>
+#include <vector>
 
 namespace tw::rename {
 
@@ -30,6 +34,9 @@ struct FolderRenaming {
     run::Run& run;
     Keyword keyword;
     PyObject* recursive;
+    // The renames said to the run's record ahead (see say_ahead): source
+    // path -> (new path, the record's entry). Made on first use.
+    Ref said_ahead;
 
     // Where the run reports the folder: in a plan, where the plan shows it.
     PyObject* shown(const Place& place) const
@@ -87,6 +94,62 @@ int leave_out(FolderRenaming& job, const Place& parent, const Place& met, const 
     return job.run.pass_over(ItemKind::folder_name, job.shown(met), run::PassOver::left_out);
 }
 
+// The entry of the run's record that said `change` ahead, if the rename
+// decided now is the one said. 0, or -1 with the exception set.
+int said_for(FolderRenaming& job, NameChange& change)
+{
+    PyObject* said = job.said_ahead ? PyDict_GetItemWithError(job.said_ahead.get(), change.src.get()) : nullptr;
+    if (!said)
+        return PyErr_Occurred() ? -1 : 0;
+    int same = py::equals(PyTuple_GET_ITEM(said, 0), change.dst.get());
+    if (same > 0)
+        change.said = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(said, 1));
+    return same < 0 || PyErr_Occurred() ? -1 : 0;
+}
+
+// Before any subfolder of a listed folder is renamed, the renames their
+// decisions foresee are said to the run's record together, with one sync
+// (a sync for each would cost more than the renames). Each decision is
+// then made again in its turn; a rename said but not made (left out,
+// decided otherwise) is found not done wherever the record is read.
+int say_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders)
+{
+    if (job.run.planning())
+        return 0;
+    NameLedger ledger;
+    std::vector<std::pair<Ref, Ref>> renames;
+    int status = py::for_each(subfolders, [&](PyObject* name) {
+        Ref path = run::join_path(here.disk.get(), name);
+        int link = path ? run::is_link(path.get()) : -1;
+        NameChange change;
+        int decided = link == 0 ? decide_new_name(job.keyword, ledger, here.disk.get(), name, run::NameScope::whole,
+                                                  change)
+                                : link < 0 ? -1 : 0;
+        if (decided < 0) {  // met again, and reported, in its turn
+            py::PendingError error;
+            if (!run::ends_run(error.value()))
+                return 0;
+            error.restore();
+            return -1;
+        }
+        if (decided > 0)
+            renames.emplace_back(change.src, change.dst);
+        return decided > 0 ? ledger.settle(name, change.new_name.get()) : 0;
+    });
+    std::vector<std::uint64_t> said;
+    if (status < 0 || platform::say_renames(renames, said) < 0)
+        return -1;
+    if (!job.said_ahead && !(job.said_ahead = Ref::steal(PyDict_New())))
+        return -1;
+    for (std::size_t i = 0; i < renames.size(); ++i) {
+        Ref entry = Ref::steal(Py_BuildValue("(OK)", renames[i].second.get(),
+                                             static_cast<unsigned long long>(said[i])));
+        if (!entry || PyDict_SetItem(job.said_ahead.get(), renames[i].first.get(), entry.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 // Decides the new name of the folder met at `met`, entry `name` of
 // `parent`, and, in a run, renames it. `now` receives where the folder is
 // afterwards. 0, 1 when a cancel stopped it midway, -1 when the run ends.
@@ -102,7 +165,7 @@ int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, 
                                   change);
     if (left)
         return leave_out(job, parent, met, change, decided, now);
-    if (decided > 0 && act_or_foresee(job.run, parent.disk.get(), change) < 0)
+    if (decided > 0 && (said_for(job, change) < 0 || act_or_foresee(job.run, parent.disk.get(), change) < 0))
         decided = -1;
     if (decided <= 0)
         return decided < 0 ? job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming) : 0;
@@ -153,6 +216,8 @@ int visit_subfolder(FolderRenaming& job, NameLedger& ledger, const Place& here, 
 // Each subfolder of a listed folder, in listing order.
 int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
+    if (say_ahead(job, here, subfolders) < 0)
+        return -1;
     NameLedger ledger;
     int stopped = 0;
     int status = py::for_each(subfolders, [&](PyObject* name) {

@@ -205,7 +205,7 @@ int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder
 
 int rename_entry(const NameChange& change)
 {
-    return platform::rename_no_replace(change.src.get(), change.dst.get());
+    return platform::rename_said(change.src.get(), change.dst.get(), change.said);
 }
 
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change)
@@ -214,6 +214,30 @@ int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change)
         return check_name_length(folder, change) < 0 ? -1
                                                      : run::check_may_rename(folder, change.src.get(), change.dst.get());
     return rename_entry(change);
+}
+
+int PendingRenames::add(const NameChange& change)
+{
+    renames_.emplace_back(change.src, change.dst);
+    return renames_.size() < kMost ? 0 : make_all();
+}
+
+int PendingRenames::make_all()
+{
+    std::vector<std::pair<py::Ref, py::Ref>> renames;
+    std::vector<std::uint64_t> said;
+    renames.swap(renames_);
+    if (platform::say_renames(renames, said) < 0)
+        return -1;
+    for (std::size_t i = 0; i < renames.size(); ++i) {
+        PyObject *src = renames[i].first.get(), *dst = renames[i].second.get();
+        int status = platform::rename_said(src, dst, said[i]) < 0
+                         ? run_.fail(run::ItemKind::file_name, src, run::Doing::renaming)
+                         : run_.change(run::ItemKind::file_name, src, dst, 0);
+        if (status < 0)
+            return -1;
+    }
+    return 0;
 }
 
 }  // namespace tw::rename

@@ -5,6 +5,9 @@
 #include "rename/rename.h"
 #include "run/run.h"
 
+#include <utility>
+#include <vector>
+
 namespace tw::rename {
 
 // The names of one folder as the renames decided so far leave them. A plan
@@ -29,6 +32,7 @@ struct NameChange {
     py::Ref src;       // the entry's path now
     py::Ref dst;       // its path after the rename
     py::Ref new_name;  // its new name
+    std::uint64_t said = 0;  // its entry in the run's record, when said ahead
 };
 
 // Decides the new name of entry `name` in `folder`: the keyword's
@@ -45,5 +49,27 @@ int rename_entry(const NameChange& change);
 // new name not longer than the folder's file system takes, and `folder`
 // letting it be made. 0, or -1 with the error the run would meet set.
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
+
+// Renames a file-name run decided in one folder, made together: the run's
+// record says which may happen with one sync, where a rename made at once
+// costs one each. Decisions never depend on earlier renames having been
+// made (the ledger keeps what they take and free), so waiting changes no
+// outcome; a failure waits for the renames decided before it, so that the
+// run reports in walk order.
+class PendingRenames {
+public:
+    explicit PendingRenames(run::Run& run) : run_(run) {}
+    // Keeps a decided rename; makes the pending ones when enough wait.
+    // 0, or -1 when the run ends.
+    int add(const NameChange& change);
+    // Makes every rename kept, in order, each reported to the run as a
+    // change or a failure. 0, or -1 when the run ends.
+    int make_all();
+
+private:
+    static constexpr std::size_t kMost = 256;
+    run::Run& run_;
+    std::vector<std::pair<py::Ref, py::Ref>> renames_;
+};
 
 }  // namespace tw::rename

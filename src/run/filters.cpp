@@ -1,5 +1,6 @@
 #include "run/filters.h"
 
+#include "platform/core/ascii.h"
 #include "py/names.h"
 #include "run/paths.h"
 #include "run/run.h"
@@ -18,8 +19,7 @@ bool name_is(PyObject* name, const char* ascii)
     for (Py_ssize_t i = 0; i < length; ++i, ++ascii) {
         Py_UCS4 c = PyUnicode_READ_CHAR(name, i);
 #ifdef _WIN32
-        if (c >= 'A' && c <= 'Z')
-            c += 'a' - 'A';
+        c = platform::native::ascii_lower(c);
 #endif
         if (*ascii == '\0' || c != static_cast<Py_UCS4>(*ascii))
             return false;

@@ -35,6 +35,9 @@ struct Options {
     // lock back, so the window never waits on a slow keyword, and a cancel
     // stops even a match in progress.
     bool from_window = false;
+    // Keep what undo needs (the old files, in the run's record): set by the
+    // window for its runs, unless the user chose to run without undo.
+    bool undoable = false;
     // Set by the window on a plan and on the run after its preview: the plan
     // keeps its decisions there, the run takes those that still hold.
     KeptDecisions* kept = nullptr;

@@ -1,10 +1,10 @@
 #include "run/probe.h"
 
+#include "platform/fs.h"
 #include "py/error.h"
 #include "run/paths.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <initializer_list>
 
@@ -15,7 +15,6 @@ namespace {
 constexpr long kFileTypeMask = 0170000;
 constexpr long kRegularFile = 0100000;
 constexpr Py_ssize_t kBinaryProbeSize = 8192;  // as grep and ripgrep decide
-constexpr double kStaleSeconds = 10 * 60;
 
 // A stat result's integer attribute; -1 with the exception set.
 long long stat_field(PyObject* stat_result, py::Id name)
@@ -32,51 +31,6 @@ int is_regular(PyObject* stat_result)
     return (mode & kFileTypeMask) == kRegularFile;
 }
 
-// Leaves a pending OSError cleared (1); anything else stays pending (-1).
-int clear_os_error()
-{
-    if (!PyErr_ExceptionMatches(PyExc_OSError))
-        return -1;
-    PyErr_Clear();
-    return 1;
-}
-
-double now_seconds()
-{
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
-// 1 when the entry is a regular file last written over ten minutes ago.
-int is_stale(PyObject* path, double now)
-{
-    py::Ref info = stat_path(path, false);
-    if (!info)
-        return clear_os_error() < 0 ? -1 : 0;
-    int regular = is_regular(info.get());
-    if (regular <= 0)
-        return regular;
-    py::Ref mtime = py::getattr(info.get(), "st_mtime"_id);
-    double modified = mtime ? PyFloat_AsDouble(mtime.get()) : -1.0;
-    if (modified == -1.0 && PyErr_Occurred())
-        return -1;
-    return now - modified >= kStaleSeconds;
-}
-
-int remove_if_stale(PyObject* folder, PyObject* filename, double now)
-{
-    py::Ref path = join_path(folder, filename);
-    int stale = path ? is_stale(path.get(), now) : -1;
-    if (stale <= 0)
-        return stale;
-    py::Ref os = py::global("os"_id);
-    if (!os)
-        return -1;
-    if (!py::call_method(os.get(), "unlink"_id, path))
-        return clear_os_error() < 0 ? -1 : 0;
-    return 0;
-}
-
 // A link that leads nowhere: dangling, or a loop of links.
 bool leads_nowhere()
 {
@@ -85,10 +39,7 @@ bool leads_nowhere()
 #ifdef ELOOP
     if (PyErr_ExceptionMatches(PyExc_OSError)) {
         py::PendingError error;
-        py::Ref code = py::getattr(error.value(), "errno"_id);
-        long value = code && code.get() != Py_None ? PyLong_AsLong(code.get()) : 0;
-        PyErr_Clear();
-        bool loop = value == ELOOP;
+        bool loop = py::errno_of(error.value()) == ELOOP;
         error.restore();
         return loop;
     }
@@ -111,28 +62,6 @@ long os_flag(PyObject* os, py::Id name)
         return 0;
     }
     return flag;
-}
-
-// Reads the first bytes of the open descriptor; sets `binary`.
-int first_bytes_binary(PyObject* os, PyObject* fd, bool& binary)
-{
-    py::Ref info = py::call_method(os, "fstat"_id, fd);
-    int regular = info ? is_regular(info.get()) : -1;
-    if (regular <= 0) {
-        binary = true;
-        return regular;
-    }
-    py::Ref size = py::Ref::steal(PyLong_FromSsize_t(kBinaryProbeSize));
-    py::Ref head = size ? py::call_method(os, "read"_id, fd, size) : py::Ref();
-    if (!head)
-        return -1;
-    if (!PyBytes_Check(head.get())) {
-        PyErr_SetString(PyExc_TypeError, "os.read did not return bytes");
-        return -1;
-    }
-    binary = std::memchr(PyBytes_AS_STRING(head.get()), 0,
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(head.get()))) != nullptr;
-    return 0;
 }
 
 // os.access(path, mode) with the os module's flags named: 1, 0 or -1.
@@ -165,26 +94,14 @@ int may_change_folder(PyObject* folder)
 
 bool is_own_temporary(PyObject* filename)
 {
+    platform::native::String name;
     if (!PyUnicode_Check(filename))
         return false;
-    PyObject* prefix = ".termweave-"_id.get();
-    PyObject* suffix = ".tmp"_id.get();
-    if (!prefix || !suffix) {
-        PyErr_Clear();
+    if (!platform::to_native(filename, name)) {
+        PyErr_Clear();  // a name the system cannot take is nobody's temporary file
         return false;
     }
-    Py_ssize_t length = PyUnicode_GET_LENGTH(filename);
-    return length > PyUnicode_GET_LENGTH(prefix) + PyUnicode_GET_LENGTH(suffix) &&
-           PyUnicode_Tailmatch(filename, prefix, 0, length, -1) == 1 &&
-           PyUnicode_Tailmatch(filename, suffix, 0, length, 1) == 1;
-}
-
-int remove_stale_temporaries(PyObject* folder, PyObject* filenames)
-{
-    double now = now_seconds();
-    return py::for_each(filenames, [&](PyObject* filename) {
-        return is_own_temporary(filename) ? remove_if_stale(folder, filename, now) : 0;
-    });
+    return platform::native::is_temp_name(name);
 }
 
 int probe_file(PyObject* path, FileState& out)
@@ -213,22 +130,25 @@ int probe_file(PyObject* path, FileState& out)
 
 int looks_binary(PyObject* path)
 {
-    py::Ref os = py::global("os"_id);
-    if (!os)
+    py::Ref file = platform::open_checked(path);
+    if (!file) {
+        // Not a regular file by now, or not the one probed: passed over too.
+        if (!PyErr_ExceptionMatches(PyExc_OSError))
+            return -1;
+        PyErr_Clear();
+        return 1;
+    }
+    py::Ref size = py::Ref::steal(PyLong_FromSsize_t(kBinaryProbeSize));
+    py::Ref head = size ? py::call_method(file.get(), "read"_id, size) : py::Ref();
+    if (!head || !PyBytes_Check(head.get())) {
+        if (head)
+            PyErr_SetString(PyExc_TypeError, "read did not return bytes");
+        return py::fail_after([&] { return py::call_method(file.get(), "close"_id) ? 0 : -1; });
+    }
+    if (!py::call_method(file.get(), "close"_id))
         return -1;
-    long flags = os_flag(os.get(), "O_RDONLY"_id) | os_flag(os.get(), "O_NONBLOCK"_id) |
-                 os_flag(os.get(), "O_NOCTTY"_id) | os_flag(os.get(), "O_BINARY"_id);
-    py::Ref mode = py::Ref::steal(PyLong_FromLong(flags));
-    py::Ref fd = mode ? py::call_method(os.get(), "open"_id, path, mode) : py::Ref();
-    if (!fd)
-        return -1;
-    bool binary = false;
-    int status = first_bytes_binary(os.get(), fd.get(), binary);
-    if (status < 0)
-        return py::fail_after([&] { return py::call_method(os.get(), "close"_id, fd) ? 0 : -1; });
-    if (!py::call_method(os.get(), "close"_id, fd))
-        return -1;
-    return binary ? 1 : 0;
+    return std::memchr(PyBytes_AS_STRING(head.get()), 0,
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(head.get()))) != nullptr;
 }
 
 py::Ref write_signature(PyObject* stat_result)
@@ -254,15 +174,10 @@ py::Ref real_path(PyObject* path)
     return real ? py::call_method(os_path_module.get(), "normcase"_id, real) : py::Ref();
 }
 
-// A file in a folder that refuses new files is still rewritten, in place,
-// so only the file's own permission decides.
-int check_may_write(PyObject* path)
-{
-    int file = may_access(path, {"W_OK"_id});
-    if (file <= 0)
-        return file < 0 ? -1 : refuse_access(path);
-    return 0;
-}
+// The run's own check (see platform::check_may_write): a file in a folder
+// that refuses new files is still rewritten, in place, so only the file
+// decides.
+int check_may_write(PyObject* path) { return platform::check_may_write(path); }
 
 int check_may_rename(PyObject* folder, PyObject* src, PyObject* dst)
 {

@@ -7,15 +7,9 @@
 
 namespace tw::run {
 
-// The temporary files that the all-or-nothing replacement writes beside a
-// file: ".termweave-<anything>.tmp".
+// The program's own temporary files (see platform::native::is_temp_name):
+// passed over by every run, and never deleted because of their name.
 bool is_own_temporary(PyObject* filename);
-
-// Removes the project's temporary files among `filenames` in `folder` that
-// are older than ten minutes: a run that was killed left them. Younger ones
-// may belong to a run still writing and are left alone, as is any that
-// cannot be removed. Returns 0, or -1 for an error that is not an OSError.
-int remove_stale_temporaries(PyObject* folder, PyObject* filenames);
 
 struct FileState {
     bool regular = false;  // a regular file, directly or through links
@@ -29,9 +23,9 @@ struct FileState {
 int probe_file(PyObject* path, FileState& out);
 
 // 1 when the file's first 8 KiB hold a NUL byte, 0 when not, -1 with the
-// exception set. The file is opened without blocking; one that is not a
-// regular file by then (swapped since it was probed) counts as binary, so
-// it is passed over as well.
+// exception set. The file is opened as every read of a run opens it
+// (platform::open_checked); one that is not a regular file by then, or not
+// the one probed, counts as binary, so it is passed over as well.
 int looks_binary(PyObject* path);
 
 // What tells whether a file was written: (st_dev, st_ino, st_size,
@@ -46,9 +40,9 @@ py::Ref real_path(PyObject* path);
 // the error met while resolving) set.
 int check_inside(PyObject* real_root, PyObject* path);
 
-// What a plan foresees of the permissions a run will meet (a run learns
-// them by trying). 0 when the content of `path` may be replaced: the file is
-// writable (a folder that refuses new files gets it rewritten in place); else -1 with the
+// What a plan foresees of the permissions a run will meet: the run's own
+// check. 0 when the content of `path` may be replaced (a folder that
+// refuses new files gets it rewritten in place); else -1 with the
 // PermissionError the run would meet (or the error met while looking) set.
 int check_may_write(PyObject* path);
 

@@ -59,6 +59,10 @@ int Report::record_renamed_folder(PyObject* old_path, PyObject* new_path)
     return pair ? append(renamed_folders_, pair.get()) : -1;
 }
 
+PyObject* Report::notes() const { return list_made_once(notes_); }
+
+int Report::record_note(PyObject* line) { return append(notes_, line); }
+
 Report* current_report() { return t_current; }
 
 const Options& current_options()

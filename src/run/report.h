@@ -62,6 +62,12 @@ public:
     PyObject* renamed_folders() const;
     int record_renamed_folder(PyObject* old_path, PyObject* new_path);
 
+    // What the run found to settle before it began (an earlier run on the
+    // folder cut short by a crash): lines for the user, a list of str
+    // (borrowed), or null with MemoryError set. Needs the lock.
+    PyObject* notes() const;
+    int record_note(PyObject* line);
+
 private:
     mutable std::mutex mutex_;
     std::string current_;
@@ -69,6 +75,7 @@ private:
     // Made on first use, so that making a report never leaves an error pending.
     mutable py::Ref failures_;
     mutable py::Ref renamed_folders_;
+    mutable py::Ref notes_;
 };
 
 // The report of the run in progress on this thread, or null. The window

@@ -1,5 +1,6 @@
 #include "run/run.h"
 
+#include "platform/unlocked.h"
 #include "py/boundary.h"
 #include "py/error.h"
 #include "run/probe.h"
@@ -40,9 +41,7 @@ PyMethodDef g_on_walk_error = {"onerror", on_walk_error, METH_O, nullptr};
 
 bool is_full_disk(PyObject* error)
 {
-    py::Ref code = py::getattr(error, "errno"_id);
-    long value = code && code.get() != Py_None ? PyLong_AsLong(code.get()) : 0;
-    PyErr_Clear();  // an OSError without a usable errno is an ordinary one
+    long value = py::errno_of(error);
 #ifdef EDQUOT
     if (value == EDQUOT)
         return true;
@@ -98,10 +97,10 @@ Run::~Run()
 int Run::check_root(PyObject* root)
 {
     if (PyUnicode_Check(root))
-        return 0;
+        return start_record(root);
     py::Ref path = py::Ref::steal(PyOS_FSPath(root));
     if (path && PyUnicode_Check(path.get()))
-        return 0;
+        return start_record(path.get());
     if (!path && !PyErr_ExceptionMatches(PyExc_TypeError))
         return -1;
     PyErr_Clear();
@@ -130,7 +129,9 @@ py::Ref Run::error_callback()
 
 py::Ref Run::start_walk(PyObject* root)
 {
-    root_ = py::Ref::borrow(root);
+    walk_top_ = py::Ref::borrow(root);
+    if (!root_)
+        root_ = walk_top_;
     py::Ref os = py::global("os"_id);
     py::Ref walk = os ? py::getattr(os.get(), "walk"_id) : py::Ref();
     py::Ref callback = walk ? error_callback() : py::Ref();
@@ -149,7 +150,7 @@ int Run::list_folder(PyObject* folder, py::Ref (&parts)[3])
     root_reached_ = true;
     if (!triple)
         return PyErr_Occurred() ? -1 : 0;
-    if (py::unpack(triple.get(), parts) < 0 || tidy_folder(parts[0].get(), parts[2].get()) < 0)
+    if (py::unpack(triple.get(), parts) < 0 || drop_backup_folder(parts[1].get()) < 0)
         return -1;
     return 1;
 }
@@ -162,9 +163,85 @@ int Run::go_deeper(PyObject* recursive)
     return deeper < 0 ? -1 : !deeper;
 }
 
-int Run::tidy_folder(PyObject* folder, PyObject* filenames)
+namespace {
+
+// How many separators a path holds: os.walk adds one per level.
+Py_ssize_t depth_of(PyObject* path)
 {
-    return planning() ? 0 : remove_stale_temporaries(folder, filenames);
+    if (!PyUnicode_Check(path))
+        return 0;
+    Py_ssize_t depth = PyUnicode_Count(path, "/"_id.get(), 0, PY_SSIZE_T_MAX);
+#ifdef _WIN32
+    Py_ssize_t back = depth < 0 ? -1 : PyUnicode_Count(path, "\\"_id.get(), 0, PY_SSIZE_T_MAX);
+    depth = back < 0 ? -1 : depth + back;
+#endif
+    return depth;
+}
+
+// 1 when `name` is the program's backup folder, 0 if not, -1.
+int is_backup_folder(PyObject* name)
+{
+    platform::native::String native_name;
+    if (!PyUnicode_Check(name))
+        return 0;
+    if (!platform::to_native(name, native_name))
+        return -1;
+    return platform::native::is_backup_folder_name(native_name);
+}
+
+}  // namespace
+
+// The backup folder is taken out of the listing, uncounted: os.walk then
+// does not go there, and folder renaming neither renames nor enters it.
+int Run::drop_backup_folder(PyObject* subfolders)
+{
+    if (!PyList_Check(subfolders))
+        return 0;
+    for (Py_ssize_t i = PyList_GET_SIZE(subfolders); i-- > 0;) {
+        int backups = is_backup_folder(PyList_GET_ITEM(subfolders, i));
+        if (backups != 0 && (backups < 0 || PySequence_DelItem(subfolders, i) < 0))
+            return -1;
+    }
+    return 0;
+}
+
+// Below kWalkDepth levels the subfolders are taken out of the listing too,
+// and kept for a walk of their own.
+int Run::defer_deep(PyObject* foldername, PyObject* subfolders, Py_ssize_t& top_depth)
+{
+    Py_ssize_t depth = depth_of(foldername);
+    if (depth < 0)
+        return -1;
+    if (top_depth < 0)
+        top_depth = depth;
+    if (depth - top_depth < kWalkDepth || !PyList_Check(subfolders) || PyList_GET_SIZE(subfolders) == 0)
+        return 0;
+    for (Py_ssize_t i = PyList_GET_SIZE(subfolders); i-- > 0;) {
+        py::Ref path = join_path(foldername, PyList_GET_ITEM(subfolders, i));
+        if (!path)
+            return -1;
+        deferred_.push_back(std::move(path));
+    }
+    return PyList_SetSlice(subfolders, 0, PY_SSIZE_T_MAX, nullptr);
+}
+
+// The next folder left for later that os.walk would have entered (a link
+// to a folder it would not), or none.
+int Run::next_deferred(py::Ref& top)
+{
+    top = py::Ref();
+    while (!deferred_.empty()) {
+        py::Ref path = std::move(deferred_.back());
+        deferred_.pop_back();
+        int link = is_link(path.get());
+        if (link < 0)
+            return -1;
+        if (!link) {
+            top = std::move(path);
+            return 0;
+        }
+    }
+    return 0;
 }
 
 int Run::begin_item(PyObject* path)
@@ -230,15 +307,34 @@ int Run::pass_over(ItemKind kind, PyObject* path, PassOver reason)
     return 0;
 }
 
+int Run::start_record(PyObject* root)
+{
+    root_ = py::Ref::borrow(root);
+    return planning() ? 0 : record_.start(root, operation_, report_->options.undoable, *report_);
+}
+
 int Run::change(ItemKind kind, PyObject* path, PyObject* new_path, Py_ssize_t matches)
 {
     ++report_->changed;
-    if (planning())
+    if (planning()) {
         plan_->push_back({kind, Outcome::change, py::Ref::borrow(path), py::Ref::borrow(new_path),
                           matches, {}});
-    else if (kind == ItemKind::folder_name)
-        return report_->record_renamed_folder(path, new_path);
-    return 0;
+        return 0;
+    }
+    if (kind == ItemKind::file_content)
+        return 0;
+    platform::native::String renamed;
+    if (!platform::to_native(new_path, renamed))
+        return -1;
+    renamed_in_.add(platform::native::folder_of(renamed));
+    if (kind != ItemKind::folder_name)
+        return 0;
+    int chosen = root_ ? py::equals(path, root_.get()) : 0;
+    if (chosen < 0)
+        return -1;
+    if (chosen)
+        record_.root_renamed(new_path);
+    return report_->record_renamed_folder(path, new_path);
 }
 
 int Run::batch_writes()
@@ -314,6 +410,44 @@ int Run::check_inside(PyObject* path)
     return real_root_ ? run::check_inside(real_root_.get(), path) : -1;
 }
 
+namespace {
+
+unsigned long long stat_number(PyObject* stat_result, py::Id name)
+{
+    py::Ref value = py::getattr(stat_result, name);
+    return value ? PyLong_AsUnsignedLongLongMask(value.get()) : static_cast<unsigned long long>(-1);
+}
+
+}  // namespace
+
+// A file with several names is rewritten in place, so its old content is
+// copied; so is one on a file system that neither the store nor the chosen
+// folder is on.
+int Run::note_backup_cost(PlannedItem& item, PyObject* stat_result)
+{
+    unsigned long long links = stat_number(stat_result, "st_nlink"_id);
+    unsigned long long size = PyErr_Occurred() ? 0 : stat_number(stat_result, "st_size"_id);
+    unsigned long long device = PyErr_Occurred() ? 0 : stat_number(stat_result, "st_dev"_id);
+    unsigned long long inode = PyErr_Occurred() ? 0 : stat_number(stat_result, "st_ino"_id);
+    if (PyErr_Occurred())
+        return -1;
+    if (!backup_devices_) {
+        platform::native::String root;
+        platform::native::FileInfo info;
+        std::uint64_t store = 0;
+        if (!platform::to_native(root_.get(), root))
+            return -1;
+        platform::native::store_device(store);
+        platform::native::file_info(root, true, info);
+        backup_devices_.emplace(store, info.id.device);
+    }
+    item.other_links = links > 1 ? static_cast<unsigned long>(links - 1) : 0;
+    bool linkable = device == backup_devices_->first || device == backup_devices_->second;
+    bool counted = links > 1 && !copies_counted_.emplace(device, inode).second;
+    item.backup_copy_bytes = (links > 1 || !linkable) && !counted ? size : 0;
+    return 0;
+}
+
 int Run::folder_not_listed(PyObject* error)
 {
     bool missing_root = !root_reached_ && (PyErr_GivenExceptionMatches(error, PyExc_FileNotFoundError) ||
@@ -324,7 +458,7 @@ int Run::folder_not_listed(PyObject* error)
     if (!path)
         return -1;
     if (path.get() == Py_None)
-        path = root_;
+        path = walk_top_;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     return fail(ItemKind::folder_listing, path.get(), Doing::listing);
 }
@@ -357,6 +491,11 @@ py::Ref Run::finish(int status)
         }
         batch_->sync_folders();
     }
+    if (renamed_in_.pending() > 0) {
+        platform::Unlocked unlocked;
+        renamed_in_.sync_all();  // the renames have happened: a failure changes nothing
+    }
+    record_.finish();
     if (status < 0)
         return {};
     if (!raised_ || PyList_GET_SIZE(raised_.get()) == 0)

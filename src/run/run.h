@@ -19,9 +19,12 @@
 #include "run/filters.h"
 #include "run/paths.h"
 #include "run/plan.h"
+#include "run/record.h"
 #include "run/report.h"
 
 #include <optional>
+#include <set>
+#include <vector>
 
 namespace tw::run {
 
@@ -64,15 +67,21 @@ public:
 
     // The chosen folder must be a str path: os.walk would yield bytes names
     // that no keyword matches. 0, or -1 with TypeError naming the argument.
+    // A run that acts then takes the folder for itself and starts its
+    // record (see run/record.h), before anything is changed.
     int check_root(PyObject* root);
 
     // os.walk(root) top-down: visit(foldername, filenames) for each folder
     // listed, the chosen folder first. visit returns 0 to go on, 1 to stop,
     // -1 to end the run. After each folder the walk stops when a cancel was
-    // requested or `recursive` is false. Returns 0, or -1 with the
-    // exception set.
+    // requested or `recursive` is false. The program's backup folder is
+    // never entered. os.walk nests one generator per level, which the
+    // interpreter's recursion limit bounds: the folders below kWalkDepth
+    // levels wait for a walk of their own, after the rest, so that a tree of
+    // any depth is walked whole. Returns 0, or -1 with the exception set.
     template <class Visit>
     int walk(PyObject* root, PyObject* recursive, Visit&& visit);
+    static constexpr Py_ssize_t kWalkDepth = 100;
 
     // Lists one folder as os.walk's first triple. Returns 1 with `parts`
     // (foldername, subfolders, filenames) filled, 0 when the folder could
@@ -119,6 +128,11 @@ public:
     // resolves inside it, -1 with the exception set otherwise.
     int check_inside(PyObject* path);
 
+    // In a plan, what keeping a planned file's old content would cost
+    // (`stat_result` as os.stat gave it): its other names, and the bytes a
+    // backup would copy rather than keep by a second name. 0, or -1.
+    int note_backup_cost(PlannedItem& item, PyObject* stat_result);
+
     // A run that rewrites files finishes their replacements together (see
     // platform::WriteBatch): a file staged by a handler counts as changed,
     // or failed, once its batch is finished, which happens when the run
@@ -132,8 +146,8 @@ public:
     // Before a handler reads the file that `stat_result` (os.stat, through
     // links) describes: finishes the batch when it holds that file, so that
     // a file reached twice (through itself and a link) is read with its new
-    // content. 1 when it finished the batch for that, 0 when there was no
-    // need, -1 when the run ends.
+    // content. 1 when it finished the batch (the file is then to be looked
+    // at again), 0 when not, -1 when the run ends.
     int before_reading(PyObject* stat_result);
     // Replacements staged so far (for staged_for).
     std::size_t staged() const;
@@ -153,11 +167,14 @@ public:
 
 private:
     py::Ref start_walk(PyObject* root);
+    int start_record(PyObject* root);
+    int drop_backup_folder(PyObject* subfolders);
+    int defer_deep(PyObject* foldername, PyObject* subfolders, Py_ssize_t& top_depth);
+    int next_deferred(py::Ref& top);
     int leave_folder();
     int finish_writes(bool ending = false);
     int record(ItemKind kind, PyObject* path, Doing doing, bool ending = false);
     py::Ref error_callback();
-    int tidy_folder(PyObject* folder, PyObject* filenames);
     int prune_subfolders(PyObject* folder, PyObject* subfolders);
     py::Ref closing_message();
 
@@ -169,11 +186,19 @@ private:
     std::optional<ReportScope> scope_;
     long seen_before_, failed_before_, unlisted_before_;
     bool root_reached_ = false;
-    py::Ref root_;
+    py::Ref root_;      // the chosen folder
+    py::Ref walk_top_;  // where the walk in progress began
     py::Ref real_root_;
     py::Ref raised_;    // the exceptions for the closing group
     py::Ref callback_;  // os.walk's onerror, bound to this run
     CallbackTarget* target_ = nullptr;
+    std::vector<py::Ref> deferred_;  // folders a deep walk left for later, the next last
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> backup_devices_;  // (store, chosen folder)
+    // Files with several names whose copy is counted already: the first of
+    // their names the run meets rewrites them for all.
+    std::set<std::pair<unsigned long long, unsigned long long>> copies_counted_;
+    platform::FolderSyncs renamed_in_;  // folders this run renamed in, synced at its end
+    RunRecord record_;  // ends after the batch is finished
     std::optional<platform::WriteBatch> batch_;
     Masks masks_;
 };
@@ -184,20 +209,31 @@ int Run::walk(PyObject* root, PyObject* recursive, Visit&& visit)
     int passed = pass_over_root(root);
     if (passed != 0)
         return passed < 0 ? -1 : 0;
-    py::Ref walk = start_walk(root);
-    if (!walk)
-        return -1;
-    return py::for_each(walk.get(), [&](PyObject* triple) {
-        root_reached_ = true;
-        py::Ref parts[3];  // foldername, subfolders, filenames
-        if (py::unpack(triple, parts) < 0 || tidy_folder(parts[0].get(), parts[2].get()) < 0 ||
-            prune_subfolders(parts[0].get(), parts[1].get()) < 0)
+    py::Ref top = py::Ref::borrow(root);
+    while (top) {
+        py::Ref walk = start_walk(top.get());
+        if (!walk)
             return -1;
-        int visited = visit(parts[0].get(), parts[2].get());
-        if (visited >= 0 && leave_folder() < 0)
-            return -1;
-        return visited != 0 ? visited : go_deeper(recursive);
-    });
+        bool stopped = false;
+        Py_ssize_t top_depth = -1;
+        int status = py::for_each(walk.get(), [&](PyObject* triple) {
+            root_reached_ = true;
+            py::Ref parts[3];  // foldername, subfolders, filenames
+            if (py::unpack(triple, parts) < 0 || drop_backup_folder(parts[1].get()) < 0 ||
+                prune_subfolders(parts[0].get(), parts[1].get()) < 0 ||
+                defer_deep(parts[0].get(), parts[1].get(), top_depth) < 0)
+                return -1;
+            int visited = visit(parts[0].get(), parts[2].get());
+            if (visited >= 0 && leave_folder() < 0)
+                return -1;
+            int next = visited != 0 ? visited : go_deeper(recursive);
+            stopped = next > 0;
+            return next;
+        });
+        if (status < 0 || stopped || next_deferred(top) < 0)
+            return status < 0 ? -1 : stopped ? 0 : -1;
+    }
+    return 0;
 }
 
 }  // namespace tw::run

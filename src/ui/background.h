@@ -40,6 +40,8 @@ public:
 
     bool finished() const { return finished_.load(std::memory_order_acquire); }
     const run::Report& report() const { return report_; }
+    // What the user chose for the task; set before it starts.
+    run::Options& options() { return report_.options; }
 
     // Asks the task to stop between two items (it finishes the one in hand).
     void cancel() { report_.request_cancel(); }

@@ -56,8 +56,9 @@ py::Ref single_row(py::Ref element_made)
 
 class PreviewWindow {
 public:
-    PreviewWindow(const Request& request, const run::Plan& plan, const PlanCounts& counts)
-        : request_(request), plan_(plan), counts_(counts)
+    PreviewWindow(const Request& request, const run::Plan& plan, const PlanCounts& counts,
+                  const PreviewWords& words)
+        : request_(request), plan_(plan), counts_(counts), words_(words)
     {
     }
 
@@ -96,7 +97,7 @@ private:
     py::Ref build_layout()
     {
         py::Ref rows = table_rows(paths_, plan_, 0, k_page_rows);
-        py::Ref summary = rows ? preview_summary(request_.mode, counts_) : py::Ref();
+        py::Ref summary = !rows ? py::Ref() : words_.summary ? words_.summary : preview_summary(request_.mode, counts_);
         py::Ref layout = summary ? py::Ref::steal(PyList_New(0)) : py::Ref();
         auto add = [&](py::Ref row) { return row && PyList_Append(layout.get(), row.get()) == 0; };
         bool made = layout
@@ -106,16 +107,21 @@ private:
             && add(single_row(element("Multiline"_id, {"选中一项可查看详情。"_id},
                                       {{"key"_id, "preview_detail"_id}, {"size"_id, pair_of(80, 6)},
                                        {"disabled"_id, Py_True}})))
-            && add(single_row(element("Text"_id,
-                                      {"按“确认替换”执行以上修改；按“取消”不做任何修改。"_id}, {})))
+            && add(single_row(element("Text"_id, {hint()}, {})))
             && add(buttons());
         return made ? layout : py::Ref();
     }
 
-    static py::Ref buttons()
+    py::Id confirm() const { return words_.confirm.get ? words_.confirm : "确认替换"_id; }
+    py::Id hint() const
+    {
+        return words_.hint.get ? words_.hint : "按“确认替换”执行以上修改；按“取消”不做任何修改。"_id;
+    }
+
+    py::Ref buttons() const
     {
         std::array<py::Ref, 2> row;
-        bool made = (row[0] = element("Button"_id, {"确认替换"_id}, {}))
+        bool made = (row[0] = element("Button"_id, {confirm()}, {}))
             && (row[1] = element("Button"_id, {"取消"_id}, {}));
         return made ? list_of(row) : py::Ref();
     }
@@ -124,7 +130,7 @@ private:
     int handle(PyObject* event, PyObject* values, bool& confirmed)
     {
         int closed = is_closed(event);
-        int confirm = closed == 0 ? py::equals(event, "确认替换"_id) : 0;
+        int confirm = closed == 0 ? py::equals(event, this->confirm()) : 0;
         int cancel = confirm == 0 && closed == 0 ? py::equals(event, "取消"_id) : 0;
         if (closed < 0 || confirm < 0 || cancel < 0)
             return -1;
@@ -201,6 +207,7 @@ private:
     const Request& request_;
     const run::Plan& plan_;
     const PlanCounts& counts_;
+    const PreviewWords& words_;
     PathView paths_;
     py::Ref window_;
     std::size_t page_ = 0;
@@ -238,10 +245,10 @@ py::Ref nothing_found_text(const PlanCounts& counts)
 }
 
 int show_preview(const Owner& owner, const Request& request, const run::Plan& plan,
-                 const PlanCounts& counts, bool& confirmed)
+                 const PlanCounts& counts, bool& confirmed, const PreviewWords& words)
 {
     confirmed = false;
-    PreviewWindow window(request, plan, counts);
+    PreviewWindow window(request, plan, counts, words);
     if (window.open(owner) < 0)
         return -1;
     // Leaving with an error (an interrupt): the window goes, the error stays.

@@ -24,12 +24,20 @@ PlanCounts count_plan(const run::Plan& plan);
 // "没有找到匹配项", and how many files were passed over when there were any.
 py::Ref nothing_found_text(const PlanCounts& counts);
 
+// Words of a preview other than a run's plain one: undo's, or a run's that
+// cannot keep undo within its limit. Any left empty keep the run's.
+struct PreviewWords {
+    py::Ref summary;  // the line above the table
+    py::Id confirm{}; // the button that goes ahead ("确认替换")
+    py::Id hint{};    // the line above the buttons
+};
+
 // Shows the plan in a window owned by the main window, modal and on top:
 // a summary line, the items in a table (a page at a time when there are
 // many), and the details of the item selected. Waits for the user:
-// `confirmed` is set by "确认替换"; "取消" or closing the window leave it
-// false. Returns 0, or -1 with the exception set.
+// `confirmed` is set by "确认替换" (or `words`' button); "取消" or closing
+// the window leave it false. Returns 0, or -1 with the exception set.
 int show_preview(const Owner& owner, const Request& request, const run::Plan& plan,
-                 const PlanCounts& counts, bool& confirmed);
+                 const PlanCounts& counts, bool& confirmed, const PreviewWords& words = {});
 
 }  // namespace tw::ui

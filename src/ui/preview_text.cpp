@@ -44,6 +44,10 @@ py::Id pass_over_text(PassOver reason)
     case PassOver::version_control: return "版本库目录"_id;
     case PassOver::hidden: return "隐藏项"_id;
     case PassOver::left_out: return "未勾选"_id;
+    case PassOver::edited_since: return "替换后又被修改过，不撤销"_id;
+    case PassOver::moved_since: return "替换后已被移动或删除，不撤销"_id;
+    case PassOver::name_taken: return "原来的名称已被占用，不撤销"_id;
+    case PassOver::backup_missing: return "保存的原内容已不在，无法撤销"_id;
     case PassOver::none: break;
     }
     return "跳过"_id;
@@ -62,6 +66,8 @@ py::Ref outcome_text(const run::PlannedItem& item)
     case Outcome::change:
         if (item.kind == ItemKind::file_content)
             return format_text("%d 处"_id, py::Ref::steal(Py_BuildValue("(n)", item.matches)));
+        if (item.kind == ItemKind::content_restore)
+            return text_of("恢复原内容"_id);
         return new_name(item.new_path.get());
     case Outcome::failure:
         return text_of(item.kind == ItemKind::folder_listing  ? "无法读取"_id
@@ -77,6 +83,8 @@ py::Ref problem_text(const run::PlannedItem& item)
 {
     if (item.outcome == Outcome::failure && item.problem)
         return failure_reason(item.problem.get());
+    if (item.outcome == Outcome::change && item.other_links > 0)
+        return format_text("另有 %d 个硬链接"_id, py::Ref::steal(Py_BuildValue("(k)", item.other_links)));
     if (item.outcome == Outcome::passed_over)
         return text_of(pass_over_text(item.reason));
     return text_of(""_id);
@@ -146,6 +154,12 @@ py::Ref content_details(const run::PlannedItem& item)
     if (!lines || PyList_Append(lines.get(), heading.get()) < 0
         || PyList_Append(lines.get(), count.get()) < 0)
         return {};
+    if (item.other_links > 0) {
+        py::Ref links = format_text("另有 %d 个硬链接：文件在原处改写，其他名称下的内容也会一起改变。"_id,
+                                    py::Ref::steal(Py_BuildValue("(k)", item.other_links)));
+        if (!links || PyList_Append(lines.get(), links.get()) < 0)
+            return {};
+    }
     for (Py_ssize_t i = 0; i < shown; ++i) {
         bool formula = static_cast<std::size_t>(i) < item.formula_samples.size() && item.formula_samples[i];
         if (add_sample(lines.get(), i + 1, PyList_GET_ITEM(item.samples.get(), i), formula) < 0)
@@ -246,6 +260,8 @@ py::Ref item_details(const run::PlannedItem& item)
     case Outcome::change:
         if (item.kind == ItemKind::file_content)
             return content_details(item);
+        if (item.kind == ItemKind::content_restore)
+            return format_text("%s\n恢复为替换前的内容"_id, pack({item.path.get()}));
         return format_text("%s\n→ %s"_id, pack({item.path.get(), item.new_path.get()}));
     case Outcome::failure: {
         py::Ref reason = full_reason(item.problem.get());

@@ -5,6 +5,7 @@
 #include "ui/ui.h"
 
 #include "content/content.h"
+#include "platform/fs.h"
 #include "py/builtins.h"
 #include "py/names.h"
 #include "py/error.h"
@@ -16,10 +17,12 @@
 #include "ui/checks.h"
 #include "ui/icon.h"
 #include "ui/message.h"
+#include "ui/off_thread.h"
 #include "ui/preview.h"
 #include "ui/progress.h"
 #include "ui/summary.h"
 #include "ui/toolkit.h"
+#include "ui/undo.h"
 
 #include <array>
 #include <optional>
@@ -77,22 +80,9 @@ py::Ref icon_bytes()
 }
 
 // open(path, "xb"): never opens what is already there, a link included.
-// A leftover of this process's own (a crash between writing and renaming)
-// is removed once; removing a link removes only the link.
-py::Ref create_new(PyObject* os, PyObject* path)
+int write_new_file(PyObject* path, PyObject* data)
 {
     py::Ref file = py::call(py::builtin_open(), path, "xb"_id);
-    if (file || !PyErr_ExceptionMatches(PyExc_FileExistsError))
-        return file;
-    PyErr_Clear();
-    if (!py::call_method(os, "unlink"_id, path))
-        return {};
-    return py::call(py::builtin_open(), path, "xb"_id);
-}
-
-int write_new_file(PyObject* os, PyObject* path, PyObject* data)
-{
-    py::Ref file = create_new(os, path);
     if (!file)
         return -1;
     int status = py::with_scope(file.get(), [&](PyObject* entered) {
@@ -108,13 +98,12 @@ int write_new_file(PyObject* os, PyObject* path, PyObject* data)
 int replace_icon_file(PyObject* data)
 {
     py::Ref os = py::Ref::steal(PyImport_ImportModule("os"));
-    py::Ref pid = os ? py::call_method(os.get(), "getpid"_id) : py::Ref();
-    py::Ref temp = pid ? py::Ref::steal(PyUnicode_FromFormat(".termweave-brelvo-%S.tmp", pid.get()))
-                       : py::Ref();
+    py::Ref temp = os ? platform::temp_file_name() : py::Ref();
     if (!temp)
         return -1;
-    if (write_new_file(os.get(), temp.get(), data) == 0 &&
-        py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
+    if (write_new_file(temp.get(), data) < 0)
+        return -1;  // nothing of ours was made (a name taken is never opened)
+    if (py::call_method(os.get(), "replace"_id, temp, "brelvo.ico"_id))
         return 0;
     return py::fail_after([&] { return py::call_method(os.get(), "unlink"_id, temp) ? 0 : -1; });
 }
@@ -176,9 +165,10 @@ py::Ref mode_row()
 
 py::Ref button_row()
 {
-    std::array<py::Ref, 2> row;
+    std::array<py::Ref, 3> row;
     bool made = (row[0] = element("Button"_id, {"执行替换"_id}, {}))
-        && (row[1] = element("Button"_id, {"退出"_id}, {}));
+        && (row[1] = element("Button"_id, {"撤销上次替换"_id}, {}))
+        && (row[2] = element("Button"_id, {"退出"_id}, {}));
     return made ? list_of(row) : py::Ref();
 }
 
@@ -282,34 +272,6 @@ int follow_renamed_folder(const Owner& owner, const Request& request, const run:
 
 // ---- one run ------------------------------------------------------------------
 
-// What a task off the event thread ended with.
-struct Ended {
-    bool leaving = false;  // the user left the program meanwhile
-    py::Ref result;        // the task's result; when empty, `error` holds
-    std::optional<py::PendingError> error;  // the ordinary Exception it raised
-};
-
-// Runs `task` off the event thread and waits for it, the main window
-// staying alive. Returns 0 with `ended` filled, or -1 with the exception
-// set: an error of the wait, or one of the task's that is not an ordinary
-// Exception (an interrupt, an exit request).
-int run_off_thread(const Owner& owner, BackgroundRun& run, Pass pass, BackgroundRun::Task task,
-                   Ended& ended)
-{
-    Waited waited = Waited::finished;
-    if (!run.ready() || run.start(std::move(task)) < 0 ||
-        wait_for_run(owner, run, pass, waited) < 0)
-        return -1;
-    ended.leaving = waited == Waited::leaving;
-    ended.result = run.take_result();
-    if (ended.result)
-        return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        return -1;
-    ended.error.emplace();
-    return 0;
-}
-
 // The summary of a finished run. 0, or -1 with the exception set.
 int report_outcome(const Owner& owner, const Request& request, const BackgroundRun& run,
                    const Ended& ended)
@@ -321,14 +283,16 @@ int report_outcome(const Owner& owner, const Request& request, const BackgroundR
     return text ? show_message(owner, text.get()) : -1;
 }
 
-// Runs the request's operation off the event thread and waits for it.
-// Returns 1 when the user left the program meanwhile, 0 to go on, -1.
-int run_operation(const Owner& owner, const Request& request)
+// Runs the request's operation off the event thread and waits for it;
+// `undoable`: it keeps what undo needs. Returns 1 when the user left the
+// program meanwhile, 0 to go on, -1.
+int run_operation(const Owner& owner, const Request& request, bool undoable)
 {
     py::Ref operation = py::global(request.operation);
     if (!operation)
         return -1;
     BackgroundRun run;
+    run.options().undoable = undoable;
     Ended ended;
     if (run_off_thread(owner, run, Pass::act, [&] {
             return py::call(operation.get(), request.folder, request.old_keyword,
@@ -388,6 +352,9 @@ int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Plan
 // on, -1.
 int preview_and_run(const Owner& owner, const Request& request)
 {
+    int clear = settle_before_preview(owner, request);
+    if (clear <= 0)
+        return clear;
     run::Plan plan;
     Planned planned = Planned::dropped;
     if (build_plan(owner, request, plan, planned) < 0)
@@ -399,11 +366,13 @@ int preview_and_run(const Owner& owner, const Request& request)
         py::Ref text = nothing_found_text(counts);
         return text ? show_message(owner, text.get()) : -1;
     }
-    bool confirmed = false;
-    if (show_preview(owner, request, plan, counts, confirmed) < 0)
+    bool confirmed = false, undoable = true;
+    PreviewWords words;
+    if (limit_backups(plan, request, counts, words, undoable) < 0 ||
+        show_preview(owner, request, plan, counts, confirmed, words) < 0)
         return -1;
     plan.clear();  // the run decides afresh
-    return confirmed ? run_operation(owner, request) : 0;
+    return confirmed ? run_operation(owner, request, undoable) : 0;
 }
 
 int set_run_enabled(const Owner& owner, bool enabled)
@@ -445,9 +414,10 @@ int run_event_loop(const Owner& owner, PyObject* browse)
         if (browse_start.follow(values.get()) < 0)
             return -1;
         int run = py::equals(event.get(), "执行替换"_id);
-        if (run < 0)
+        int undo = run == 0 ? py::equals(event.get(), "撤销上次替换"_id) : 0;
+        if (run < 0 || undo < 0)
             return -1;
-        int status = run ? handle_run(owner, values.get()) : 0;
+        int status = run ? handle_run(owner, values.get()) : undo ? handle_undo(owner, values.get()) : 0;
         if (status != 0)
             return status < 0 ? -1 : 0;
     }

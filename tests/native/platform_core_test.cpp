@@ -3,15 +3,23 @@
 //   tw_platform_test <case> [scratch folder]
 // Exit status: 0 passed, 1 failed, 2 usage, 77 cannot run here.
 #include "platform/core/native.h"
+#include "platform/core/store.h"
+#include "platform/core/undo.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
 #include <string>
+#include <vector>
 #include <string_view>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,12 +67,27 @@ void names()
         CHECK(!native::is_plain_name_windows(unsafe));
 }
 
-#ifndef _WIN32
+using native::String;
 
-std::string read_file(const std::string& path)
+// The scratch folder as given on the command line, in the system's characters.
+String native_path(const std::string& ascii)
+{
+    return String(ascii.begin(), ascii.end());
+}
+
+std::FILE* open_file(const String& path, const native::Char* mode)
+{
+#ifdef _WIN32
+    return _wfopen(path.c_str(), mode);
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
+
+std::string read_file(const String& path)
 {
     std::string bytes;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    if (std::FILE* file = open_file(path, TW_NATIVE("rb"))) {
         char chunk[4096];
         for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
             bytes.append(chunk, got);
@@ -73,22 +96,147 @@ std::string read_file(const std::string& path)
     return bytes;
 }
 
-void write_file(const std::string& path, const std::string& bytes)
+void write_file(const String& path, const std::string& bytes)
 {
-    FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = open_file(path, TW_NATIVE("wb"));
     if (!file) {
-        std::perror(path.c_str());
+        std::perror("write_file");
         std::exit(1);
     }
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fclose(file);
 }
 
-bool exists(const std::string& path)
+bool exists(const String& path)
 {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
 }
+
+void make_folder(const String& path)
+{
+    std::error_code error;
+    std::filesystem::create_directory(path, error);
+}
+
+// Where the program keeps its run records: a folder of the test's own.
+void keep_state_in(const String& folder)
+{
+    make_folder(folder);
+#ifdef _WIN32
+    SetEnvironmentVariableW(L"LOCALAPPDATA", folder.c_str());
+#else
+    setenv("XDG_STATE_HOME", folder.c_str(), 1);
+#endif
+}
+
+native::Writer writing(const std::string& bytes)
+{
+    return [bytes](const String& temp) {
+        write_file(temp, bytes);
+        return true;
+    };
+}
+
+// Replaces three files in one folder, deferring the folder sync or not, for
+// a caller counting the folder syncs from outside.
+int three_replacements(const String& scratch, bool deferred)
+{
+    native::FolderSyncs syncs;
+    for (const native::Char* name : {TW_NATIVE("/a"), TW_NATIVE("/b"), TW_NATIVE("/c")}) {
+        write_file(scratch + name, "old");
+        CHECK(native::replace_file(scratch + name, writing("new"), deferred ? &syncs : nullptr).error == 0);
+        CHECK(read_file(scratch + name) == "new");
+    }
+    CHECK(syncs.sync_all() == 0);
+    return 0;
+}
+
+// A run's record read back: fields of any bytes come back as written, and a
+// line torn or damaged by a crash is passed over, not misread.
+int record_journal(const String& scratch)
+{
+    for (const native::Char* text : {TW_NATIVE("plain"), TW_NATIVE("with space"), TW_NATIVE("100%"), TW_NATIVE("-"),
+                                     TW_NATIVE("new\nline"), TW_NATIVE("tab\there"), TW_NATIVE("\x7f\x01")}) {
+        String back;
+        CHECK(native::decode_field(native::encode_field(text), back) && back == text);
+        CHECK(native::encode_field(text).find_first_of(" \n\t") == std::string::npos);
+    }
+    String empty = TW_NATIVE("x");
+    CHECK(native::decode_field(native::encode_field(String()), empty) && empty.empty());
+
+#ifdef _WIN32
+    const String odd = scratch + L"/a b%\x00e9.txt";  // no line feed in a Windows name
+#else
+    const String odd = scratch + "/a b%\n.txt";
+#endif
+    keep_state_in(scratch + TW_NATIVE("/state"));
+    write_file(odd, "old");
+    CHECK(exists(odd));
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "replace_file_names", true, started) == 0 && started.record);
+    if (!started.record)
+        return 1;
+    native::Record& record = *started.record;
+    std::uint64_t number = 0;
+    native::FileInfo info;
+    CHECK(native::file_info(odd, false, info) == 0);
+    CHECK(record.before_rename(odd, scratch + TW_NATIVE("/renamed"), info.id, number) == 0);
+    record.after_rename(number, true);
+    CHECK(record.sync() == 0);
+    std::FILE* file = open_file(record.folder() + TW_NATIVE("/record"), TW_NATIVE("ab"));
+    CHECK(file != nullptr);
+    if (!file)
+        return 1;
+    std::fputs("renamed 99 ~00000000\n", file);  // damaged: its checksum is wrong
+    std::fputs("kept 1", file);                  // torn: no end of line
+    std::fclose(file);
+
+    native::RecordState read;
+    CHECK(native::Record::read(record.folder(), read) == 0);
+    CHECK(read.operation == "replace_file_names" && read.root == scratch && read.undoable && !read.ended);
+    CHECK(read.items.size() == 1);
+    if (read.items.size() != 1)
+        return 1;
+    const native::RecordItem& item = read.items[0];
+    CHECK(item.type == native::ItemType::rename && item.state == native::ItemState::done);
+    CHECK(item.path == odd && item.new_path == scratch + TW_NATIVE("/renamed") && item.old_id == info.id);
+    return 0;
+}
+
+// What an undo writes while it puts things back (a file rewritten in place
+// again) is never itself offered for undo, also when the record is read
+// back after an undo cut short.
+int undo_offers_only_the_runs_own(const String& scratch)
+{
+    const String file = scratch + TW_NATIVE("/a.txt");
+    keep_state_in(scratch + TW_NATIVE("/state"));
+    write_file(file, "new");
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "replace_file_contents", true, started) == 0 && started.record);
+    if (!started.record)
+        return 1;
+    native::Record& record = *started.record;
+    std::uint64_t run_item = 0, undo_item = 0;
+    native::Identity old_content{{}, 3, 0, 1}, fresh{{}, 3, 0, 2};
+    CHECK(record.before_rewrite(file, scratch + TW_NATIVE("/backup"), old_content, fresh, run_item) == 0);
+    record.after_rewrite(run_item, &fresh);
+    CHECK(record.end() == 0 && record.begin_undo() == 0 && record.undoing(run_item) == 0);
+    CHECK(record.before_rewrite(file, scratch + TW_NATIVE("/again"), fresh, old_content, undo_item) == 0);
+    record.after_rewrite(undo_item, &old_content);
+    CHECK(record.sync() == 0);
+    for (bool reread : {false, true}) {
+        native::RecordState read;
+        if (reread)
+            CHECK(native::Record::read(record.folder(), read) == 0);
+        std::vector<native::UndoStep> steps;
+        native::plan_undo(reread ? read : record.state(), steps);
+        CHECK(steps.size() == 1 && steps[0].number == run_item);
+    }
+    return 0;
+}
+
+#ifndef _WIN32
 
 #ifdef __linux__
 // Makes one system call fail with `error` for the rest of the process, as
@@ -154,14 +302,6 @@ int respelled_hard_link(const std::string& scratch)
     return 0;
 }
 
-native::Writer writing(const std::string& bytes)
-{
-    return [bytes](const std::string& temp) {
-        write_file(temp, bytes);
-        return true;
-    };
-}
-
 int folder_syncs(const std::string& scratch)
 {
     const std::string one = scratch + "/one", two = scratch + "/two";
@@ -190,23 +330,11 @@ int folder_syncs(const std::string& scratch)
     return 0;
 }
 
-// Replaces three files in one folder, deferring the folder sync or not, for
-// a caller counting the folder syncs from outside.
-int three_replacements(const std::string& scratch, bool deferred)
-{
-    native::FolderSyncs syncs;
-    for (const char* name : {"/a", "/b", "/c"}) {
-        write_file(scratch + name, "old");
-        CHECK(native::replace_file(scratch + name, writing("new"), deferred ? &syncs : nullptr).error == 0);
-    }
-    CHECK(syncs.sync_all() == 0);
-    return 0;
-}
-
 #ifdef __linux__
-// Both the rewrite and the putting back fail (every cut to length is
-// refused once the new content is written; the new content is the shorter,
-// so the rewrite must cut): the old bytes must be left in a file, named.
+// The rewrite fails (every cut to length is refused once the new content is
+// written; the new content is the shorter, so the rewrite must cut): the old
+// bytes come back from the backup the run's record kept, synced before the
+// first write, and the backup goes.
 native::Writer writing_then_failing_cuts(const std::string& bytes, bool& filtered)
 {
     return [bytes, &filtered](const std::string& temp) {
@@ -216,41 +344,74 @@ native::Writer writing_then_failing_cuts(const std::string& bytes, bool& filtere
     };
 }
 
-int double_fault_beside(const std::string& scratch)
+// A run's record in a state folder of the test's own, for the backups of
+// rewrites in place.
+std::unique_ptr<native::Record> test_record(const std::string& scratch)
+{
+    const std::string state = scratch + "/state";
+    mkdir(state.c_str(), 0777);
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    native::RunStart started;
+    CHECK(native::start_run(scratch, "test", false, started) == 0 && started.record);
+    return std::move(started.record);
+}
+
+native::ReplaceContext recorded_in(native::Record* record)
+{
+    native::ReplaceContext context;
+    context.record = [record] { return record; };
+    return context;
+}
+
+void check_put_back(const native::ReplaceOutcome& out, const native::Record& record, const std::string& path,
+                    const std::string& old)
+{
+    CHECK(out.error == EIO && out.in_place && out.old_content_at.empty());
+    CHECK(read_file(path) == old);
+    const native::RecordItem& item = record.state().items.back();
+    CHECK(item.type == native::ItemType::rewrite && item.state == native::ItemState::dropped);
+    CHECK(!exists(item.backup));
+}
+
+int failed_rewrite_beside(const std::string& scratch)
 {
     const std::string path = scratch + "/a.txt", old(10000, 'o');
     write_file(path, old);
     CHECK(link(path.c_str(), (scratch + "/b.txt").c_str()) == 0);  // so rewritten in place
+    auto record = test_record(scratch);
     bool filtered = false;
-    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered), nullptr,
+                                                      nullptr, recorded_in(record.get()));
     if (!filtered)
         return cannot_run;
-    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
-    CHECK(out.old_content_at.rfind(scratch + "/.termweave-", 0) == 0);
-    CHECK(read_file(out.old_content_at) == old);
+    check_put_back(out, *record, path, old);
     return 0;
 }
 
-int double_fault_in_closed_folder(const std::string& scratch)
+// In a folder closed to new files, the new content is staged in the run's
+// record too, and nothing goes to the system's temporary folder.
+int failed_rewrite_in_closed_folder(const std::string& scratch)
 {
     if (geteuid() != 0)
         return cannot_run;
-    const std::string locked = scratch + "/locked", staging = scratch + "/staging";
+    const std::string locked = scratch + "/locked", system_temp = scratch + "/tmp";
     const std::string path = locked + "/mine.txt", old(10000, 'o');
-    CHECK(mkdir(locked.c_str(), 0755) == 0 && mkdir(staging.c_str(), 0777) == 0);
-    CHECK(chmod(staging.c_str(), 0777) == 0);
+    CHECK(mkdir(locked.c_str(), 0755) == 0 && mkdir(system_temp.c_str(), 0777) == 0);
     write_file(path, old);
     CHECK(chown(path.c_str(), 4241, 4242) == 0);
-    setenv("TMPDIR", staging.c_str(), 1);
+    CHECK(chmod(scratch.c_str(), 0777) == 0 && chmod(system_temp.c_str(), 0777) == 0);
+    setenv("TMPDIR", system_temp.c_str(), 1);
     if (setgid(4242) != 0 || setuid(4241) != 0)
         return cannot_run;
+    auto record = test_record(scratch);
     bool filtered = false;
-    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered));
+    native::ReplaceOutcome out = native::replace_file(path, writing_then_failing_cuts("new", filtered), nullptr,
+                                                      nullptr, recorded_in(record.get()));
     if (!filtered)
         return cannot_run;
-    CHECK(out.error == EIO && out.in_place && !out.old_content_lost);
-    CHECK(out.old_content_at.rfind(staging + "/.termweave-", 0) == 0);
-    CHECK(read_file(out.old_content_at) == old);
+    check_put_back(out, *record, path, old);
+    std::vector<std::string> left;
+    CHECK(native::os::list_folder(system_temp, left) == 0 && left.empty());
     return 0;
 }
 #endif
@@ -266,22 +427,27 @@ int main(int argc, char** argv)
     const std::string_view which = argv[1];
     const std::string scratch = argc > 2 ? argv[2] : ".";
     int status = 0;
+    const String where = native_path(scratch);
     if (which == "names")
         names();
+    else if (which == "record-journal")
+        status = record_journal(where);
+    else if (which == "undo-offers-only-the-runs-own")
+        status = undo_offers_only_the_runs_own(where);
+    else if (which == "three-replacements-deferred" || which == "three-replacements-immediate")
+        status = three_replacements(where, which == "three-replacements-deferred");
 #ifndef _WIN32
     else if (which == "respelled-hard-link")
         status = respelled_hard_link(scratch);
     else if (which == "folder-syncs")
         status = folder_syncs(scratch);
-    else if (which == "three-replacements-deferred" || which == "three-replacements-immediate")
-        status = three_replacements(scratch, which == "three-replacements-deferred");
 #ifdef __linux__
     else if (which == "rename-without-kernel-support")
         status = rename_without_kernel_support(scratch);
-    else if (which == "double-fault-beside")
-        status = double_fault_beside(scratch);
-    else if (which == "double-fault-in-closed-folder")
-        status = double_fault_in_closed_folder(scratch);
+    else if (which == "failed-rewrite-beside")
+        status = failed_rewrite_beside(scratch);
+    else if (which == "failed-rewrite-in-closed-folder")
+        status = failed_rewrite_in_closed_folder(scratch);
 #endif
 #endif
     else {

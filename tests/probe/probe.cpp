@@ -17,6 +17,7 @@
 #include "rename/rename.h"
 #include "run/kept.h"
 #include "run/report.h"
+#include "run/undo.h"
 
 #include <memory>
 #include <utility>
@@ -34,6 +35,7 @@ const char* kind_name(run::ItemKind kind)
     case run::ItemKind::file_name: return "file_name";
     case run::ItemKind::file_content: return "file_content";
     case run::ItemKind::folder_listing: return "folder_listing";
+    case run::ItemKind::content_restore: return "content_restore";
     }
     return "?";
 }
@@ -59,6 +61,10 @@ const char* reason_name(run::PassOver reason)
     case run::PassOver::version_control: return "version_control";
     case run::PassOver::hidden: return "hidden";
     case run::PassOver::left_out: return "left_out";
+    case run::PassOver::edited_since: return "edited_since";
+    case run::PassOver::moved_since: return "moved_since";
+    case run::PassOver::name_taken: return "name_taken";
+    case run::PassOver::backup_missing: return "backup_missing";
     }
     return "?";
 }
@@ -70,14 +76,15 @@ Ref report_dict(run::Report& report)
     std::string current = report.current();
     PyObject* failures = report.failures();
     PyObject* renamed = failures ? report.renamed_folders() : nullptr;
-    if (!renamed)
+    PyObject* notes = renamed ? report.notes() : nullptr;
+    if (!notes)
         return {};
     return Ref::steal(Py_BuildValue(
-        "{s:l,s:l,s:l,s:l,s:l,s:s#,s:O,s:O}", "seen", report.seen.load(), "changed",
+        "{s:l,s:l,s:l,s:l,s:l,s:s#,s:O,s:O,s:O}", "seen", report.seen.load(), "changed",
         report.changed.load(), "passed_over", report.passed_over.load(), "failed",
         report.failed.load(), "unlisted_folders", report.unlisted_folders.load(), "current",
         current.data(), static_cast<Py_ssize_t>(current.size()), "failures", failures,
-        "renamed_folders", renamed));
+        "renamed_folders", renamed, "notes", notes));
 }
 
 int bind_module()
@@ -162,11 +169,11 @@ Ref plan_items(const run::Plan& plan)
     for (const run::PlannedItem& item : plan) {
         if (!items)
             return {};
-        Ref entry = Ref::steal(Py_BuildValue("{s:s,s:s,s:O,s:O,s:n,s:O,s:s,s:z}", "kind", kind_name(item.kind),
-                                             "outcome", outcome_name(item.outcome), "path",
-                                             or_none(item.path), "new_path", or_none(item.new_path),
-                                             "matches", item.matches, "problem", or_none(item.problem),
-                                             "reason", reason_name(item.reason), "encoding", item.encoding));
+        Ref entry = Ref::steal(Py_BuildValue(
+            "{s:s,s:s,s:O,s:O,s:n,s:O,s:s,s:z,s:k,s:K}", "kind", kind_name(item.kind), "outcome",
+            outcome_name(item.outcome), "path", or_none(item.path), "new_path", or_none(item.new_path), "matches",
+            item.matches, "problem", or_none(item.problem), "reason", reason_name(item.reason), "encoding",
+            item.encoding, "other_links", item.other_links, "backup_copy_bytes", item.backup_copy_bytes));
         if (!entry || PyList_Append(items.get(), entry.get()) < 0)
             return {};
     }
@@ -213,8 +220,8 @@ PyObject* probe_kept_counts(PyObject*, PyObject* capsule) noexcept
 
 // The window's options from a dict: case_sensitive, regular_expression,
 // name_scope ("whole", "stem", "extension"), skip_hidden, include, exclude,
-// left_out (a set of paths), from_window, kept (a kept_decisions() capsule).
-// Absent keys keep the defaults.
+// left_out (a set of paths), from_window, undoable, kept (a kept_decisions()
+// capsule). Absent keys keep the defaults.
 int read_options(PyObject* options, run::Options& out)
 {
     if (options && !PyDict_Check(options)) {
@@ -225,8 +232,10 @@ int read_options(PyObject* options, run::Options& out)
     int regular = flag(options, "regular_expression", true);
     int hidden = flag(options, "skip_hidden", false);
     int window = flag(options, "from_window", false);
-    if (case_sensitive < 0 || regular < 0 || hidden < 0 || window < 0)
+    int undoable = flag(options, "undoable", false);
+    if (case_sensitive < 0 || regular < 0 || hidden < 0 || window < 0 || undoable < 0)
         return -1;
+    out.undoable = undoable;
     out.case_sensitive = case_sensitive;
     out.regular_expression = regular;
     out.skip_hidden = hidden;
@@ -271,6 +280,23 @@ PyObject* probe_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 
 run::Report* g_active = nullptr;
 
+// The pending exception, taken out (null when none is pending).
+Ref take_error()
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+// The pending ordinary exception, taken as the result; anything else stays.
+Ref exception_as_result()
+{
+    return PyErr_ExceptionMatches(PyExc_Exception) ? take_error() : Ref();
+}
+
 // run(mode, root, old, new, recursive[, options]) -> (result or the exception raised, report)
 PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
@@ -290,18 +316,51 @@ PyObject* probe_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
         g_active = report.get();
         Ref result = mode->run(args[1], args[2], args[3], args[4]);
         g_active = nullptr;
-        if (!result) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                return nullptr;
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            PyErr_NormalizeException(&type, &value, &traceback);
-            Py_XDECREF(type);
-            Py_XDECREF(traceback);
-            result = Ref::steal(value);
-        }
+        if (!result && !(result = exception_as_result()))
+            return nullptr;
         Ref counts = report_dict(*report);
         return counts ? PyTuple_Pack(2, result.get(), counts.get()) : nullptr;
+    });
+}
+
+// undo_plan(folder) -> (items, notes): what undoing the last run on the
+// folder ("" for the last run of all) would do; items is None when there
+// is nothing to undo.
+PyObject* probe_undo_plan(PyObject*, PyObject* folder) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        run::Report report;
+        run::Undo undo;
+        run::Plan plan;
+        if (undo.open(folder, report) < 0 || undo.plan(plan) < 0)
+            return nullptr;
+        Ref items = undo.found() ? plan_items(plan) : py::none();
+        return items ? PyTuple_Pack(2, items.get(), report.notes()) : nullptr;
+    });
+}
+
+// undo(folder) -> report, or None when there is nothing to undo; the
+// exception that ended it is taken as the result, as run() does.
+PyObject* probe_undo(PyObject*, PyObject* folder) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        auto report = std::make_unique<run::Report>();
+        g_active = report.get();
+        run::Undo undo;
+        run::Plan plan;
+        int status = undo.open(folder, *report);
+        if (status == 0)
+            status = undo.plan(plan);
+        if (status == 0 && !undo.found()) {
+            g_active = nullptr;
+            return Py_NewRef(Py_None);
+        }
+        if (status == 0)
+            status = undo.act(*report);
+        g_active = nullptr;
+        if (status < 0)
+            return exception_as_result().release();
+        return report_dict(*report).release();
     });
 }
 
@@ -468,17 +527,6 @@ PyObject* probe_running_matchers(PyObject*, PyObject*) noexcept
     return PyLong_FromLong(keyword::running_matchers());
 }
 
-// The pending exception, taken out (null when none is pending).
-Ref take_error()
-{
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-}
-
 // silent_failure(manager): a scope body, then a tidy-up path, each failing
 // without setting an error; each must surface as SystemError. Returns the
 // two exceptions.
@@ -538,6 +586,8 @@ PyMethodDef g_methods[] = {
     {"kept_decisions", probe_kept_decisions, METH_NOARGS, nullptr},
     {"kept_counts", probe_kept_counts, METH_O, nullptr},
     {"silent_failure", probe_silent_failure, METH_O, nullptr},
+    {"undo_plan", probe_undo_plan, METH_O, nullptr},
+    {"undo", probe_undo, METH_O, nullptr},
     {"library_saves", probe_library_saves, METH_NOARGS, nullptr},
     {"replace_xlsx_content",
      reinterpret_cast<PyCFunction>(

@@ -24,7 +24,33 @@ using Error = int;  // errno
 using String = std::basic_string<Char>;
 using StringView = std::basic_string_view<Char>;
 
+// A string literal in the system's own characters.
+#ifdef _WIN32
+#define TW_NATIVE(text) L##text
+#else
+#define TW_NATIVE(text) text
+#endif
+
 // ---- Names ---------------------------------------------------------------
+
+// The program's own files, made and recognised here only. A temporary file
+// is ".termweave-" + random letters + `suffix` (".tmp" for new content,
+// ".old" and ".bak" as older versions left them beside a file); the folder
+// of backups that a run may keep at the top of its chosen folder is
+// ".termweave-undo". A run passes both over and never deletes anything
+// because of its name: only a record proves a file its own.
+String temp_name(const Char* suffix);
+// Random letters and digits, for names that must not meet an earlier one.
+String random_letters(int count = 10);
+bool is_temp_name(StringView name);
+extern const Char* const kBackupFolderName;
+bool is_backup_folder_name(StringView name);
+
+// The last name of a path, and the folder holding it ("." for a bare name).
+String last_name_of(const String& path);
+String folder_of(const String& path);
+String join(const String& folder, const String& name);
+
 
 // A name that stays a name in its folder: not empty, ".", "..", and without
 // a separator.
@@ -89,6 +115,70 @@ struct FileId {
     bool operator==(const FileId&) const = default;
 };
 
+// What one look at a path (or an open file) tells.
+struct FileInfo {
+    FileId id;
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::uint64_t links = 0;
+    bool regular = false;
+    bool directory = false;
+    bool link = false;  // the name itself is a symbolic link (or reparse point)
+};
+
+// What tells a file's content apart from another: which file it is, its
+// length, when it was last written, and a checksum of its bytes.
+struct Identity {
+    FileId id;
+    std::uint64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::uint64_t sum = 0;
+    bool operator==(const Identity&) const = default;
+};
+
+// Looks at `path` (through a last link when `follow_links`). ENOENT (or the
+// system's "not found") when nothing is there.
+Error file_info(const String& path, bool follow_links, FileInfo& out);
+bool not_found(Error error);
+
+// The error for a file that is not, or no longer, the one the run decided
+// on: replaced, swapped for a link or something that is not a regular file.
+Error changed_since_decided();
+bool is_changed_since_decided(Error error);
+// The error for a rewrite in place that has nowhere to keep a backup of
+// the old content first (no per-user state folder): it is not made.
+Error no_place_for_backup();
+bool is_no_place_for_backup(Error error);
+
+// Opens the file at `path` for reading the way every read of a run goes:
+// through a last symbolic link to its target, but never through one that
+// appears after that (no-follow), without blocking, a regular file only,
+// and, given `expected`, the very file the run decided on (checked on the
+// open file). `bytes` gets at most the size the open file had.
+Error read_checked(const String& path, const FileId* expected, std::string& bytes);
+
+// Whether the content of the file at `path` may be replaced: the check a
+// run meets when it replaces it (opening it for writing without changing
+// it), and a preview foresees with. Running with every right, a file that
+// gives nobody the right to write is still refused. 0, or the error.
+Error may_write(const String& path);
+
+// A streaming checksum of file content (not a cryptographic one: it tells
+// an edited file from the one a run wrote).
+class Digest {
+public:
+    void add(const char* bytes, std::size_t size);
+    std::uint64_t value() const;
+
+private:
+    std::uint64_t state_ = 0x6A09E667F3BCC908ull;
+    std::uint64_t pending_ = 0;
+    unsigned pending_bytes_ = 0;
+    std::uint64_t total_ = 0;
+};
+
+class Record;
+
 // A replacement prepared but not finished: the new content is written to a
 // temporary file beside the target and carries the target's identity, but
 // it is neither synced nor in place yet. Until it is moved, the target
@@ -97,9 +187,11 @@ struct Staged {
     String temp;
     String target;
     bool target_existed = false;  // (a missing target is created)
-    FileId target_id;             // the file it replaces, to tell it is pending
+    FileId target_id;             // the file it replaces, checked again right before the move
+    FileId temp_id;               // the new file
     std::uint64_t device = 0;     // the file system (volume) both are on
     std::uint64_t size = 0;       // bytes of the new content
+    std::uint64_t number = 0;     // its item in the run's record (0: none)
 };
 
 struct ReplaceOutcome {
@@ -115,6 +207,17 @@ struct ReplaceOutcome {
 // Creates the new content at the temporary path it is given; false on failure.
 using Writer = std::function<bool(const String& temp_path)>;
 
+// What a replacement knows of the run it is part of.
+struct ReplaceContext {
+    // The file the run decided on (through links), or null: a file found
+    // to be another one by the time it is opened or replaced is left alone.
+    const FileId* expected = nullptr;
+    // The run's record, made on first need (null when there is none and
+    // none can be made): it names every temporary file, keeps the backups
+    // and says what may have been done, for undo and for crash repair.
+    std::function<Record*()> record;
+};
+
 // Replaces the content of the file at `path` (through a symbolic link, its
 // target) with what `write_to` writes, all or nothing. Normally the new
 // content is written to a temporary file beside the old one, given the old
@@ -129,7 +232,7 @@ using Writer = std::function<bool(const String& temp_path)>;
 // finished by sync_staged and move_staged or dropped by discard_staged. A
 // rewrite in place is finished at once all the same.
 ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSyncs* syncs = nullptr,
-                            Staged* staged = nullptr);
+                            Staged* staged = nullptr, const ReplaceContext& context = {});
 
 // Makes the new content of staged replacements durable: where the system
 // syncs a whole file system reliably and reports its failures (Linux 5.8
@@ -138,12 +241,19 @@ ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSy
 // own. `errors[i]` is 0 or the failure of `staged[i]`.
 void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors);
 
+// Before staged replacements are moved: the record keeps what each move
+// would replace (where the run keeps backups) and says, synced, which
+// moves may happen. `errors[i]` (0 when the sync succeeded) turns into the
+// failure of `staged[i]` when it cannot be recorded.
+void record_staged(Record* record, std::vector<Staged>& staged, std::vector<Error>& errors);
+
 // Moves a staged replacement, synced, over its target (its folder sync left
-// to `syncs`). On failure the temporary file is removed unless `out` says
-// where the new content went.
-Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out);
+// to `syncs`), when the target is still the file it was: otherwise, or on
+// failure, the temporary file is removed unless `out` says where the new
+// content went. The record (if any) learns what came of it.
+Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out, Record* record = nullptr);
 
 // Drops a staged replacement: the target keeps its old content.
-void discard_staged(const Staged& staged);
+void discard_staged(const Staged& staged, Record* record = nullptr);
 
 }  // namespace tw::platform::native

@@ -10,8 +10,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -207,11 +211,14 @@ int copy_attributes(int from, int to, bool& carried)
 int copy_attributes(int, int, bool&) { return 0; }
 #endif
 
-int write_all(int fd, const std::string& bytes)
+// Writes all `size` bytes by `write_some(from, count, done)`, a write that
+// may write fewer, going on after a signal. 0, or errno.
+template <class WriteSome>
+int write_fully(const char* bytes, std::size_t size, WriteSome&& write_some)
 {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t wrote = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    while (done < size) {
+        ssize_t wrote = write_some(bytes + done, size - done, done);
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote < 0)
@@ -219,6 +226,13 @@ int write_all(int fd, const std::string& bytes)
         done += static_cast<std::size_t>(wrote);
     }
     return 0;
+}
+
+int write_at(int fd, const char* bytes, std::size_t size, std::uint64_t offset)
+{
+    return write_fully(bytes, size, [&](const char* from, std::size_t count, std::size_t done) {
+        return pwrite(fd, from, count, static_cast<off_t>(offset + done));
+    });
 }
 
 int sync_fd(int fd)
@@ -352,6 +366,66 @@ void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors)
             errors[i] = os::sync_file(staged[i].temp);
 }
 
+namespace {
+
+FileInfo info_of(const struct stat& info)
+{
+    FileInfo out;
+    out.id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    out.size = static_cast<std::uint64_t>(info.st_size);
+#if defined(__APPLE__)
+    out.mtime_ns = std::int64_t{info.st_mtimespec.tv_sec} * 1000000000 + info.st_mtimespec.tv_nsec;
+#else
+    out.mtime_ns = std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+#endif
+    out.links = static_cast<std::uint64_t>(info.st_nlink);
+    out.regular = S_ISREG(info.st_mode);
+    out.directory = S_ISDIR(info.st_mode);
+    out.link = S_ISLNK(info.st_mode);
+    return out;
+}
+
+// A file that nobody may write is refused even to a process that may write
+// anything: its owner made it read-only, and a run honours that.
+bool read_only_for_everyone(const struct stat& info) { return (info.st_mode & 0222) == 0; }
+
+// Opening with O_NOFOLLOW meets a link that appeared since the path was
+// resolved: the file is not the one decided on.
+int opened_error(int error) { return error == ELOOP ? changed_since_decided() : error; }
+
+// The open file is a regular file and, when one is expected, that one.
+int check_opened(int fd, const FileId* expected, struct stat& info)
+{
+    if (fstat(fd, &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return expected ? changed_since_decided() : EINVAL;
+    if (expected && info_of(info).id != *expected)
+        return changed_since_decided();
+    return 0;
+}
+
+constexpr std::size_t kChunk = 1 << 20;
+
+}  // namespace
+
+Error file_info(const String& path, bool follow_links, FileInfo& out)
+{
+    struct stat info;
+    if ((follow_links ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) != 0)
+        return errno;
+    out = info_of(info);
+    return 0;
+}
+
+bool not_found(Error error) { return error == ENOENT || error == ENOTDIR; }
+
+Error changed_since_decided() { return ESTALE; }
+bool is_changed_since_decided(Error error) { return error == ESTALE; }
+// An error no file operation gives, so that it cannot be mistaken.
+Error no_place_for_backup() { return EDESTADDRREQ; }
+bool is_no_place_for_backup(Error error) { return error == EDESTADDRREQ; }
+
 namespace os {
 
 Error resolve_target(const String& path, String& target)
@@ -377,45 +451,29 @@ Target::~Target()
 
 // Renaming over a read-only file is allowed, writing it is not: opening
 // for writing (without truncating) meets the refusal the user expects.
-Error Target::open(const String& path)
+Error Target::open(const String& path, const FileId* expected)
 {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd_ < 0)
-        return errno == ENOENT ? 0 : errno;
-    if (fstat(fd_, &info_) != 0)
-        return errno;
-    if (!S_ISREG(info_.st_mode))
-        return EINVAL;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd_ < 0) {
+        if (errno == ENOENT && !expected)
+            return 0;
+        return opened_error(errno == ENOENT ? changed_since_decided() : errno);
+    }
+    if (int error = check_opened(fd_, expected, info_))
+        return error;
+    if (geteuid() == 0 && read_only_for_everyone(info_))
+        return EACCES;
     exists_ = true;
-    id_ = {static_cast<std::uint64_t>(info_.st_dev), static_cast<std::uint64_t>(info_.st_ino)};
-    links_ = static_cast<std::uint64_t>(info_.st_nlink);
+    FileInfo described = info_of(info_);
+    id_ = described.id;
+    links_ = described.links;
     return 0;
-}
-
-String folder_of(const String& path)
-{
-    std::string folder, name;
-    split(path, folder, name);
-    return folder;
-}
-
-String temp_folder()
-{
-    const char* tmpdir = std::getenv("TMPDIR");
-    return (tmpdir && *tmpdir) ? tmpdir : "/tmp";
 }
 
 Error make_temp(const String& folder, const Char* suffix, String& made)
 {
-    made = folder + "/.termweave-XXXXXX" + suffix;
-    int fd = mkstemps(made.data(), static_cast<int>(std::strlen(suffix)));
-    if (fd < 0) {
-        int error = errno;
-        made.clear();
-        return error;
-    }
-    close(fd);
-    return 0;
+    File file;
+    return file.create_temp(folder, suffix, made);
 }
 
 void remove_quietly(const String& path) { unlink(path.c_str()); }
@@ -427,6 +485,10 @@ Error sync_file(const String& path)
 }
 
 bool is_access_denied(Error error) { return error == EACCES || error == EPERM; }
+bool is_cross_device(Error error) { return error == EXDEV; }
+bool is_busy(Error error) { return error == EWOULDBLOCK || error == EAGAIN; }
+Error busy_error() { return EWOULDBLOCK; }
+Error not_found_error() { return ENOENT; }
 
 Error move_over(const String& temp, const String& target, FolderSyncs* syncs, ReplaceOutcome&)
 {
@@ -439,22 +501,32 @@ Error move_over(const String& temp, const String& target, FolderSyncs* syncs, Re
     return 0;
 }
 
-File::~File()
+File::~File() { close(); }
+
+void File::close()
 {
     if (fd_ >= 0)
-        close(fd_);
+        ::close(fd_);
+    fd_ = -1;
 }
+
+bool File::is_open() const { return fd_ >= 0; }
+
+int File::release_descriptor() { return std::exchange(fd_, -1); }
 
 Error File::create_temp(const String& folder, const Char* suffix, String& made)
 {
-    made = folder + "/.termweave-XXXXXX" + suffix;
-    fd_ = mkostemps(made.data(), static_cast<int>(std::strlen(suffix)), O_CLOEXEC);
-    if (fd_ < 0) {
-        int error = errno;
-        made.clear();
-        return error;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        made = join(folder, temp_name(suffix));
+        fd_ = ::open(made.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ >= 0)
+            return 0;
+        if (errno != EEXIST)
+            break;
     }
-    return 0;
+    int error = errno;
+    made.clear();
+    return error;
 }
 
 namespace {
@@ -503,46 +575,213 @@ Error File::finish_temp(const String& path, const Target& target, bool sync, Fin
     out.carried = true;
     out.size = static_cast<std::uint64_t>(now.st_size);
     out.device = static_cast<std::uint64_t>(now.st_dev);
+    out.id = info_of(now).id;
     return sync ? sync_fd(fd) : 0;
 }
 
 Error File::open_existing(const String& path)
 {
-    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    return fd_ < 0 ? opened_error(errno) : 0;
+}
+
+Error File::open_checked(const String& path, const FileId* expected)
+{
+    fd_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd_ < 0)
+        return opened_error(errno == ENOENT && expected ? changed_since_decided() : errno);
+    struct stat info;
+    return check_opened(fd_, expected, info);
+}
+
+Error File::create_new(const String& path)
+{
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     return fd_ < 0 ? errno : 0;
 }
 
-Error File::read_all(std::string& bytes)
+Error File::open_record(const String& path, bool create)
+{
+    int flags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT | O_EXCL : 0);
+    fd_ = open(path.c_str(), flags, 0600);
+    return fd_ < 0 ? errno : 0;
+}
+
+Error File::info(FileInfo& out) const
+{
+    struct stat info;
+    if (fstat(fd_, &info) != 0)
+        return errno;
+    out = info_of(info);
+    return 0;
+}
+
+Error File::read_all(std::string& bytes, std::uint64_t limit)
 {
     bytes.clear();
-    char chunk[65536];
-    for (;;) {
-        ssize_t got = pread(fd_, chunk, sizeof chunk, static_cast<off_t>(bytes.size()));
+    std::vector<char> chunk(kChunk);
+    while (bytes.size() < limit) {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), limit - bytes.size()));
+        ssize_t got = pread(fd_, chunk.data(), want, static_cast<off_t>(bytes.size()));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             return errno;
         if (got == 0)
             return 0;
-        bytes.append(chunk, static_cast<std::size_t>(got));
+        bytes.append(chunk.data(), static_cast<std::size_t>(got));
     }
+    return 0;
 }
 
-Error File::overwrite(const std::string& bytes)
+namespace {
+
+// Reads the whole file open at `fd` from its start, handing each chunk to
+// `each` (0 to go on, or the error); `size` and `sum` get its length and
+// checksum.
+template <class Each>
+int each_chunk(int fd, std::uint64_t& size, std::uint64_t& sum, Each&& each)
 {
-    if (int error = write_all(fd_, bytes))
+    std::vector<char> chunk(kChunk);
+    Digest digest;
+    size = 0;
+    for (;;) {
+        ssize_t got = pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(size));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            break;
+        digest.add(chunk.data(), static_cast<std::size_t>(got));
+        if (int error = each(chunk.data(), static_cast<std::size_t>(got), size))
+            return error;
+        size += static_cast<std::uint64_t>(got);
+    }
+    sum = digest.value();
+    return 0;
+}
+
+}  // namespace
+
+Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
+{
+    int to = fd_;
+    if (int error = each_chunk(source.fd_, size, sum, [to](const char* bytes, std::size_t count, std::uint64_t at) {
+            return write_at(to, bytes, count, at);
+        }))
         return error;
-    if (ftruncate(fd_, static_cast<off_t>(bytes.size())) != 0)
+    struct stat now;
+    if (fstat(fd_, &now) != 0)
+        return errno;
+    if (static_cast<std::uint64_t>(now.st_size) > size && ftruncate(fd_, static_cast<off_t>(size)) != 0)
         return errno;
     return sync_fd(fd_);
 }
 
-Error File::fill(const std::string& bytes)
+Error File::checksum(std::uint64_t& size, std::uint64_t& sum)
 {
-    if (int error = write_all(fd_, bytes))
-        return error;
-    return sync_fd(fd_);
+    return each_chunk(fd_, size, sum, [](const char*, std::size_t, std::uint64_t) { return 0; });
 }
+
+Error File::append(const std::string& bytes)
+{
+    int fd = fd_;
+    return write_fully(bytes.data(), bytes.size(),
+                       [fd](const char* from, std::size_t count, std::size_t) { return write(fd, from, count); });
+}
+
+Error File::sync() { return sync_fd(fd_); }
+
+Error File::try_lock()
+{
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0)
+        if (errno != EINTR)
+            return errno;
+    return 0;
+}
+
+Error File::wait_lock()
+{
+    while (flock(fd_, LOCK_EX) != 0)
+        if (errno != EINTR)
+            return errno;
+    return 0;
+}
+
+Error make_folder(const String& path)
+{
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST)
+        return 0;
+    return errno;
+}
+
+Error remove_folder(const String& path) { return rmdir(path.c_str()) == 0 ? 0 : errno; }
+Error remove_file(const String& path) { return unlink(path.c_str()) == 0 ? 0 : errno; }
+
+Error list_folder(const String& path, std::vector<String>& names)
+{
+    names.clear();
+    DIR* dir = opendir(path.c_str());
+    if (!dir)
+        return errno;
+    while (const dirent* entry = readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            names.emplace_back(name);
+    }
+    closedir(dir);
+    return 0;
+}
+
+Error hard_link(const String& existing, const String& made)
+{
+    return link(existing.c_str(), made.c_str()) == 0 ? 0 : errno;
+}
+
+Error rename_over(const String& from, const String& to)
+{
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+Error free_space(const String& folder, std::uint64_t& bytes)
+{
+    struct statvfs info;
+    if (statvfs(folder.c_str(), &info) != 0)
+        return errno;
+    bytes = std::uint64_t{info.f_bavail} * info.f_frsize;
+    return 0;
+}
+
+String absolute(const String& path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    char* here = getcwd(nullptr, 0);
+    if (!here)
+        return path;
+    String whole = join(here, path);
+    std::free(here);
+    return whole;
+}
+
+String real_path(const String& path)
+{
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return absolute(path);
+    String real = resolved;
+    std::free(resolved);
+    return real;
+}
+
+String environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+void hide(const String&) {}
 
 }  // namespace os
 

@@ -1,20 +1,15 @@
-// Replacing a file's content all or nothing, from the steps in os.h.
+// Replacing a file's content all or nothing, from the steps in os.h, with
+// the run's record (record.h) told before each step that could change the
+// file.
 #include "platform/core/native.h"
 #include "platform/core/os.h"
+#include "platform/core/record.h"
 
-#include <cerrno>
-#include <new>
 #include <utility>
 
 namespace tw::platform::native {
 
 namespace {
-
-#ifdef _WIN32
-#define TW_NATIVE(text) L##text
-#else
-#define TW_NATIVE(text) text
-#endif
 
 // A file of ours that goes away with this object unless kept.
 struct OwnedFile {
@@ -27,73 +22,127 @@ struct OwnedFile {
     String keep() { return std::exchange(path, String()); }
 };
 
-// A new file in `folder` holding `bytes`, synced, its name made durable.
-Error write_copy(const String& folder, const std::string& bytes, OwnedFile& copy)
+// The run's record, asked for once, when first needed.
+class RecordFor {
+public:
+    explicit RecordFor(const ReplaceContext& context) : context_(context) {}
+    Record* get()
+    {
+        if (!asked_ && context_.record)
+            record_ = context_.record();
+        asked_ = true;
+        return record_;
+    }
+
+private:
+    const ReplaceContext& context_;
+    Record* record_ = nullptr;
+    bool asked_ = false;
+};
+
+// Names a temporary file in the record, so that a later run may remove it
+// after a crash: nothing is removed because of its name alone.
+void name_in_record(Record* record, const os::File& file, const String& path)
 {
-    if (Error error = os::make_temp(folder, TW_NATIVE(".old"), copy.path))
-        return error;
-    os::File file;
-    if (Error error = file.open_existing(copy.path))
-        return error;
-    if (Error error = file.fill(bytes))
-        return error;
-    return sync_folder(folder);
+    FileInfo info;
+    std::uint64_t number = 0;
+    if (record && file.info(info) == 0)
+        record->made_temp(path, info.id, number);
 }
 
-#ifdef _WIN32
-constexpr Error out_of_memory = 8;  // ERROR_NOT_ENOUGH_MEMORY
-#else
-constexpr Error out_of_memory = ENOMEM;
-#endif
-
-// The last resort after a failed rewrite could not be undone: nothing may
-// escape from here, the old bytes exist nowhere else.
-Error keep_elsewhere(const std::string& bytes, OwnedFile& copy) noexcept
+// The content that `staging` holds, and its checksum.
+Error content_identity(os::File& file, Identity& content)
 {
-    try {
-        return write_copy(os::temp_folder(), bytes, copy);
-    } catch (const std::bad_alloc&) {
-        return out_of_memory;
-    }
+    FileInfo info;
+    if (Error error = file.info(info))
+        return error;
+    content.id = info.id;
+    content.mtime_ns = info.mtime_ns;
+    return file.checksum(content.size, content.sum);
 }
 
 // Rewrites `target` in place with the bytes staged in `staging`. The old
-// bytes stay in memory and, when `backup_folder` is given, in a synced file
-// there for as long as the target is being rewritten; on failure they are
-// written back, and if even that fails they are left in a file whose path
-// the outcome gives.
-Error rewrite_in_place(const String& target, const String& staging, const String& backup_folder,
+// content is first copied into the run's record, synced, and the record
+// says so before the first byte is written; the copy goes only after the
+// rewrite it protects has finished (or when put back), unless it is kept
+// for undo. If the rewrite fails and even putting the old content back
+// fails, the copy stays and the outcome names it.
+Error rewrite_in_place(const String& target, const String& staging, const FileId* expected, Record* record,
                        ReplaceOutcome& out)
 {
-    std::string fresh, old;
-    {
-        os::File source;
-        if (Error error = source.open_existing(staging))
-            return error;
-        if (Error error = source.read_all(fresh))
-            return error;
-    }
-    os::File file;
+    if (!record)
+        return no_place_for_backup();
+    os::File source, file, copy;
+    Identity old_content, fresh;
+    if (Error error = source.open_checked(staging, nullptr))
+        return error;
     if (Error error = file.open_existing(target))
         return error;
-    if (Error error = file.read_all(old))
+    FileInfo info;
+    if (Error error = file.info(info))
         return error;
-    OwnedFile backup;
-    if (!backup_folder.empty())
-        if (Error error = write_copy(backup_folder, old, backup))
-            return error;
+    if (expected && info.id != *expected)
+        return changed_since_decided();
+    OwnedFile backup{record->new_path_here(TW_NATIVE("r"))};
+    if (Error error = copy.create_new(backup.path))
+        return error;
+    if (Error error = copy.copy_from(file, old_content.size, old_content.sum))
+        return error;
+    std::uint64_t number = 0;
+    if (Error error = content_identity(source, fresh))
+        return error;
+    if (Error error = sync_folder(record->folder()))
+        return error;
+    if (Error error = record->before_rewrite(target, backup.path, old_content, fresh, number))
+        return error;
     out.in_place = true;
-    Error failed = file.overwrite(fresh);
-    if (!failed)
+    Identity written;
+    Error failed = file.copy_from(source, written.size, written.sum);
+    if (!failed && file.info(info) == 0) {
+        written.id = info.id;
+        written.mtime_ns = info.mtime_ns;
+        record->after_rewrite(number, &written);
+        if (record->keeps_backups())
+            backup.keep();
         return 0;
-    if (file.overwrite(old) == 0)
-        return failed;
-    if (backup.path.empty() && keep_elsewhere(old, backup) != 0) {
-        out.old_content_lost = true;
+    }
+    std::uint64_t size = 0, sum = 0;
+    if (file.copy_from(copy, size, sum) == 0 && sum == old_content.sum) {
+        record->after_rewrite(number, nullptr);
         return failed;
     }
     out.old_content_at = backup.keep();
     return failed;
+}
+
+// Where the new content is written first: beside the target, or, when its
+// folder refuses new files, in the run's record (the target is then
+// rewritten in place).
+Error make_staging(const String& folder, RecordFor& record, os::File& file, OwnedFile& temp, bool& beside)
+{
+    Error refused = file.create_temp(folder, TW_NATIVE(".tmp"), temp.path);
+    beside = refused == 0;
+    if (beside) {
+        name_in_record(record.get(), file, temp.path);
+        return 0;
+    }
+    if (!os::is_access_denied(refused))
+        return refused;
+    if (!record.get())
+        return no_place_for_backup();
+    temp.path = record.get()->new_path_here(TW_NATIVE("s"));
+    return file.create_new(temp.path);
+}
+
+// The writer wrote by name: the file there must still be the one made.
+Error check_still_ours(const os::File& file, const String& path)
+{
+    FileInfo made, there;
+    if (Error error = file.info(made))
+        return error;
+    if (file_info(path, false, there) != 0 || there.id != made.id || !there.regular)
+        return changed_since_decided();
+    return 0;
 }
 
 }  // namespace
@@ -117,57 +166,103 @@ Error FolderSyncs::sync_all(String* failed)
     return first;
 }
 
-ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSyncs* syncs, Staged* staged)
+ReplaceOutcome replace_file(const String& path, const Writer& write_to, FolderSyncs* syncs, Staged* staged,
+                            const ReplaceContext& context)
 {
     ReplaceOutcome out;
     String target_path;
     os::Target target;
-    if ((out.error = os::resolve_target(path, target_path)) || (out.error = target.open(target_path)))
+    if ((out.error = os::resolve_target(path, target_path)) ||
+        (out.error = target.open(target_path, context.expected)))
         return out;
-    String folder = os::folder_of(target_path);
+    RecordFor record(context);
     OwnedFile temp;
     os::File temp_file;
-    Error refused = temp_file.create_temp(folder, TW_NATIVE(".tmp"), temp.path);
-    bool beside = refused == 0;
-    if (!beside) {
-        // A folder closed to new files: stage the content elsewhere and
-        // rewrite the file in place, if the file itself may be written.
-        if (!os::is_access_denied(refused) || os::make_temp(os::temp_folder(), TW_NATIVE(".tmp"), temp.path)) {
-            out.error = refused;
-            return out;
-        }
-    }
+    bool beside = false;
+    if ((out.error = make_staging(folder_of(target_path), record, temp_file, temp, beside)))
+        return out;
     if (!write_to(temp.path)) {
         out.writer_failed = true;
         return out;
     }
     os::Finished finished;
-    if (beside && (out.error = temp_file.finish_temp(temp.path, target, !staged, finished)))
+    if ((out.error = check_still_ours(temp_file, temp.path)) ||
+        (beside && (out.error = temp_file.finish_temp(temp.path, target, !staged, finished))))
         return out;
     if (!finished.carried) {
-        out.error = rewrite_in_place(target_path, temp.path, beside ? folder : String(), out);
+        out.error = rewrite_in_place(target_path, temp.path, context.expected, record.get(), out);
         return out;
     }
+    std::vector<Staged> ready{Staged{temp.keep(), std::move(target_path), target.exists(), target.id(),
+                                     finished.id, finished.device, finished.size}};
     if (staged) {
-        *staged = Staged{temp.keep(), std::move(target_path), target.exists(), target.id(),
-                         finished.device, finished.size};
+        *staged = ready[0];
         out.staged = true;
         return out;
     }
-    out.error = os::move_over(temp.path, target_path, syncs, out);
-    if (!out.error || !out.new_content_at.empty())
-        temp.keep();
+    std::vector<Error> errors(1, 0);
+    record_staged(record.get(), ready, errors);
+    out.error = errors[0] ? (discard_staged(ready[0]), errors[0]) : move_staged(ready[0], syncs, out, record.get());
     return out;
 }
 
-Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out)
+void record_staged(Record* record, std::vector<Staged>& staged, std::vector<Error>& errors)
 {
-    Error error = os::move_over(staged.temp, staged.target, syncs, out);
-    if (error && out.new_content_at.empty())
+    if (!record)
+        return;
+    bool any = false;
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        if (errors[i])
+            continue;
+        os::File file;
+        Identity written;
+        Error error = file.open_checked(staged[i].temp, &staged[i].temp_id);
+        if (!error)
+            error = record->keeps_backups() ? content_identity(file, written) : 0;
+        if (!error && !record->keeps_backups())
+            written.id = staged[i].temp_id;
+        if (!error)
+            error = record->before_swap(staged[i], written, staged[i].number);
+        errors[i] = error;
+        any = any || !error;
+    }
+    if (Error error = any ? record->sync() : 0)
+        for (std::size_t i = 0; i < staged.size(); ++i)
+            errors[i] = errors[i] ? errors[i] : error;
+}
+
+namespace {
+
+bool is_ours(const String& path, const FileId& id)
+{
+    FileInfo info;
+    return file_info(path, false, info) == 0 && info.id == id;
+}
+
+}  // namespace
+
+Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out, Record* record)
+{
+    FileInfo now;
+    Error looked = file_info(staged.target, false, now);
+    bool unchanged = staged.target_existed ? looked == 0 && now.regular && now.id == staged.target_id
+                                           : not_found(looked);
+    bool temp_ours = is_ours(staged.temp, staged.temp_id);
+    Error error = unchanged && temp_ours ? os::move_over(staged.temp, staged.target, syncs, out)
+                                         : changed_since_decided();
+    if (error && out.new_content_at.empty() && temp_ours)
         os::remove_quietly(staged.temp);
+    if (record && staged.number)
+        record->after_swap(staged.number, !error);
     return error;
 }
 
-void discard_staged(const Staged& staged) { os::remove_quietly(staged.temp); }
+void discard_staged(const Staged& staged, Record* record)
+{
+    if (is_ours(staged.temp, staged.temp_id))
+        os::remove_quietly(staged.temp);
+    if (record && staged.number)
+        record->after_swap(staged.number, false);
+}
 
 }  // namespace tw::platform::native

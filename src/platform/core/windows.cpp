@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tw::platform::native {
@@ -95,11 +96,6 @@ bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMA
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
-String last_name(const String& path)
-{
-    std::size_t cut = path.find_last_of(L"\\/");
-    return cut == String::npos ? path : path.substr(cut + 1);
-}
 
 DWORD move_file(const String& from, const String& to, DWORD flags)
 {
@@ -132,7 +128,7 @@ Error rename_respelled(const String& src, const String& dst)
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError();
     FindClose(search);
-    if (last_name(dst) == found.cFileName)
+    if (last_name_of(dst) == found.cFileName)
         return ERROR_ALREADY_EXISTS;
     return move_file(src, dst, 0);
 }
@@ -149,6 +145,109 @@ void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors)
     for (std::size_t i = 0; i < staged.size(); ++i)
         errors[i] = os::sync_file(staged[i].temp);
 }
+
+namespace {
+
+constexpr std::size_t kChunk = 1 << 20;
+
+// A lock far past any content, so that it keeps other runs out without
+// keeping anyone from reading the record.
+constexpr DWORD kLockOffsetHigh = 0x40000000;
+
+FileInfo info_of(const BY_HANDLE_FILE_INFORMATION& info, DWORD type)
+{
+    FileInfo out;
+    out.id = identity_of(info);
+    out.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    // 100 ns since 1601, as Python's os.stat gives st_mtime_ns on Windows.
+    std::int64_t ticks = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                                   info.ftLastWriteTime.dwLowDateTime);
+    out.mtime_ns = (ticks - 116444736000000000LL) * 100;
+    out.links = info.nNumberOfLinks;
+    out.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    out.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    out.regular = !out.link && !out.directory && type == FILE_TYPE_DISK;
+    return out;
+}
+
+DWORD describe(HANDLE handle, FileInfo& out)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return GetLastError();
+    out = info_of(info, GetFileType(handle));
+    return 0;
+}
+
+// The open file is a regular file (not a link that appeared since the path
+// was resolved) and, when one is expected, that one.
+DWORD check_opened(HANDLE handle, const FileId* expected)
+{
+    FileInfo info;
+    if (DWORD error = describe(handle, info))
+        return error;
+    if (!info.regular)
+        return expected || info.link ? changed_since_decided() : ERROR_INVALID_PARAMETER;
+    if (expected && info.id != *expected)
+        return changed_since_decided();
+    return 0;
+}
+
+DWORD read_at(HANDLE handle, std::uint64_t offset, char* buffer, DWORD size, DWORD& got)
+{
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    got = 0;
+    if (ReadFile(handle, buffer, size, &got, &at))
+        return 0;
+    DWORD error = GetLastError();
+    return error == ERROR_HANDLE_EOF ? 0 : error;
+}
+
+DWORD write_at(HANDLE handle, std::uint64_t offset, const char* bytes, DWORD size)
+{
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD wrote = 0;
+        if (!WriteFile(handle, bytes, size, &wrote, &at))
+            return GetLastError();
+        bytes += wrote;
+        size -= wrote;
+        offset += wrote;
+    }
+    return 0;
+}
+
+DWORD cut_at(HANDLE handle, std::uint64_t size)
+{
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle))
+        return GetLastError();
+    return 0;
+}
+
+}  // namespace
+
+Error file_info(const String& path, bool follow_links, FileInfo& out)
+{
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    Handle file(CreateFileW(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING, flags, nullptr));
+    if (!file.open())
+        return GetLastError();
+    return describe(file.handle, out);
+}
+
+bool not_found(Error error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+Error changed_since_decided() { return ERROR_FILE_INVALID; }
+bool is_changed_since_decided(Error error) { return error == ERROR_FILE_INVALID; }
+// An error no file operation gives, so that it cannot be mistaken.
+Error no_place_for_backup() { return ERROR_INVALID_TARGET_HANDLE; }
+bool is_no_place_for_backup(Error error) { return error == ERROR_INVALID_TARGET_HANDLE; }
 
 namespace os {
 
@@ -176,49 +275,33 @@ Error resolve_target(const String& path, String& target)
 Target::~Target() = default;
 
 // Opening for writing without truncating: the refusal that writing the file
-// in place would meet (read-only, locked). Only a regular file is replaced.
+// in place would meet (read-only, locked). Only a regular file is replaced,
+// and a link that appeared since the path was resolved is not followed.
 // The handle is not kept: ReplaceFileW must be free to move the file.
-Error Target::open(const String& path)
+Error Target::open(const String& path, const FileId* expected)
 {
     DWORD error = 0;
-    Handle file(open_file(path, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error));
-    if (!file.open())
-        return error == ERROR_FILE_NOT_FOUND ? 0 : error;
-    if (GetFileType(file.handle) != FILE_TYPE_DISK)
-        return ERROR_INVALID_PARAMETER;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file.handle, &info))
-        return GetLastError();
+    Handle file(open_file(path, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, error));
+    if (!file.open()) {
+        if (not_found(error))
+            return expected ? changed_since_decided() : 0;
+        return error;
+    }
+    if (DWORD refused = check_opened(file.handle, expected))
+        return refused;
+    FileInfo info;
+    if (DWORD failed = describe(file.handle, info))
+        return failed;
     exists_ = true;
-    id_ = identity_of(info);
-    links_ = info.nNumberOfLinks;
+    id_ = info.id;
+    links_ = info.links;
     return 0;
-}
-
-String folder_of(const String& path)
-{
-    std::size_t cut = path.find_last_of(L"\\/");
-    return cut == String::npos ? L"." : path.substr(0, cut);
-}
-
-String temp_folder()
-{
-    wchar_t buffer[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-    if (length == 0 || length > MAX_PATH)
-        return L".";
-    String folder(buffer, length);
-    while (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/'))
-        folder.pop_back();
-    return folder;
 }
 
 Error make_temp(const String& folder, const Char* suffix, String& made)
 {
-    static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        made = folder + L"\\.termweave-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++counter) + suffix;
+        made = join(folder, temp_name(suffix));
         HANDLE handle = CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
@@ -250,6 +333,10 @@ Error sync_file(const String& path)
 }
 
 bool is_access_denied(Error error) { return error == ERROR_ACCESS_DENIED; }
+bool is_cross_device(Error error) { return error == ERROR_NOT_SAME_DEVICE; }
+bool is_busy(Error error) { return error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION; }
+Error busy_error() { return ERROR_LOCK_VIOLATION; }
+Error not_found_error() { return ERROR_FILE_NOT_FOUND; }
 
 // ReplaceFileW with a backup name, so that on every failure both contents
 // are somewhere known. Its documented failures:
@@ -298,16 +385,28 @@ Error move_over(const String& temp, const String& target, FolderSyncs*, ReplaceO
     return error;
 }
 
-File::~File()
+File::~File() { close(); }
+
+void File::close()
 {
     if (handle_ != INVALID_HANDLE_VALUE)
         CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
 }
 
-// The file is made for exclusive use and closed: the writer opens it by name.
+bool File::is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+void* File::release_handle() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+// The file is made for exclusive use and closed: the writer opens it by
+// name. It is opened again, shared, so that its identity can be checked.
 Error File::create_temp(const String& folder, const Char* suffix, String& made)
 {
-    return make_temp(folder, suffix, made);
+    if (Error error = make_temp(folder, suffix, made))
+        return error;
+    DWORD error = 0;
+    handle_ = open_file(made, 0, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error);
+    return error;
 }
 
 // ReplaceFileW gives the new file the old one's attributes, access lists
@@ -321,12 +420,13 @@ Error File::finish_temp(const String& path, const Target& target, bool sync, Fin
     Handle file(open_file(path, GENERIC_WRITE, share_all, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error));
     if (!file.open())
         return error;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file.handle, &info))
-        return GetLastError();
+    FileInfo info;
+    if (DWORD failed = describe(file.handle, info))
+        return failed;
     out.carried = true;
-    out.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    out.device = info.dwVolumeSerialNumber;
+    out.size = info.size;
+    out.device = info.id.device;
+    out.id = info.id;
     if (sync && !FlushFileBuffers(file.handle))
         return GetLastError();
     return 0;
@@ -336,61 +436,218 @@ Error File::open_existing(const String& path)
 {
     DWORD error = 0;
     handle_ = open_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, error);
-    return error;
+                        FILE_FLAG_OPEN_REPARSE_POINT, error);
+    if (error)
+        return error;
+    FileInfo info;
+    if (DWORD failed = describe(handle_, info))
+        return failed;
+    return info.link ? changed_since_decided() : 0;
 }
 
-Error File::read_all(std::string& bytes)
+Error File::open_checked(const String& path, const FileId* expected)
+{
+    DWORD error = 0;
+    handle_ = open_file(path, GENERIC_READ, share_all, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, error);
+    if (error)
+        return not_found(error) && expected ? changed_since_decided() : error;
+    return check_opened(handle_, expected);
+}
+
+Error File::create_new(const String& path)
+{
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+}
+
+Error File::open_record(const String& path, bool create)
+{
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, share_all, nullptr,
+                          create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+}
+
+Error File::info(FileInfo& out) const { return describe(handle_, out); }
+
+Error File::read_all(std::string& bytes, std::uint64_t limit)
 {
     bytes.clear();
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN))
-        return GetLastError();
-    char chunk[65536];
-    for (;;) {
+    std::vector<char> chunk(kChunk);
+    while (bytes.size() < limit) {
+        DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(chunk.size(), limit - bytes.size()));
         DWORD got = 0;
-        if (!ReadFile(handle_, chunk, sizeof chunk, &got, nullptr))
-            return GetLastError();
+        if (DWORD error = read_at(handle_, bytes.size(), chunk.data(), want, got))
+            return error;
         if (got == 0)
             return 0;
-        bytes.append(chunk, got);
+        bytes.append(chunk.data(), got);
     }
+    return 0;
 }
 
 namespace {
 
-DWORD write_from_start(HANDLE handle, const std::string& bytes)
+// Reads the whole file open at `handle` from its start, handing each chunk
+// to `each` (0 to go on, or the error); `size` and `sum` get its length and
+// checksum.
+template <class Each>
+DWORD each_chunk(HANDLE handle, std::uint64_t& size, std::uint64_t& sum, Each&& each)
 {
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN))
-        return GetLastError();
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD part = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-        DWORD wrote = 0;
-        if (!WriteFile(handle, bytes.data() + done, part, &wrote, nullptr))
-            return GetLastError();
-        done += wrote;
+    std::vector<char> chunk(kChunk);
+    Digest digest;
+    size = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (DWORD error = read_at(handle, size, chunk.data(), static_cast<DWORD>(chunk.size()), got))
+            return error;
+        if (got == 0)
+            break;
+        digest.add(chunk.data(), got);
+        if (DWORD error = each(chunk.data(), got, size))
+            return error;
+        size += got;
     }
+    sum = digest.value();
     return 0;
 }
 
 }  // namespace
 
-Error File::fill(const std::string& bytes)
+Error File::copy_from(File& source, std::uint64_t& size, std::uint64_t& sum)
 {
-    if (Error error = write_from_start(handle_, bytes))
+    HANDLE to = handle_;
+    if (DWORD error = each_chunk(static_cast<HANDLE>(source.handle_), size, sum,
+                                 [to](const char* bytes, DWORD count, std::uint64_t at) {
+                                     return write_at(to, at, bytes, count);
+                                 }))
+        return error;
+    if (DWORD error = cut_at(handle_, size))
         return error;
     return FlushFileBuffers(handle_) ? 0 : GetLastError();
 }
 
-Error File::overwrite(const std::string& bytes)
+Error File::checksum(std::uint64_t& size, std::uint64_t& sum)
 {
-    if (Error error = write_from_start(handle_, bytes))
-        return error;
-    if (!SetEndOfFile(handle_))
+    return each_chunk(handle_, size, sum, [](const char*, DWORD, std::uint64_t) -> DWORD { return 0; });
+}
+
+Error File::append(const std::string& bytes)
+{
+    DWORD wrote = 0;
+    if (!WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr))
         return GetLastError();
-    return FlushFileBuffers(handle_) ? 0 : GetLastError();
+    return wrote == bytes.size() ? 0 : ERROR_WRITE_FAULT;
+}
+
+Error File::sync() { return FlushFileBuffers(handle_) ? 0 : GetLastError(); }
+
+Error File::try_lock()
+{
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    if (LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return 0;
+    return GetLastError();
+}
+
+Error File::wait_lock()
+{
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    return LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) ? 0 : GetLastError();
+}
+
+Error make_folder(const String& path)
+{
+    if (CreateDirectoryW(path.c_str(), nullptr))
+        return 0;
+    DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS ? 0 : error;
+}
+
+Error remove_folder(const String& path) { return RemoveDirectoryW(path.c_str()) ? 0 : GetLastError(); }
+Error remove_file(const String& path) { return DeleteFileW(path.c_str()) ? 0 : GetLastError(); }
+
+Error list_folder(const String& path, std::vector<String>& names)
+{
+    names.clear();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(join(path, L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    do {
+        String name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    DWORD error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES ? 0 : error;
+}
+
+Error hard_link(const String& existing, const String& made)
+{
+    return CreateHardLinkW(made.c_str(), existing.c_str(), nullptr) ? 0 : GetLastError();
+}
+
+Error rename_over(const String& from, const String& to)
+{
+    return move_file(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+Error free_space(const String& folder, std::uint64_t& bytes)
+{
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+        return GetLastError();
+    bytes = available.QuadPart;
+    return 0;
+}
+
+String absolute(const String& path)
+{
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return path;
+    String whole(size, L'\0');
+    size = GetFullPathNameW(path.c_str(), size, whole.data(), nullptr);
+    whole.resize(size);
+    return whole;
+}
+
+String real_path(const String& path)
+{
+    String resolved;
+    if (resolve_target(absolute(path), resolved) != 0)
+        resolved = absolute(path);
+    if (resolved.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        resolved = L"\\" + resolved.substr(7);
+    else if (resolved.rfind(L"\\\\?\\", 0) == 0)
+        resolved = resolved.substr(4);
+    std::replace(resolved.begin(), resolved.end(), L'/', L'\\');
+    if (!resolved.empty())
+        CharLowerBuffW(resolved.data(), static_cast<DWORD>(resolved.size()));
+    return resolved;
+}
+
+String environment(const char* name)
+{
+    std::wstring wide(name, name + std::char_traits<char>::length(name));
+    DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0)
+        return String();
+    String value(size, L'\0');
+    size = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+    value.resize(size);
+    return value;
+}
+
+void hide(const String& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
 }
 
 }  // namespace os
