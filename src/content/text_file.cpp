@@ -77,6 +77,8 @@ int FileReader::open(const NativePath& path, const platform::native::FileId* exp
     return describe(handle_, identity_);
 }
 
+int FileReader::open_to_scan(const NativePath& path) { return open(path); }
+
 int FileReader::read(char* into, std::size_t size, std::size_t& count)
 {
     count = 0;
@@ -152,6 +154,24 @@ int FileReader::open(const NativePath& path, const platform::native::FileId* exp
     if (int error = open_checked(path, expected, file))
         return error;
     fd_ = file.release_descriptor();
+    struct stat info;
+    if (fstat(fd_, &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    describe(info, identity_);
+    return 0;
+}
+
+int FileReader::open_to_scan(const NativePath& path)
+{
+    // Not blocking: a pipe or device swapped in since the listing is
+    // refused below rather than waited on.
+    do {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0)
+        return errno;
     struct stat info;
     if (fstat(fd_, &info) != 0)
         return errno;

@@ -40,6 +40,10 @@ public:
     // 0, or the error code (a folder, a pipe or a device is refused, and,
     // given `expected`, any file but that one).
     int open(const NativePath& path, const platform::native::FileId* expected = nullptr);
+    // The same for the scan ahead of a run, which reads only for a verdict
+    // that the run takes when the file it probes is the one read: opened
+    // as the system follows links, with one look at what was opened.
+    int open_to_scan(const NativePath& path);
     const FileIdentity& identity() const { return identity_; }
     // Reads up to `size` bytes; sets `count` (0 at the end). 0, or the error.
     int read(char* into, std::size_t size, std::size_t& count);
