@@ -116,7 +116,7 @@ int say_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
     if (job.run.planning())
         return 0;
-    NameLedger ledger;
+    NameLedger ledger{NameLedger::Foreseeing{}};
     std::vector<std::pair<Ref, Ref>> renames;
     int status = py::for_each(subfolders, [&](PyObject* name) {
         Ref path = run::join_path(here.disk.get(), name);

@@ -163,7 +163,7 @@ int NameLedger::check(PyObject* src, PyObject* dst, PyObject* new_name)
     int taken = contains(taken_, new_name);
     if (taken != 0)
         return taken < 0 ? -1 : refuse("two items would get the same name", src, dst);
-    int exists = lexists(dst);
+    int exists = look_on_disk_ ? lexists(dst) : 0;
     if (exists <= 0)
         return exists;
     int freed = contains(freed_, new_name);

@@ -16,6 +16,13 @@ namespace tw::rename {
 // two items claiming one name apart from a target that was there before.
 class NameLedger {
 public:
+    NameLedger() = default;
+    // A ledger for decisions that only foresee renames (the run's record
+    // is told of them ahead): an entry already at a target is not looked
+    // for, since the rename is decided again, looking, when it is made.
+    struct Foreseeing {};
+    explicit NameLedger(Foreseeing) : look_on_disk_(false) {}
+
     // 0 when `new_name` is free for the rename `src` → `dst`; otherwise -1
     // with FileExistsError ("target exists", or "two items would get the
     // same name") or the error met while looking set.
@@ -26,6 +33,7 @@ public:
 private:
     py::Ref taken_;  // names that earlier renames produce (a set)
     py::Ref freed_;  // names that earlier renames give up (a set)
+    bool look_on_disk_ = true;
 };
 
 struct NameChange {
