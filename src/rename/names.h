@@ -16,12 +16,18 @@ namespace tw::rename {
 // two items claiming one name apart from a target that was there before.
 class NameLedger {
 public:
-    NameLedger() = default;
-    // A ledger for decisions that only foresee renames (the run's record
-    // is told of them ahead): an entry already at a target is not looked
-    // for, since the rename is decided again, looking, when it is made.
-    struct Foreseeing {};
-    explicit NameLedger(Foreseeing) : look_on_disk_(false) {}
+    // A plan looks for an entry already at each target. A run does not:
+    // its renames never replace anything, and one refused for that is
+    // reported as the look would have reported it (rename_entry). Nor do
+    // the decisions that foresee a folder's renames for the run's record,
+    // which are decided again when they are made.
+    enum class Targets { looked_for, left_to_rename };
+    explicit NameLedger(Targets targets = Targets::looked_for)
+        : look_on_disk_(targets == Targets::looked_for) {}
+    static Targets targets_for(const run::Run& run)
+    {
+        return run.planning() ? Targets::looked_for : Targets::left_to_rename;
+    }
 
     // 0 when `new_name` is free for the rename `src` → `dst`; otherwise -1
     // with FileExistsError ("target exists", or "two items would get the
@@ -50,7 +56,8 @@ struct NameChange {
 int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder, PyObject* name,
                     run::NameScope scope, NameChange& out);
 
-// Makes the rename decided; never replaces anything. 0, or -1.
+// Makes the rename decided; never replaces anything: an entry at the
+// target refuses it as a decision that looked would have. 0, or -1.
 int rename_entry(const NameChange& change);
 
 // A run makes the rename; a plan checks only that it would be made: the
@@ -58,7 +65,7 @@ int rename_entry(const NameChange& change);
 // letting it be made. 0, or -1 with the error the run would meet set.
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
 
-// Renames a file-name run decided in one folder, made together: the run's
+// Renames a file-name run decided, made together: the run's
 // record says which may happen with one sync, where a rename made at once
 // costs one each. Decisions never depend on earlier renames having been
 // made (the ledger keeps what they take and free), so waiting changes no
@@ -75,7 +82,7 @@ public:
     int make_all();
 
 private:
-    static constexpr std::size_t kMost = 256;
+    static constexpr std::size_t kMost = 2048;
     run::Run& run_;
     std::vector<std::pair<py::Ref, py::Ref>> renames_;
 };
