@@ -154,13 +154,7 @@ int FileReader::open(const NativePath& path, const platform::native::FileId* exp
     if (int error = open_checked(path, expected, file))
         return error;
     fd_ = file.release_descriptor();
-    struct stat info;
-    if (fstat(fd_, &info) != 0)
-        return errno;
-    if (!S_ISREG(info.st_mode))
-        return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-    describe(info, identity_);
-    return 0;
+    return describe_open();
 }
 
 int FileReader::open_to_scan(const NativePath& path)
@@ -170,8 +164,11 @@ int FileReader::open_to_scan(const NativePath& path)
     do {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0)
-        return errno;
+    return fd_ < 0 ? errno : describe_open();
+}
+
+int FileReader::describe_open()
+{
     struct stat info;
     if (fstat(fd_, &info) != 0)
         return errno;

@@ -56,6 +56,8 @@ private:
 #ifdef _WIN32
     void* handle_ = reinterpret_cast<void*>(-1);
 #else
+    // The identity of the file just opened, which must be a regular file.
+    int describe_open();
     int fd_ = -1;
 #endif
 };

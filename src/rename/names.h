@@ -82,7 +82,7 @@ public:
     int make_all();
 
 private:
-    static constexpr std::size_t kMost = 2048;
+    static constexpr std::size_t kMost = 8192;
     run::Run& run_;
     std::vector<std::pair<py::Ref, py::Ref>> renames_;
 };
