@@ -136,25 +136,35 @@ def make_office_files(kinds, count, planted):
     return make
 
 
-def office_texts(planted, count):
+def make_distinct_documents(count):
+    """count documents and count presentations, each with text of its own
+    on the libraries' templates (parts such as styles and layouts shared)."""
+    def make(root, scale):
+        for index in range(scaled(count, scale)):
+            write_docx(os.path.join(root, f"file_{index:03d}.docx"), False, seed=100 + index)
+            write_pptx(os.path.join(root, f"file_{index:03d}.pptx"), False, seed=500 + index)
+    return make
+
+
+def office_texts(planted, count, seed=3):
     """count lines, one in seven holding the phrase when planted."""
-    return text_lines(3, count, 7 if planted else 0).splitlines()
+    return text_lines(seed, count, 7 if planted else 0).splitlines()
 
 
-def write_docx(path, planted):
+def write_docx(path, planted, seed=3):
     doc = baseline.docx.Document()
-    for text in office_texts(planted, 30):
+    for text in office_texts(planted, 30, seed):
         doc.add_paragraph(text)
     table = doc.add_table(rows=5, cols=4)
     for index, cell in enumerate(c for row in table.rows for c in row.cells):
         cell.text = f"cell {index}"
-    table.rows[1].cells[2].text = office_texts(planted, 7)[3]
+    table.rows[1].cells[2].text = office_texts(planted, 7, seed)[3]
     doc.save(path)
 
 
-def write_pptx(path, planted):
+def write_pptx(path, planted, seed=3):
     prs = baseline.Presentation()
-    texts = office_texts(planted, 10)
+    texts = office_texts(planted, 10, seed)
     for index in range(5):
         slide = prs.slides.add_slide(prs.slide_layouts[1])
         slide.shapes.title.text = f"Slide {index}"
@@ -315,6 +325,14 @@ def workloads(tw):
                  {"module": contents_contenders(tw, *nomatch)["module"],
                   "python-load": lambda root: baseline.load_office_documents(
                       root, *nomatch, True)}),
+        Workload("office-unmatched-distinct",
+                 "50 docx + 50 pptx of distinct text, keyword nowhere: module vs loading each",
+                 make_distinct_documents(50),
+                 {"module": contents_contenders(tw, *nomatch)["module"],
+                  "python-load": lambda root: baseline.load_office_documents(
+                      root, *nomatch, True)},
+                 # A fresh process each time: nothing judged in an earlier round is known.
+                 mutates=False, memory=True),
         Workload("preview-then-run", "preview then run, 5,000 x 10 kB text, all matching",
                  make_text_files(5_000, planted=True), preview_contenders(*match), rounds=3),
         Workload("names-100k", "100,000 files in 1,000 folders, 1% of names matching",
