@@ -69,7 +69,8 @@ class Toolkit:
         self.results.append({"mode": label})
         for field, text in (("folder_path", self.root), ("old_keyword", "old"),
                             ("new_keyword", "new")):
-            entry = self.window[field].TKEntry  # update() trips over this theme's colours
+            element = self.window[field]  # update() trips over this theme's colours
+            entry = element.TKCombo if element.Type == real_sg.ELEM_TYPE_INPUT_COMBO else element.TKEntry
             entry.delete(0, "end")
             entry.insert(0, text)
         self.window[key].update(True)
@@ -94,6 +95,7 @@ def main():
         toolkit = Toolkit(root)
         tw.sg = toolkit
         os.chdir(base)  # the icon file lands here
+        os.environ["XDG_CONFIG_HOME"] = os.path.join(base, "config")  # not the user's settings
         tw.main()
         for result in toolkit.results:
             preview, run = result.get("preview", float("nan")), result.get("run", float("nan"))

@@ -31,6 +31,15 @@ def state_folder(monkeypatch):
     shutil.rmtree(folder, ignore_errors=True)
 
 
+@pytest.fixture(autouse=True)
+def config_home(tmp_path_factory, monkeypatch):
+    """The window remembers its settings in the user's configuration folder:
+    every test gets a fresh, empty one (never the real one)."""
+    folder = tmp_path_factory.mktemp("config")
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(folder))
+    return folder
+
+
 @pytest.fixture
 def tw():
     return termweave_mira7

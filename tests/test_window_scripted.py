@@ -1,11 +1,4 @@
-"""main() against a scripted stand-in for the window toolkit bound as `sg`.
-
-The stand-in plays a user who follows a script of main-window events and
-waits while a plan is built or a run goes on (the run button is disabled
-then). Messages are answered with "确定" at once; the preview is confirmed
-unless its own script says otherwise; the progress window answers from its
-own script.
-"""
+"""main() against a scripted stand-in for the window toolkit (window_fake.py)."""
 import base64
 import io
 import os
@@ -13,9 +6,6 @@ import re
 import signal
 import struct
 import subprocess
-import threading
-import time
-import tkinter
 import zlib
 
 import pytest
@@ -23,31 +13,48 @@ from PIL import Image
 
 import termweave_mira7
 from conftest import office_documents, tree
-from run_support import need
+from window_fake import (CLOSED, EXIT, GO_ON, OPERATIONS, RUN, STOP, TIMEOUT, Busy, FakeToolkit,
+                         held_until, wait_for)
+from window_fake import folder, ops, run_main, values  # noqa: F401  (fixtures)
+from run_support import need, probe  # noqa: F401  (fixture)
+from test_run_safety import held  # noqa: F401  (fixture)
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
     "replace_file_contents", "replace_folder_names", "replace_file_names")}
 
-RUN, EXIT, CLOSED, TIMEOUT = "执行替换", "退出", object(), "__TIMEOUT__"
-OPERATIONS = ("replace_folder_names", "replace_file_names", "replace_file_contents")
-
+# The specified rows, then the option rows, then the buttons.
 LAYOUT_CALLS = [
     ("InputText", (), {"key": "folder_path"}),
     ("FolderBrowse", (), {"button_text": "选择文件夹"}),
     ("Text", ("旧关键字：",), {}),
-    ("InputText", (), {"key": "old_keyword"}),
+    ("Combo", ([],), {"default_value": "", "key": "old_keyword", "size": (43, 1),
+                      "auto_size_text": False}),
     ("Text", ("新关键字：",), {}),
-    ("InputText", (), {"key": "new_keyword"}),
+    ("Combo", ([],), {"default_value": "", "key": "new_keyword", "size": (43, 1),
+                      "auto_size_text": False}),
     ("Checkbox", ("递归搜索",), {"key": "recursive", "default": True}),
     ("Radio", ("替换文件夹名称", "mode"), {"key": "mode_folder", "default": True}),
     ("Radio", ("替换文件名称", "mode"), {"key": "mode_filename"}),
     ("Radio", ("替换文件内容", "mode"), {"key": "mode_content"}),
+    ("Checkbox", ("区分大小写",), {"key": "case_sensitive", "default": True}),
+    ("Checkbox", ("正则表达式",), {"key": "regular_expression", "default": True}),
+    ("Checkbox", ("跳过隐藏项",), {"key": "skip_hidden", "default": False}),
+    ("Text", ("替换文件名称时：",), {}),
+    ("Radio", ("名称和扩展名", "name_scope"), {"key": "scope_whole", "default": True}),
+    ("Radio", ("仅名称", "name_scope"), {"key": "scope_stem", "default": False}),
+    ("Radio", ("仅扩展名", "name_scope"), {"key": "scope_extension", "default": False}),
+    ("Text", ("包含文件：",), {}),
+    ("InputText", ("",), {"key": "include_masks", "size": (20, 1),
+                          "tooltip": "用 ; 分隔多个，例如 *.docx;*.txt；留空表示全部文件"}),
+    ("Text", ("排除文件：",), {}),
+    ("InputText", ("",), {"key": "exclude_masks", "size": (20, 1),
+                          "tooltip": "用 ; 分隔多个，例如 *.docx;*.txt；留空表示全部文件"}),
     ("Button", ("执行替换",), {}),
     ("Button", ("撤销上次替换",), {}),
     ("Button", ("退出",), {}),
 ]
-ROW_SIZES = [2, 2, 2, 1, 3, 3]
+ROW_SIZES = [2, 2, 2, 1, 3, 3, 4, 4, 3]
 
 
 def done(noun="文件夹", verb="重命名", seen=0, changed=0, passed=0, failed=0):
@@ -55,233 +62,20 @@ def done(noun="文件夹", verb="重命名", seen=0, changed=0, passed=0, failed
 
 
 DONE = {"mode_folder": done(), "mode_filename": done("文件"), "mode_content": done("文件", "修改")}
-
-
-class Busy(tuple):
-    """A main-window event delivered even while a run goes on (or, with
-    phase "plan", while its plan is being built)."""
-
-    def __new__(cls, event, phase="run"):
-        busy = super().__new__(cls, event)
-        busy.phase = phase
-        return busy
-
-
-class Element:
-    def __init__(self, toolkit, kind, args, kwargs):
-        self.toolkit, self.kind, self.args, self.kwargs = toolkit, kind, args, kwargs
-        self.key = kwargs.get("key", args[0] if kind == "Button" else None)
-        self.disabled = False
-        self.TKStringVar = self
-        self.InitialFolder = "unset"
-
-    def update(self, **change):
-        self.toolkit.log.append(("update", self.key, change))
-        self.disabled = change.get("disabled", self.disabled)
-        if self.key == "preview_detail":
-            self.toolkit.previews[-1]["details"].append(change["value"])
-
-    def set(self, text):  # the folder field's text variable
-        self.toolkit.log.append(("set", self.key, text))
-
-
-class FakeRoot:
-    """The Tk root: tkinter calls report_callback_exception on it."""
-
-    def __init__(self, toolkit):
-        self.toolkit = toolkit
-
-    def quit(self):
-        self.toolkit.log.append(("quit", (), {}))
-
-    def report_callback_exception(self, exc, val, tb):
-        self.toolkit.log.append(("reported", type(val).__name__, {}))
-
-
-class FakeTk:
-    def __init__(self, root):
-        self.root, self.master = root, None
-
-    def transient(self, master):
-        self.master = master
-
-    def _root(self):
-        return self.root
-
-
-class FakeWindow:
-    def __init__(self, toolkit, kind, args, kwargs):
-        self.toolkit, self.kind, self.args, self.kwargs = toolkit, kind, args, kwargs
-        self.TKroot = FakeTk(toolkit.root)
-        self.elements = {e.key: e for row in args[1] for e in row if e.key is not None}
-        self.closed = False
-
-    def __getitem__(self, key):
-        return self.elements[key]
-
-    def close(self):
-        self.closed = True
-        self.toolkit.log.append(("close", self.kind, {}))
-
-    def read(self, timeout=None):
-        self.toolkit.log.append(("read", self.kind, {"timeout": timeout}))
-        return getattr(self, "read_" + self.kind)(timeout)
-
-    def read_main(self, timeout):
-        toolkit = self.toolkit
-        running = self.elements[RUN].disabled
-        # hooks are for the main window's own reads and those during a run,
-        # not for the reads while a plan is being built
-        if toolkit.before_read and not (running and toolkit.phase == "plan"):
-            toolkit.before_read.pop(0)(toolkit)
-        busy = toolkit.events and isinstance(toolkit.events[0], Busy)
-        if running and not (busy and toolkit.events[0].phase == toolkit.phase):
-            assert time.monotonic() < toolkit.deadline, "the run never ended"
-            time.sleep(timeout / 1000)
-            return TIMEOUT, {}
-        if not toolkit.events:
-            return toolkit.WIN_CLOSED, None
-        event = toolkit.events.pop(0)
-        if event[0] == RUN:
-            toolkit.phase = "plan"
-        return event
-
-    def read_preview(self, timeout):
-        toolkit = self.toolkit
-        if not toolkit.previews or toolkit.previews[-1]["window"] is not self:
-            summary, table = self.args[1][0][0], self.args[1][1][0]
-            toolkit.previews.append({"window": self, "summary": summary.args[0],
-                                     "headings": table.kwargs["headings"], "rows": table.args[0],
-                                     "details": []})
-        answer = toolkit.preview_answers.pop(0) if toolkit.preview_answers else "确认替换"
-        if callable(answer):
-            answer = answer(toolkit)
-        event, values = answer if isinstance(answer, tuple) else (answer, {})
-        if event in ("确认替换", "不保留撤销并替换"):
-            toolkit.phase = "run"
-        return event, values
-
-    def read_progress(self, timeout):
-        if self.toolkit.progress_events:
-            return self.toolkit.progress_events.pop(0), {}
-        return TIMEOUT, {}
-
-    def read_message(self, timeout):
-        body = self.args[1][0][0]
-        self.toolkit.messages.append(body.args[0])
-        self.toolkit.message_boxes.append(body.kind)
-        return "确定", {}
-
-
-class WindowType:
-    def __init__(self, toolkit):
-        self.toolkit = toolkit
-
-    def __call__(self, *args, **kwargs):
-        toolkit = self.toolkit
-        toolkit.log.append(("Window", args, kwargs))
-        buttons = [e.args[0] for row in args[1] for e in row if e.kind == "Button"]
-        kind = ("main" if RUN in buttons else "preview" if {"确认替换", "不保留撤销并替换"} & set(buttons)
-                else "progress" if "取消" in buttons
-                else "message" if "确定" in buttons else "unknown")
-        window = FakeWindow(toolkit, kind, args, kwargs)
-        toolkit.windows.append(window)
-        return window
-
-    def get_screen_size(self):
-        if self.toolkit.no_display:
-            raise tkinter.TclError("no display name and no $DISPLAY environment variable")
-        return 800, 600
-
-
-class FakeToolkit:
-    """Records the calls made through it, in order, in `log`."""
-    TIMEOUT_KEY = TIMEOUT
-
-    def __init__(self, events, closed=CLOSED, progress_events=(), no_display=False,
-                 preview_answers=()):
-        self.log, self.messages, self.message_boxes, self.windows = [], [], [], []
-        self.previews = []
-        self.phase = None
-        self.events = list(events)
-        self.progress_events = list(progress_events)
-        self.preview_answers = list(preview_answers)
-        self.before_read = []
-        self.WIN_CLOSED = closed
-        self.no_display = no_display
-        self.root = FakeRoot(self)
-        self.deadline = time.monotonic() + 30
-        self.Window = WindowType(self)
-        for name in ("InputText", "FolderBrowse", "Text", "Checkbox", "Radio", "Button",
-                     "Multiline", "Table"):
-            setattr(self, name, self._element(name))
-
-    def _element(self, name):
-        def make(*args, **kwargs):
-            self.log.append((name, args, kwargs))
-            return Element(self, name, args, kwargs)
-        return make
-
-    def calls(self, name):
-        return [entry for entry in self.log if entry[0] == name]
-
-    def of_kind(self, kind):
-        return [window for window in self.windows if window.kind == kind]
-
-
-@pytest.fixture
-def folder(tmp_path):
-    """Holds a match for the keywords the tests type ("a*b", "a", "-") in
-    every mode, so that the preview has something to show."""
-    path = tmp_path / "chosen"
-    (path / "a-b").mkdir(parents=True)
-    (path / "a-b.txt").write_text("a-b", encoding="utf-8")
-    return str(path)
-
-
-@pytest.fixture
-def values(folder):
-    def make(folder=folder, old="a*b", new="c", recursive=True, mode="mode_folder"):
-        result = {"folder_path": folder, "old_keyword": old, "new_keyword": new,
-                  "recursive": recursive}
-        for key in ("mode_folder", "mode_filename", "mode_content"):
-            result[key] = key == mode
-        return result
-    return make
-
-
-@pytest.fixture
-def ops(tw, monkeypatch):
-    """Rebinds the three operations with recorders; each appends (name, args)."""
-    seen = []
-    for name in OPERATIONS:
-        def record(*args, _name=name, **kwargs):
-            assert not kwargs
-            seen.append((_name, args))
-        monkeypatch.setattr(tw, name, record)
-    return seen
-
-
-@pytest.fixture
-def run_main(tw, monkeypatch, in_tmp, ops):
-    def run(events, closed=CLOSED, **options):
-        toolkit = FakeToolkit(events, closed, **options)
-        monkeypatch.setattr(tw, "sg", toolkit)
-        assert tw.main() is None
-        return toolkit
-    return run
+CANCELLED_NOTE = "已按“取消”停止：其余项目未处理，保持原样。"
 
 
 def test_layout_window_and_close(run_main):
     toolkit = run_main([(EXIT, {})])
-    assert toolkit.log[:13] == LAYOUT_CALLS
-    name, args, kwargs = toolkit.log[13]
+    count = len(LAYOUT_CALLS)
+    assert toolkit.log[:count] == LAYOUT_CALLS
+    name, args, kwargs = toolkit.log[count]
     assert (name, args[0], kwargs) == ("Window", "关键字替换工具_mira7", {"icon": "brelvo.ico"})
     layout = args[1]
     assert [len(row) for row in layout] == ROW_SIZES
     assert [(e.kind, e.args, e.kwargs) for row in layout for e in row] == LAYOUT_CALLS
     # reads never block without limit, so a run and an interrupt are noticed
-    assert toolkit.log[14:] == [("read", "main", {"timeout": 100}), ("close", "main", {})]
+    assert toolkit.log[count + 1:] == [("read", "main", {"timeout": 100}), ("close", "main", {})]
 
 
 @pytest.mark.parametrize("event, closed", [
@@ -305,7 +99,8 @@ def test_mode_selects_operation(run_main, ops, values, folder, flags, expected, 
     vals = values(mode=None) | flags
     toolkit = run_main([(RUN, vals), (EXIT, {})])
     assert ops == ([] if expected is None else [(expected, (folder, "a*b", "c", True))])
-    assert toolkit.messages == [text] and toolkit.message_boxes == ["Text"]
+    assert toolkit.messages == [text]
+    assert toolkit.message_boxes == ["Text" if expected is None else "summary"]
 
 
 def test_values_passed_as_reported(run_main, ops, values, folder):
@@ -374,14 +169,19 @@ def test_failing_operation_shows_error_and_keeps_window(tw, run_main, ops, value
     monkeypatch.setattr(tw, "replace_folder_names", bad_keyword)
     toolkit = run_main([(RUN, values(old="ab(")), (RUN, values(mode="mode_filename")), (EXIT, {})])
     message = str(pytest.raises(re.error, re.compile, "ab(").value)
-    assert toolkit.messages == ["替换失败：" + message, DONE["mode_filename"]]
+    assert toolkit.messages == [
+        "替换失败：旧关键字有误（第 3 个字符“(”处）：“(” 没有配对的 “)”\nerror: " + message,
+        DONE["mode_filename"]]
     assert ops == [("replace_file_names", (folder, "a*b", "c", True))]
     assert toolkit.log[-1] == ("close", "main", {})
 
 
 @pytest.mark.parametrize("error, text", [
-    (OSError(2, "No such file"), "替换失败：[Errno 2] No such file\nwhile replacing content in /x/a.txt\nsecond"),
-    (KeyError(), "替换失败：KeyError\nwhile replacing content in /x/a.txt\nsecond"),
+    (OSError(2, "No such file"), "替换失败：文件或文件夹不存在\nFileNotFoundError: [Errno 2] No such file\n"
+     "while replacing content in /x/a.txt\nsecond"),
+    (KeyError(), "替换失败：未能完成\nKeyError\nwhile replacing content in /x/a.txt\nsecond"),
+    (OSError(28, "No space left on device"), "替换失败：磁盘空间不足\n"
+     "OSError: [Errno 28] No space left on device\nwhile replacing content in /x/a.txt\nsecond"),
 ])
 def test_failure_message_lists_notes(tw, run_main, values, monkeypatch, error, text):
     def failing(*args):
@@ -403,9 +203,10 @@ def test_failure_note_from_real_dispatch(tw, run_main, values, monkeypatch, in_t
     monkeypatch.setattr(tw, "replace_file_contents", REAL["replace_file_contents"])
     toolkit = run_main([(RUN, values(str(in_tmp / "data"), mode="mode_content")), (EXIT, {})])
     path = str(in_tmp / "data" / "a.txt")
-    assert len(toolkit.messages) == 1
-    message = toolkit.messages[0]
-    assert message.startswith("替换失败：") and path in message and "bad text" in message
+    summary, = toolkit.summaries
+    assert summary["head"] == "替换失败：1 项未能完成，没有做任何修改。"
+    assert summary["rows"] == [[path, "未能完成"]]
+    assert summary["detail"] == f"{path}\n未能完成\nValueError: bad text"
 
 
 def failed(path, reason):
@@ -424,33 +225,37 @@ def test_exception_group_lists_each_failure(tw, run_main, values, monkeypatch):
         ])
     monkeypatch.setattr(tw, "replace_file_contents", partly)
     toolkit = run_main([(RUN, values(mode="mode_content")), (EXIT, {})])
-    assert toolkit.messages == [
-        "替换失败：共处理 3 个文件：已修改 0 个，跳过 0 个，失败 3 个。\n"
-        "while replacing content in /x/a.txt：ValueError: first line\n"
-        "while replacing content in /x/b.docx：ValueError: " + "x" * 119 + "…\n"
-        "/x/gone.txt：FileNotFoundError: [Errno 2] No such file or directory: '/x/gone.txt'"]
-    assert toolkit.message_boxes == ["Multiline"]  # a line too long to show plainly
+    summary, = toolkit.summaries
+    assert summary["head"] == "替换失败：3 项未能完成，没有做任何修改。"
+    assert summary["body"] == "共处理 3 个文件：已修改 0 个，跳过 0 个，失败 3 个。"
+    # each with its path, its reason in Chinese, and the original message beneath
+    assert summary["rows"] == [["/x/a.txt", "未能完成"], ["/x/b.docx", "未能完成"],
+                               ["/x/gone.txt", "文件或文件夹不存在"]]
+    assert summary["detail"] == "/x/a.txt\n未能完成\nValueError: first line\nsecond line"
+    summary_window, = toolkit.of_kind("summary")
+    table = summary_window["summary_failures"]
+    assert table.kwargs["headings"] == ["路径", "原因"]
+    assert summary_window.kwargs["resizable"] is True
+    # Enter and Esc close it as "确定" does
+    assert summary_window.keys == {"<Return>": "确定", "<KP_Enter>": "确定", "<Escape>": "确定"}
 
 
-def test_a_long_failure_list_is_cut_and_scrolls(tw, run_main, values, monkeypatch):
+def test_a_long_failure_list_is_cut(tw, run_main, values, monkeypatch):
     def many(*args):
-        raise ExceptionGroup("25 of 25", [failed(f"/x/{i}.txt", "bad") for i in range(25)])
+        raise ExceptionGroup("1005 of 1005", [failed(f"/x/{i}.txt", "bad") for i in range(1005)])
     monkeypatch.setattr(tw, "replace_file_names", many)
     toolkit = run_main([(RUN, values(mode="mode_filename")), (EXIT, {})])
-    lines = toolkit.messages[0].split("\n")
-    assert lines[0] == "替换失败：共处理 25 个文件：已重命名 0 个，跳过 0 个，失败 25 个。"
-    assert lines[1:21] == [f"while replacing content in /x/{i}.txt：ValueError: bad" for i in range(20)]
-    assert lines[21:] == ["…（其余 5 个未列出）"]
-    assert toolkit.message_boxes == ["Multiline"]
-    box = toolkit.calls("Multiline")[-1]
-    assert box[2]["disabled"] is True and box[2]["size"] == (90, 20)
+    summary, = toolkit.summaries
+    assert summary["head"] == "替换失败：1005 项未能完成，没有做任何修改。"
+    assert summary["rows"][:2] == [["/x/0.txt", "未能完成"], ["/x/1.txt", "未能完成"]]
+    assert summary["rows"][1000:] == [["…（其余 5 项未列出）", ""]]
 
 
 def test_every_window_is_owned_modal_and_on_top(tw, run_main, values, monkeypatch):
-    monkeypatch.setattr(tw, "replace_file_contents", lambda *args: time.sleep(0.8))
+    monkeypatch.setattr(tw, "replace_file_contents", held_until("progress"))
     toolkit = run_main([(RUN, values("")), (RUN, values(mode="mode_content")), (EXIT, {})])
     main, *owned = toolkit.windows
-    assert [w.kind for w in owned] == ["message", "preview", "progress", "message"]
+    assert [w.kind for w in owned] == ["message", "preview", "progress", "summary"]
     for window in owned:
         assert window.TKroot.master is main.TKroot
         assert window.kwargs["keep_on_top"] is True and window.kwargs["finalize"] is True
@@ -458,21 +263,30 @@ def test_every_window_is_owned_modal_and_on_top(tw, run_main, values, monkeypatc
         assert window.args[0] == "关键字替换工具_mira7"
         assert window.closed
     assert [w.kwargs["modal"] for w in owned] == [True, True, False, True]
+    # the windows with tables can be made larger
+    assert [w.kwargs["resizable"] for w in owned] == [False, True, False, True]
 
 
-def test_slow_run_shows_progress_and_keeps_the_run_button_off(tw, run_main, values, monkeypatch):
-    def slow(*args):
-        time.sleep(1.0)
-    monkeypatch.setattr(tw, "replace_file_contents", slow)
-    toolkit = run_main([(RUN, values(mode="mode_content")), (EXIT, {})])
+def test_a_slow_run_shows_progress_against_the_plan(tw, run_main, values, monkeypatch, tmp_path):
+    top = tmp_path / "top"
+    top.mkdir()
+    for i in range(3):
+        (top / f"{i}.txt").write_text("old", encoding="utf-8")
+    (top / "other.txt").write_text("nothing", encoding="utf-8")
+    monkeypatch.setattr(tw, "replace_file_contents", held_until("progress"))
+    toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})])
     run_button = [entry for entry in toolkit.log if entry[:2] == ("update", RUN)]
     assert run_button == [("update", RUN, {"disabled": True}), ("update", RUN, {"disabled": False})]
     progress, = toolkit.of_kind("progress")
-    count, path, cancel = [row[0] for row in progress.args[1]]
-    assert (count.kind, count.key, cancel.args) == ("Text", "progress_count", ("取消",))
-    assert path.key == "progress_path"
-    shown = [entry[2]["value"] for entry in toolkit.log if entry[:2] == ("update", "progress_count")]
-    assert shown and set(shown) == {"已处理 0 项（已改 0，跳过 0，失败 0）"}
+    rows = progress.args[1]
+    assert [[(e.kind, e.key) for e in row] for row in rows] == [
+        [("Text", "progress_count")],
+        [("ProgressBar", "progress_bar"), ("Text", "progress_fraction")],
+        [("Text", "progress_left")], [("Text", "progress_path")], [("Button", "取消")]]
+    # the total is what the plan took up: every file it looked at
+    assert rows[1][0].args == (4,)
+    assert toolkit.updates("progress_fraction") == ["0 / 4"]
+    assert set(toolkit.updates("progress_count")) == {"已处理 0 项（已改 0，跳过 0，失败 0）"}
     # the progress window closed before the summary opened
     order = [(e[0], e[1]) for e in toolkit.log if e[0] in ("close", "Window")]
     assert order.index(("close", "progress")) < len(order) - 2
@@ -486,47 +300,57 @@ def test_a_quick_run_shows_no_progress_window(run_main, values):
 
 @pytest.mark.parametrize("answer", ["取消", CLOSED])
 def test_cancel_asks_the_run_to_stop_and_says_so(tw, run_main, values, monkeypatch, answer):
-    finished = threading.Event()
-
-    def slow(*args):
-        time.sleep(1.0)
-        finished.set()
-    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    monkeypatch.setattr(tw, "replace_folder_names", held_until("cancel"))
     toolkit = run_main([(RUN, values()), (EXIT, {})], progress_events=[answer])
-    assert finished.is_set()
+    assert toolkit.signals["done"].is_set()
     assert toolkit.messages == [
-        "替换已取消！\n共处理 0 个文件夹：已重命名 0 个，跳过 0 个，失败 0 个。\n"
-        "已按“取消”停止：其余项目未处理，保持原样。"]
+        "替换已取消！\n共处理 0 个文件夹：已重命名 0 个，跳过 0 个，失败 0 个。\n" + CANCELLED_NOTE]
     if answer == "取消":
         assert ("update", "取消", {"disabled": True}) in toolkit.log
-        shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "progress_count")]
+        shown = toolkit.updates("progress_count")
         assert shown[-1] == "正在取消：当前文件处理完后停止（已处理 0 项）"
 
 
 @pytest.mark.parametrize("leaving", [EXIT, CLOSED])
-def test_leaving_during_a_run_waits_for_it(tw, run_main, values, monkeypatch, leaving):
-    finished = threading.Event()
-
-    def slow(*args):
-        time.sleep(0.5)
-        finished.set()
-    monkeypatch.setattr(tw, "replace_file_names", slow)
-    toolkit = run_main([(RUN, values(mode="mode_filename")), Busy((leaving, None))])
-    # main returned only after the run had ended: it never leaves a thread behind
-    assert finished.is_set()
-    assert toolkit.messages == []
+def test_leaving_during_a_run_asks_then_stops_it_and_says_how_far_it_got(
+        tw, run_main, values, monkeypatch, leaving):
+    monkeypatch.setattr(tw, "replace_file_names", held_until("answered"))
+    toolkit = run_main([(RUN, values(mode="mode_filename")), Busy((leaving, None)),
+                        (RUN, values(mode="mode_filename"))])
+    assert toolkit.questions == ["正在替换，确定要停止吗？"]
+    question, = toolkit.of_kind("question")
+    assert [e.args[0] for e in question.args[1][1]] == [STOP, GO_ON]
+    assert question.kwargs["modal"] is True and question.keys == {"<Escape>": GO_ON}
+    # main returned only after the run had ended (it never leaves a thread
+    # behind) and said how far it got; the next press never ran
+    assert toolkit.signals["done"].is_set()
+    assert toolkit.messages == [
+        "替换已取消！\n共处理 0 个文件：已重命名 0 个，跳过 0 个，失败 0 个。\n" + CANCELLED_NOTE]
     assert toolkit.log[-1] == ("close", "main", {})
+
+
+@pytest.mark.parametrize("ends", ["after the answer", "while asking"])
+def test_going_on_after_the_question_keeps_the_program(tw, run_main, values, monkeypatch, ends):
+    calls = []
+    monkeypatch.setattr(tw, "replace_file_names", held_until(
+        "answered" if ends == "after the answer" else "question",
+        then=lambda: calls.append("ran")))
+    toolkit = run_main([(RUN, values(mode="mode_filename")), Busy((EXIT, None)),
+                        (RUN, values(mode="mode_filename")), (EXIT, {})],
+                       question_answers=[GO_ON])
+    assert toolkit.questions == ["正在替换，确定要停止吗？"]
+    # the run went on to its end, and so did the program: the next press ran too
+    assert calls == ["ran", "ran"]
+    assert toolkit.messages == [DONE["mode_filename"]] * 2
+    assert ("update", "取消", {"disabled": True}) not in toolkit.log
 
 
 def test_a_second_press_during_a_run_starts_nothing(tw, run_main, values, monkeypatch):
     calls = []
-
-    def slow(*args):
-        calls.append(args)
-        time.sleep(0.5)
-    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    monkeypatch.setattr(tw, "replace_folder_names",
+                        held_until("busy", then=lambda: calls.append("ran")))
     toolkit = run_main([(RUN, values()), Busy((RUN, values())), (EXIT, {})])
-    assert len(calls) == 1 and toolkit.messages == [DONE["mode_folder"]]
+    assert calls == ["ran"] and toolkit.messages == [DONE["mode_folder"]]
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
@@ -543,12 +367,7 @@ def test_non_exception_errors_leave_main(tw, monkeypatch, in_tmp, ops, values, e
 
 
 def test_an_interrupt_inside_a_tk_callback_ends_main(tw, monkeypatch, in_tmp, values):
-    finished = threading.Event()
-
-    def slow(*args):
-        time.sleep(0.5)
-        finished.set()
-    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    monkeypatch.setattr(tw, "replace_folder_names", held_until("interrupted"))
     toolkit = FakeToolkit([(RUN, values()), (EXIT, {})])
 
     def ordinary_error(toolkit):
@@ -557,35 +376,33 @@ def test_an_interrupt_inside_a_tk_callback_ends_main(tw, monkeypatch, in_tmp, va
     def interrupt(toolkit):
         # what tkinter does when Ctrl+C lands in a Python callback
         toolkit.root.report_callback_exception(KeyboardInterrupt, KeyboardInterrupt(), None)
+        toolkit.signals["interrupted"].set()
     toolkit.before_read = [lambda t: None, ordinary_error, interrupt]
     monkeypatch.setattr(tw, "sg", toolkit)
     with pytest.raises(KeyboardInterrupt):
         tw.main()
-    assert finished.is_set()  # the run was waited for
+    assert toolkit.signals["done"].is_set()  # the run was waited for
     assert ("reported", "ValueError", {}) in toolkit.log and ("quit", (), {}) in toolkit.log
-    assert toolkit.messages == []
+    assert toolkit.messages == [] and toolkit.questions == []
     # the relay is removed again: the root reports as tkinter does
     assert "report_callback_exception" not in vars(toolkit.root)
 
 
 def test_ctrl_c_during_a_run_stops_it_and_ends_main(tw, monkeypatch, in_tmp, values):
-    finished = threading.Event()
-
-    def slow(*args):
-        time.sleep(0.6)
-        finished.set()
-    monkeypatch.setattr(tw, "replace_folder_names", slow)
+    monkeypatch.setattr(tw, "replace_folder_names", held_until("interrupted"))
     toolkit = FakeToolkit([(RUN, values()), (EXIT, {})])
     handlers = []
 
     def press_ctrl_c(toolkit):
         handlers.append(signal.getsignal(signal.SIGINT))
-        threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+        # the interpreter runs the handler as soon as the call returns
+        os.kill(os.getpid(), signal.SIGINT)
+        toolkit.signals["interrupted"].set()
     toolkit.before_read = [lambda t: None, press_ctrl_c]
     monkeypatch.setattr(tw, "sg", toolkit)
     with pytest.raises(KeyboardInterrupt):
         tw.main()
-    assert finished.is_set()  # stopped and joined before main left
+    assert toolkit.signals["done"].is_set()  # stopped and joined before main left
     assert handlers[0] is not signal.default_int_handler
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     assert toolkit.messages == []
@@ -709,9 +526,9 @@ def test_icon_file_bytes(run_main, in_tmp):
 def test_unwritable_icon_opens_windows_without_icon(run_main, values, in_tmp):
     (in_tmp / "brelvo.ico").mkdir()  # open(..., "wb") fails with an OSError
     toolkit = run_main([(RUN, values()), (EXIT, {})])
-    main, preview, message = toolkit.windows
+    main, preview, summary = toolkit.windows
     assert main.kwargs == {} and main.args[0] == "关键字替换工具_mira7"
-    assert "icon" not in message.kwargs and "icon" not in preview.kwargs
+    assert "icon" not in summary.kwargs and "icon" not in preview.kwargs
     assert toolkit.messages == [DONE["mode_folder"]]
     assert toolkit.log[-1] == ("close", "main", {})
 
@@ -742,9 +559,11 @@ def test_counts_and_failures_of_a_real_content_run(run_main, real_ops, values, t
     (top / "d.dat").write_bytes(b"\0foo")
     (top / "g.txt").write_bytes("foo café".encode("latin-1"))  # neither UTF-8 nor GBK
     toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})])
-    first, failure = toolkit.messages[0].split("\n")
-    assert first == "替换失败：共处理 5 个文件：已修改 2 个，跳过 1 个，失败 1 个。"
-    assert failure.startswith(f"while replacing content in {top / 'g.txt'}：UnicodeDecodeError: ")
+    summary, = toolkit.summaries
+    assert summary["head"] == "替换完成，1 项未能完成。"
+    assert summary["body"] == "共处理 5 个文件：已修改 2 个，跳过 1 个，失败 1 个。"
+    assert summary["rows"] == [[str(top / "g.txt"), "不是 UTF-8、UTF-16 或 GBK 文本"]]
+    assert summary["detail"].split("\n")[2].startswith("UnicodeDecodeError: ")
     assert (top / "a.txt").read_text(encoding="utf-8") == "baz"
 
 
@@ -775,6 +594,18 @@ def test_a_run_whose_backups_would_need_too_much_copying_is_offered_without_undo
         subprocess.run(["umount", "-l", str(state)], check=True)
 
 
+def test_a_run_or_undo_on_a_folder_another_run_works_on_is_refused_before_any_preview(
+        run_main, real_ops, values, held):
+    root, _ = held
+    toolkit = run_main([(RUN, values(str(root), "old", "new", mode="mode_content")),
+                        ("撤销上次替换", values(str(root))), (EXIT, {})])
+    assert toolkit.previews == []
+    assert [m.split("：")[0] for m in toolkit.messages] == ["替换失败", "撤销失败"]
+    assert all("另一个替换正在处理此文件夹" in m for m in toolkit.messages)
+    assert not toolkit.windows[0]["执行替换"].disabled
+    assert (root / "a.txt").read_text() == "old"
+
+
 def test_counts_of_a_real_rename_run(run_main, real_ops, values, tmp_path):
     top = tmp_path / "top"
     top.mkdir()
@@ -790,9 +621,10 @@ def test_a_workbook_its_handler_reported_is_listed(run_main, real_ops, values, t
     (top / "broken.xlsx").write_bytes(b"not a workbook")
     toolkit = run_main([(RUN, values(str(top), "x", "y", mode="mode_content")), (EXIT, {})])
     assert "Error processing" in capsys.readouterr().out  # the handler's own line stays
-    first, failure = toolkit.messages[0].split("\n")
-    assert first == "替换失败：共处理 1 个文件：已修改 0 个，跳过 0 个，失败 1 个。"
-    assert failure.startswith(f"while replacing content in {top / 'broken.xlsx'}：")
+    summary, = toolkit.summaries
+    assert summary["head"] == "替换失败：1 项未能完成，没有做任何修改。"
+    assert summary["body"] == "共处理 1 个文件：已修改 0 个，跳过 0 个，失败 1 个。"
+    assert summary["rows"] == [[str(top / "broken.xlsx"), "文档已损坏或已加密"]]
 
 
 @pytest.mark.parametrize("typed_suffix", ["", "/"])
@@ -827,21 +659,23 @@ def test_cancel_stops_a_real_run_between_files(tw, run_main, real_ops, values, t
     for i in range(150):
         (top / f"{i:03}.txt").write_text("old", encoding="utf-8")
     real_text = tw.replace_text_content
+    handled = []
 
-    def slow_text(*args):
-        time.sleep(0.01)
+    def held_text(*args):
+        # the tenth file is in hand when the user presses "取消"
+        handled.append(args[0])
+        if len(handled) == 10:
+            wait_for("cancel")
         return real_text(*args)
-    monkeypatch.setattr(tw, "replace_text_content", slow_text)
+    monkeypatch.setattr(tw, "replace_text_content", held_text)
     toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
                        progress_events=["取消"])
     texts = [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())]
-    assert set(texts) <= {"old", "new"}
-    changed = texts.count("new")
-    assert 0 < changed < 150
-    first, counts, last = toolkit.messages[0].split("\n")
-    assert first == "替换已取消！" and last == "已按“取消”停止：其余项目未处理，保持原样。"
+    # the file in hand was finished, the next one never begun
+    assert len(handled) == 10 and texts.count("new") == 10 and texts.count("old") == 140
     # it says exactly how far it got
-    assert counts == f"共处理 {changed} 个文件：已修改 {changed} 个，跳过 0 个，失败 0 个。"
+    assert toolkit.messages == [
+        "替换已取消！\n共处理 10 个文件：已修改 10 个，跳过 0 个，失败 0 个。\n" + CANCELLED_NOTE]
 
 
 # ---- the preview: planned by the operations' own deciding code, confirmed before a run ----------
@@ -872,28 +706,24 @@ def make_tree(top):
     (top / "plain.txt").write_text("nothing here", encoding="utf-8")
 
 
+TAKEN, NOT_TEXT = "名称已被占用", "不是 UTF-8、UTF-16 或 GBK 文本"
 PLANS = {
     "mode_folder": ("将重命名 2 个文件夹；跳过 0 个，失败 1 个。", [
-        ["文件夹", "top/new_a/old_b", "new_b", ""],
-        ["文件夹", "top/old_a", "new_a", ""],
-        ["文件夹", "top/old_c", "无法重命名", "FileExistsError: [Errno 17] target exists"]]),
+        ["☑", "文件夹", "top/new_a/old_b", "new_b", ""],
+        ["☑", "文件夹", "top/old_a", "new_a", ""],
+        ["☑", "文件夹", "top/old_c", "无法重命名", TAKEN]]),
     "mode_filename": ("将重命名 1 个文件；跳过 1 个，失败 1 个。", [
-        ["文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
-        ["文件", "top/old_2.txt", "无法重命名", "FileExistsError: [Errno 17] target exists"],
-        ["文件", "top/old_a/old_b/old_1.txt", "new_1.txt", ""]]),
+        ["", "文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
+        ["☑", "文件", "top/old_2.txt", "无法重命名", TAKEN],
+        ["☑", "文件", "top/old_a/old_b/old_1.txt", "new_1.txt", ""]]),
     "mode_content": ("将修改 2 个文件，共 3 处；跳过 3 个，失败 1 个。", [
-        ["文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
-        ["文件", "top/data.dat", "跳过", "二进制文件"],
-        ["文件", "top/latin1.txt", "无法修改", "UnicodeDecodeError: 'utf-8' codec can't decode"],
-        ["文件", "top/memo.doc", "跳过", "旧格式（.doc、.ppt、.xls），不处理"],
-        ["文件", "top/old_a/old_b/old_1.txt", "2 处", ""],
-        ["文件", "top/table.csv", "1 处", ""]]),
+        ["", "文件", "top/.termweave-old.tmp", "跳过", "本工具的临时文件"],
+        ["", "文件", "top/data.dat", "跳过", "二进制文件"],
+        ["☑", "文件", "top/latin1.txt", "无法修改", NOT_TEXT],
+        ["", "文件", "top/memo.doc", "跳过", "旧格式（.doc、.ppt、.xls），不处理"],
+        ["☑", "文件", "top/old_a/old_b/old_1.txt", "2 处", ""],
+        ["☑", "文件", "top/table.csv", "1 处", ""]]),
 }
-
-
-def cut(row, expected):
-    """The row with each cell cut to the length of the expected one."""
-    return [cell[:len(want)] for cell, want in zip(row, expected)]
 
 
 @pytest.mark.parametrize("mode", list(PLANS))
@@ -905,19 +735,18 @@ def test_the_preview_shows_the_plan_and_the_run_does_just_that(run_main, real_op
     preview, = toolkit.previews
     summary, expected = PLANS[mode]
     assert preview["summary"] == summary
-    assert preview["headings"] == ["类型", "路径", "匹配数" if mode == "mode_content" else "新名称",
-                                   "问题"]
-    assert len(preview["rows"]) == len(expected)
-    assert [cut(row, want) for row, want in zip(sorted(preview["rows"]), expected)] == expected
+    assert preview["headings"] == ["☑", "类型", "路径",
+                                   "匹配数" if mode == "mode_content" else "新名称", "问题"]
+    assert sorted(preview["rows"], key=lambda row: row[2]) == expected
     # parents are renamed first, and what lies beneath them is shown under the new name
-    paths = [row[1] for row in preview["rows"]]
+    paths = [row[2] for row in preview["rows"]]
     if mode == "mode_folder":
         assert paths.index("top/old_a") < paths.index("top/new_a/old_b")
     # the run then does exactly what was shown, and counts it the same way
-    changed = sorted(row[1] for row in preview["rows"] if row[3] == "")
+    changed = sorted(row[2] for row in preview["rows"] if row[4] == "")
     counts = {"mode_folder": (5, 2, 0, 1), "mode_filename": (9, 1, 1, 1),
               "mode_content": (9, 2, 3, 1)}[mode]
-    assert toolkit.messages[0].split("\n")[0] == "替换失败：共处理 %d 个%s：已%s %d 个，跳过 %d 个，失败 %d 个。" % (
+    assert toolkit.messages[0] == "替换完成，1 项未能完成。\n共处理 %d 个%s：已%s %d 个，跳过 %d 个，失败 %d 个。" % (
         counts[0], "文件夹" if mode == "mode_folder" else "文件",
         "修改" if mode == "mode_content" else "重命名", *counts[1:])
     if mode == "mode_content":
@@ -927,8 +756,8 @@ def test_the_preview_shows_the_plan_and_the_run_does_just_that(run_main, real_op
     else:
         renamed = {"top/" + path for path in tree(top)}
         for row in preview["rows"]:
-            new_path = os.path.join(os.path.dirname(row[1]), row[2])
-            assert (new_path + ("/" if mode == "mode_folder" else "") in renamed) == (row[3] == "")
+            new_path = os.path.join(os.path.dirname(row[2]), row[3])
+            assert (new_path + ("/" if mode == "mode_folder" else "") in renamed) == (row[4] == "")
 
 
 @pytest.mark.parametrize("answer", ["取消", CLOSED])
@@ -949,7 +778,7 @@ def test_declining_the_preview_changes_nothing(run_main, real_ops, values, tmp_p
     ("mode_folder", {}, "没有找到匹配项"),
     ("mode_filename", {"a.txt": b"old"}, "没有找到匹配项"),
     ("mode_content", {"a.txt": b"x", "b.dat": b"\0old", "c.xls": b"old"},
-     "没有找到匹配项\n（跳过 2 个文件：特殊文件、二进制文件、旧格式文件或本工具的临时文件）"),
+     "没有找到匹配项\n（跳过 2 项：版本库目录、隐藏项、特殊文件、二进制文件、旧格式文件或本工具的临时文件）"),
 ])
 def test_nothing_found_is_said_and_nothing_runs(run_main, ops, values, tmp_path, mode, tree_files,
                                                 text):
@@ -963,8 +792,15 @@ def test_nothing_found_is_said_and_nothing_runs(run_main, ops, values, tmp_path,
 
 
 @pytest.mark.parametrize("old, new, text", [
-    ("a(", "x", "替换失败：missing ), unterminated subpattern at position 1"),
-    ("a", "\\9", "替换失败：invalid group reference 9 at position 1"),
+    ("a(", "x", "替换失败：旧关键字有误（第 2 个字符“(”处）：“(” 没有配对的 “)”\n"
+     "error: missing ), unterminated subpattern at position 1"),
+    ("a", "\\9", "替换失败：新关键字有误（第 2 个字符“9”处）：引用了不存在的分组\n"
+     "error: invalid group reference 9 at position 1"),
+    # the engine saw "a.*??" and names position 4: the keyword as typed has three characters
+    ("a*?", "x", "替换失败：旧关键字有误（第 3 个字符“?”处）：重复符号不能连用\n"
+     "error: multiple repeat at position 4"),
+    ("*(b", "x", "替换失败：旧关键字有误（第 2 个字符“(”处）：“(” 没有配对的 “)”\n"
+     "error: missing ), unterminated subpattern at position 3"),
 ])
 def test_a_plan_that_cannot_be_made_says_why_and_runs_nothing(run_main, ops, values, folder, old,
                                                               new, text):
@@ -972,11 +808,18 @@ def test_a_plan_that_cannot_be_made_says_why_and_runs_nothing(run_main, ops, val
     assert toolkit.messages == [text] and toolkit.previews == [] and ops == []
 
 
+def select(row):
+    """A preview answer: the user selects a row of the table."""
+    def choose(toolkit):
+        toolkit.selection = [row]
+        return "preview_table", {}
+    return choose
+
+
 def select_every_row(toolkit):
     rows = toolkit.previews[-1]["rows"]
-    toolkit.preview_answers[:0] = [("preview_table", {"preview_table": [i]})
-                                   for i in range(1, len(rows))]
-    return "preview_table", {"preview_table": [0]}
+    toolkit.preview_answers[:0] = [select(i) for i in range(1, len(rows))]
+    return select(0)(toolkit)
 
 
 def test_details_show_the_first_matches_in_context(run_main, real_ops, values, tmp_path):
@@ -1028,23 +871,21 @@ def test_a_long_plan_is_shown_a_page_at_a_time(run_main, ops, values, tmp_path):
     for i in range(1003):
         (top / f"old{i:04}").write_bytes(b"")
 
-    def pick_last_row(toolkit):
-        return "preview_table", {"preview_table": [2]}
     toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_filename")), (EXIT, {})],
-                       preview_answers=["上一页", "下一页", pick_last_row, "下一页", "上一页", "取消"])
+                       preview_answers=["上一页", "下一页", select(2), "下一页", "上一页", "取消"])
     preview, = toolkit.previews
     assert preview["summary"] == "将重命名 1003 个文件。" and len(preview["rows"]) == 1000
     pages = [e[2]["values"] for e in toolkit.log if e[:2] == ("update", "preview_table")]
     # "上一页" on the first page and "下一页" on the last do nothing
     assert [len(page) for page in pages] == [3, 1000]
-    names = [row[1] for row in preview["rows"] + pages[0]]
+    names = [row[2] for row in preview["rows"] + pages[0]]
     assert sorted(names) == [f"top/old{i:04}" for i in range(1003)]
     shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "preview_page")]
     assert shown == ["第 1–1000 项，共 1003 项", "第 1001–1003 项，共 1003 项", "第 1–1000 项，共 1003 项"]
     # the third row of the second page is item 1003; turning a page clears the details
     reset, picked, reset_again = preview["details"]
     assert reset == reset_again == "选中一项可查看详情。"
-    assert picked.split("\n")[0] == str(tmp_path / pages[0][2][1])
+    assert picked.split("\n")[0] == str(tmp_path / pages[0][2][2])
     assert ops == []
 
 
@@ -1053,30 +894,35 @@ def test_the_run_decides_again_after_the_preview(run_main, real_ops, values, tmp
     top.mkdir()
     for name in ("a.txt", "b.txt"):
         (top / name).write_text("old", encoding="utf-8")
+    (top / "d.txt").write_text("none yet", encoding="utf-8")
 
+    # The plan's decisions are kept for the run, but b and d changed since.
     def change_b_then_confirm(toolkit):
         (top / "b.txt").write_text("no longer", encoding="utf-8")
         (top / "c.txt").write_text("old old", encoding="utf-8")
+        (top / "d.txt").write_text("old now", encoding="utf-8")
         return "确认替换"
     toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
                        preview_answers=[change_b_then_confirm])
     assert toolkit.previews[0]["summary"] == "将修改 2 个文件，共 2 处。"
     texts = [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())]
-    assert texts == ["new", "no longer", "new new"]
-    assert toolkit.messages == [done("文件", "修改", seen=3, changed=2)]
+    assert texts == ["new", "no longer", "new new", "new now"]
+    assert toolkit.messages == [done("文件", "修改", seen=4, changed=3)]
 
 
-def slow_walk(monkeypatch, tw):
-    """os as the module sees it, with a walk that takes a while per folder."""
-    class SlowOs:
+def held_walk(monkeypatch, tw, until):
+    """os as the module sees it, with a walk that waits after its first
+    folder until the signal `until` is set."""
+    class HeldOs:
         def __getattr__(self, name):
             return getattr(os, name)
 
         def walk(self, *args, **kwargs):
-            for triple in os.walk(*args, **kwargs):
-                time.sleep(0.3)
+            for number, triple in enumerate(os.walk(*args, **kwargs)):
                 yield triple
-    monkeypatch.setattr(tw, "os", SlowOs())
+                if number == 0:
+                    wait_for(until)
+    monkeypatch.setattr(tw, "os", HeldOs())
 
 
 def test_a_slow_plan_shows_progress_and_can_be_cancelled(tw, run_main, ops, values, tmp_path,
@@ -1086,20 +932,24 @@ def test_a_slow_plan_shows_progress_and_can_be_cancelled(tw, run_main, ops, valu
         (top / f"d{i}").mkdir(parents=True)
         (top / f"d{i}" / "old.txt").write_text("old", encoding="utf-8")
     before = snapshot(top)
-    slow_walk(monkeypatch, tw)
+    held_walk(monkeypatch, tw, "cancel")
     toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
                        progress_events=[TIMEOUT, "取消"])
     progress, = toolkit.of_kind("progress")
     assert progress.args[1][0][0].args == ("正在查找匹配项，请稍候…",)
-    shown = [e[2]["value"] for e in toolkit.log if e[:2] == ("update", "progress_count")]
+    # no total while the plan is made: no bar
+    assert [e.key for row in progress.args[1] for e in row] == [
+        "progress_count", "progress_path", "取消"]
+    shown = toolkit.updates("progress_count")
     assert shown[0].startswith("已查看 ") and shown[-1].startswith("正在取消：不做任何修改")
     assert toolkit.previews == [] and toolkit.messages == [] and ops == []
     assert snapshot(top) == before
 
 
 def test_leaving_while_the_plan_is_built(tw, run_main, ops, values, folder, monkeypatch):
-    slow_walk(monkeypatch, tw)
+    held_walk(monkeypatch, tw, "question")
     toolkit = run_main([(RUN, values(mode="mode_content")), Busy((EXIT, None), phase="plan")])
+    assert toolkit.questions == ["正在替换，确定要停止吗？"]
     assert toolkit.previews == [] and toolkit.messages == [] and ops == []
     assert toolkit.log[-1] == ("close", "main", {})
 

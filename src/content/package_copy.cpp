@@ -389,14 +389,12 @@ int PackageCopy::write_members(Output& out, PyObject* zlib) const
 int PackageCopy::write(PyObject* temp_path) const
 {
     py::Ref zlib = import("zlib");
-    py::Ref file = zlib ? py::call(py::builtin_open(), temp_path, "wb"_id) : py::Ref();
-    if (!file)
+    if (!zlib)
         return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        Output out(entered);
+    return py::with_file_written(temp_path, "wb"_id, [&](PyObject* file) {
+        Output out(file);
         return write_members(out, zlib.get());
     });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
 }
 
 int write_copy_or_save(PyObject* file_path, const PackageCopy& copy, int planned, PyObject* document)

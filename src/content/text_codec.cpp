@@ -266,14 +266,10 @@ int write_pieces(EncodedOutput& output, PyObject* text, const std::vector<Splice
 
 int write_spliced(PyObject* path, const DecodedText& text, const std::vector<Splice>& splices)
 {
-    py::Ref file = py::call(py::builtin_open(), path, "wb"_id);
-    if (!file)
-        return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        EncodedOutput output(entered, text.encoding);
+    return py::with_file_written(path, "wb"_id, [&](PyObject* file) {
+        EncodedOutput output(file, text.encoding);
         return write_pieces(output, text.text.get(), splices);
     });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
 }
 
 // ---- the GBK codes -------------------------------------------------------------

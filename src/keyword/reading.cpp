@@ -274,6 +274,10 @@ bool template_differs(PyObject* new_keyword)
         if (PyUnicode_READ_CHAR(new_keyword, i + 1) == 'g' && i + 2 < length &&
             PyUnicode_READ_CHAR(new_keyword, i + 2) == '<') {
             Py_ssize_t close = PyUnicode_FindChar(new_keyword, '>', i + 3, length, 1);
+            if (close == -2) {
+                PyErr_Clear();  // unsure: as if it differed
+                return true;
+            }
             if (close >= 0 && odd_group_name(new_keyword, i + 3, close))
                 return true;
         }

@@ -1,5 +1,6 @@
 #include "py/scope.h"
 
+#include "py/builtins.h"
 #include "py/error.h"
 
 namespace tw::py {
@@ -41,6 +42,21 @@ int incomplete_after_suppressed_error()
                     "writing the new content failed and the error was suppressed; "
                     "the file was left as it was");
     return -1;
+}
+
+Ref read_whole_file(PyObject* path)
+{
+    Ref file = call(builtin_open(), path, "rb"_id);
+    if (!file)
+        return {};
+    Ref data;
+    int status = with_scope(file.get(), [&](PyObject* entered) {
+        data = call_method(entered, "read"_id);
+        return data ? 0 : -1;
+    });
+    if (status > 0)
+        unbound_after_suppressed_error("data");
+    return status == 0 ? data : Ref();
 }
 
 }  // namespace tw::py

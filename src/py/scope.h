@@ -4,6 +4,7 @@
 // on the way out it gets three Nones, or the pending exception.
 #pragma once
 
+#include "py/builtins.h"
 #include "py/ops.h"
 
 namespace tw::py {
@@ -38,5 +39,21 @@ int unbound_after_suppressed_error(const char* name);
 // the content is incomplete and must not take the file's place. Sets
 // RuntimeError and returns -1.
 int incomplete_after_suppressed_error();
+
+// `with open(path, "rb") as file: data = file.read()`, with the open bound
+// at start-up: the bytes, or empty with the exception set.
+Ref read_whole_file(PyObject* path);
+
+// `with open(path, mode) as file: body(file)` for a block that writes the
+// file: 0, or -1 with the exception set, a suppressed error included.
+template <class Mode, class Body>
+int with_file_written(PyObject* path, const Mode& mode, Body&& body)
+{
+    Ref file = call(builtin_open(), path, mode);
+    if (!file)
+        return -1;
+    int status = with_scope(file.get(), body);
+    return status > 0 ? incomplete_after_suppressed_error() : status;
+}
 
 }  // namespace tw::py

@@ -3,6 +3,7 @@
 #include "platform/unlocked.h"
 #include "py/boundary.h"
 #include "py/error.h"
+#include "run/hold.h"
 #include "run/probe.h"
 
 #include <cerrno>
@@ -246,6 +247,7 @@ int Run::next_deferred(py::Ref& top)
 
 int Run::begin_item(PyObject* path)
 {
+    before_item(*report_, planning());
     if (report_->cancel_requested())
         return 1;
     ++report_->seen;

@@ -38,11 +38,11 @@ public:
     // Starts the task; 0, or -1 with RuntimeError set (no thread could be made).
     int start(Task task);
 
-    bool finished() const { return finished_.load(std::memory_order_acquire); }
-    const run::Report& report() const { return report_; }
-    // What the user chose for the task; set before it starts.
+    // What the user chose for the task; set before start().
     run::Options& options() { return report_.options; }
 
+    bool finished() const { return finished_.load(std::memory_order_acquire); }
+    const run::Report& report() const { return report_; }
     // Asks the task to stop between two items (it finishes the one in hand).
     void cancel() { report_.request_cancel(); }
     bool cancelled() const { return report_.cancel_requested(); }

@@ -1,6 +1,7 @@
 #include "ui/checks.h"
 
 #include "run/paths.h"
+#include "ui/options.h"
 #include "ui/toolkit.h"
 
 namespace tw::ui {
@@ -59,6 +60,32 @@ py::Ref problem_with_path(py::Id format, PyObject* path)
     return format_text(format, py::Ref::steal(PyTuple_Pack(1, path)));
 }
 
+// Which ends of a text hold white space: bit 1 the start, bit 2 the end.
+int padded_ends(PyObject* text)
+{
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length == 0)
+        return 0;
+    return (Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, 0)) ? 1 : 0) |
+           (Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, length - 1)) ? 2 : 0);
+}
+
+// "文件夹不存在", with the path quoted and its spaces pointed out when it
+// begins or ends with some: they are invisible otherwise.
+int folder_missing(PyObject* folder, py::Ref& problem)
+{
+    int padded = PyUnicode_Check(folder) ? padded_ends(folder) : 0;
+    if (padded == 0) {
+        problem = problem_with_path("替换失败：文件夹不存在：%s"_id, folder);
+        return problem ? 0 : -1;
+    }
+    py::Id format = padded == 1 ? "替换失败：文件夹不存在：“%s”（路径开头有空格）"_id
+                  : padded == 2 ? "替换失败：文件夹不存在：“%s”（路径末尾有空格）"_id
+                                : "替换失败：文件夹不存在：“%s”（路径开头和末尾有空格）"_id;
+    problem = problem_with_path(format, folder);
+    return problem ? 0 : -1;
+}
+
 // Sets `problem` when the folder field does not name an existing folder.
 int check_folder(PyObject* folder, py::Ref& problem)
 {
@@ -75,9 +102,11 @@ int check_folder(PyObject* folder, py::Ref& problem)
     int exists = path_test("exists"_id, folder);
     if (exists < 0)
         return -1;
-    problem = problem_with_path(exists ? "替换失败：所选路径不是文件夹：%s"_id
-                                       : "替换失败：文件夹不存在：%s"_id, folder);
-    return problem ? 0 : -1;
+    if (exists) {
+        problem = problem_with_path("替换失败：所选路径不是文件夹：%s"_id, folder);
+        return problem ? 0 : -1;
+    }
+    return folder_missing(folder, problem);
 }
 
 }  // namespace
@@ -89,7 +118,7 @@ int read_request(PyObject* values, Request& request)
         || !(request.new_keyword = item(values, "new_keyword"_id))
         || !(request.recursive = item(values, "recursive"_id)))
         return -1;
-    return choose_mode(values, request);
+    return choose_mode(values, request) < 0 ? -1 : read_options(values, request.options);
 }
 
 int check_request(const Request& request, py::Ref& problem)

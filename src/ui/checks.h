@@ -3,6 +3,7 @@
 #pragma once
 
 #include "py/ops.h"
+#include "run/options.h"
 
 namespace tw::ui {
 
@@ -15,9 +16,11 @@ struct Request {
     bool has_mode = false;  // false when no radio button is selected
     ModeKind mode = ModeKind::folders;
     py::Id operation{};     // the operation's global name
+    run::Options options;   // what the option rows ask for
 };
 
-// Reads the four values and the first selected mode from `values`.
+// Reads the four values, the first selected mode and the options from
+// `values`.
 // Returns 0, or -1 with the exception set.
 int read_request(PyObject* values, Request& request);
 

@@ -50,11 +50,12 @@ py::Ref message_layout(PyObject* text)
     return made ? list_of(rows) : py::Ref();
 }
 
-// Reads until the user answers: any event but a timeout.
-int wait_for_answer(const Owner& owner, PyObject* window)
+}  // namespace
+
+int wait_for_answer(const Owner& owner, PyObject* window, py::Ref& event)
 {
     for (;;) {
-        py::Ref event, values;
+        py::Ref values;
         if (read_window(owner, window, event, values) < 0)
             return -1;
         int waiting = is_timeout(event.get());
@@ -63,7 +64,12 @@ int wait_for_answer(const Owner& owner, PyObject* window)
     }
 }
 
-}  // namespace
+int bind_closing_keys(PyObject* window)
+{
+    return bind_key(window, "<Return>"_id, "确定"_id) < 0 ||
+           bind_key(window, "<KP_Enter>"_id, "确定"_id) < 0 ||
+           bind_key(window, "<Escape>"_id, "确定"_id) < 0 ? -1 : 0;
+}
 
 int show_message(const Owner& owner, PyObject* text)
 {
@@ -72,9 +78,33 @@ int show_message(const Owner& owner, PyObject* text)
         return -1;
     }
     py::Ref layout = message_layout(text);
-    py::Ref window = layout ? open_owned_window(owner, layout.get(), true) : py::Ref();
-    if (!window || wait_for_answer(owner, window.get()) < 0)
+    py::Ref window = layout ? open_owned_window(owner, layout.get(), {}) : py::Ref();
+    py::Ref event;
+    if (!window || bind_closing_keys(window.get()) < 0 ||
+        wait_for_answer(owner, window.get(), event) < 0)
         return -1;
+    return py::call_method(window.get(), "close"_id) ? 0 : -1;
+}
+
+int ask(const Owner& owner, py::Id question, py::Id first_button, py::Id second_button,
+        bool& first)
+{
+    std::array<py::Ref, 1> text;
+    std::array<py::Ref, 2> buttons, rows;
+    bool made = (text[0] = element("Text"_id, {question}, {})) && (rows[0] = list_of(text))
+        && (buttons[0] = element("Button"_id, {first_button}, {}))
+        && (buttons[1] = element("Button"_id, {second_button}, {}))
+        && (rows[1] = list_of(buttons));
+    py::Ref layout = made ? list_of(rows) : py::Ref();
+    py::Ref window = layout ? open_owned_window(owner, layout.get(), {}) : py::Ref();
+    py::Ref event;
+    if (!window || bind_key(window.get(), "<Escape>"_id, second_button) < 0 ||
+        wait_for_answer(owner, window.get(), event) < 0)
+        return -1;
+    int chosen = py::equals(event.get(), first_button);
+    if (chosen < 0)
+        return -1;
+    first = chosen > 0;
     return py::call_method(window.get(), "close"_id) ? 0 : -1;
 }
 

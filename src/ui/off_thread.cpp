@@ -2,12 +2,12 @@
 
 namespace tw::ui {
 
-int run_off_thread(const Owner& owner, BackgroundRun& run, Pass pass, BackgroundRun::Task task,
-                   Ended& ended)
+int run_off_thread(const Owner& owner, BackgroundRun& run, Pass pass, long total,
+                   BackgroundRun::Task task, Ended& ended)
 {
     Waited waited = Waited::finished;
     if (!run.ready() || run.start(std::move(task)) < 0 ||
-        wait_for_run(owner, run, pass, waited) < 0)
+        wait_for_run(owner, run, pass, total, waited) < 0)
         return -1;
     ended.leaving = waited == Waited::leaving;
     ended.result = run.take_result();

@@ -2,7 +2,7 @@
 
 #include "py/unpack.h"
 #include "run/paths.h"
-#include "ui/summary.h"
+#include "ui/reasons.h"
 
 #include <algorithm>
 #include <array>
@@ -82,7 +82,7 @@ py::Ref outcome_text(const run::PlannedItem& item)
 py::Ref problem_text(const run::PlannedItem& item)
 {
     if (item.outcome == Outcome::failure && item.problem)
-        return failure_reason(item.problem.get());
+        return reason_text(item.problem.get());
     if (item.outcome == Outcome::change && item.other_links > 0)
         return format_text("另有 %d 个硬链接"_id, py::Ref::steal(Py_BuildValue("(k)", item.other_links)));
     if (item.outcome == Outcome::passed_over)
@@ -90,7 +90,9 @@ py::Ref problem_text(const run::PlannedItem& item)
     return text_of(""_id);
 }
 
-py::Ref table_row(const PathView& paths, const run::PlannedItem& item)
+}  // namespace
+
+py::Ref item_cells(const PathView& paths, const run::PlannedItem& item)
 {
     std::array<py::Ref, 4> cells;
     bool made = (cells[0] = text_of(kind_text(item.kind)))
@@ -98,6 +100,8 @@ py::Ref table_row(const PathView& paths, const run::PlannedItem& item)
         && (cells[3] = problem_text(item));
     return made ? list_of(cells) : py::Ref();
 }
+
+namespace {
 
 // ---- details ----------------------------------------------------------------------
 
@@ -168,18 +172,6 @@ py::Ref content_details(const run::PlannedItem& item)
     return joined_lines(lines.get());
 }
 
-// The failure's type and its whole message.
-py::Ref full_reason(PyObject* error)
-{
-    if (!error)
-        return text_of(""_id);
-    py::Ref message = py::Ref::steal(PyObject_Str(error));
-    py::Ref type_name = message ? py::Ref::steal(PyType_GetName(Py_TYPE(error))) : py::Ref();
-    if (!type_name)
-        return {};
-    return py::Ref::steal(PyUnicode_FromFormat("%U: %U", type_name.get(), message.get()));
-}
-
 }  // namespace
 
 int PathView::start(PyObject* chosen_folder)
@@ -241,19 +233,6 @@ py::Ref table_headings(ModeKind mode)
     return made ? list_of(headings) : py::Ref();
 }
 
-py::Ref table_rows(const PathView& paths, const run::Plan& plan, std::size_t first,
-                   std::size_t count)
-{
-    py::Ref rows = py::Ref::steal(PyList_New(0));
-    std::size_t end = std::min(plan.size(), first + count);
-    for (std::size_t i = first; rows && i < end; ++i) {
-        py::Ref row = table_row(paths, plan[i]);
-        if (!row || PyList_Append(rows.get(), row.get()) < 0)
-            return {};
-    }
-    return rows;
-}
-
 py::Ref item_details(const run::PlannedItem& item)
 {
     switch (item.outcome) {
@@ -264,8 +243,13 @@ py::Ref item_details(const run::PlannedItem& item)
             return format_text("%s\n恢复为替换前的内容"_id, pack({item.path.get()}));
         return format_text("%s\n→ %s"_id, pack({item.path.get(), item.new_path.get()}));
     case Outcome::failure: {
-        py::Ref reason = full_reason(item.problem.get());
-        return reason ? format_text("%s\n%s"_id, pack({item.path.get(), reason.get()})) : py::Ref();
+        if (!item.problem)
+            return py::Ref::borrow(item.path.get());
+        py::Ref reason = reason_text(item.problem.get());
+        py::Ref original = reason ? original_text(item.problem.get()) : py::Ref();
+        return original ? format_text("%s\n%s\n%s"_id,
+                                      pack({item.path.get(), reason.get(), original.get()}))
+                        : py::Ref();
     }
     case Outcome::passed_over:
         break;

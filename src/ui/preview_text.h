@@ -29,10 +29,9 @@ py::Ref preview_summary(ModeKind mode, const PlanCounts& counts);
 // The table's column headings.
 py::Ref table_headings(ModeKind mode);
 
-// The rows of items [first, first + count) of the plan: kind, path, new
-// name or number of matches, problem.
-py::Ref table_rows(const PathView& paths, const run::Plan& plan, std::size_t first,
-                   std::size_t count);
+// The cells of one item's row: kind, path, new name or number of matches,
+// problem.
+py::Ref item_cells(const PathView& paths, const run::PlannedItem& item);
 
 // Everything the preview knows of one item: full paths, the first matches
 // with their context, the whole reason of a failure.

@@ -1,17 +1,16 @@
 #include "ui/summary.h"
 
-#include "ui/toolkit.h"
+#include "ui/reasons.h"
 
 #include <algorithm>
 #include <unordered_set>
-#include <vector>
 
 namespace tw::ui {
 
 namespace {
 
-// Characters of an error message kept in the failure list.
-constexpr Py_ssize_t k_reason_width = 120;
+// Characters of the original message shown in a table cell.
+constexpr Py_ssize_t k_original_width = 200;
 
 // Drops an ordinary error met while describing another; an interrupt stays.
 int drop_ordinary_error()
@@ -32,23 +31,12 @@ public:
     py::Ref joined() const
     {
         PyObject* newline = "\n"_id.get();
-        return newline ? py::Ref::steal(PyUnicode_Join(newline, list_.get())) : py::Ref();
+        return newline && list_ ? py::Ref::steal(PyUnicode_Join(newline, list_.get())) : py::Ref();
     }
 
 private:
     py::Ref list_;
 };
-
-// str(error), or its type's name when that says nothing (or fails).
-py::Ref error_message(PyObject* error)
-{
-    py::Ref text = py::Ref::steal(PyObject_Str(error));
-    if (!text && drop_ordinary_error() < 0)
-        return {};
-    if (text && PyUnicode_GetLength(text.get()) > 0)
-        return text;
-    return py::Ref::steal(PyType_GetName(Py_TYPE(error)));
-}
 
 // The notes (PEP 678) an error carries, as text; a malformed __notes__ is
 // ignored rather than hiding the error itself.
@@ -73,6 +61,8 @@ int notes_of(PyObject* error, std::vector<py::Ref>& notes)
 
 struct Counts {
     long seen, changed, passed_over, failed, unlisted_folders;
+
+    long not_done() const { return failed + unlisted_folders; }
 };
 
 // The report's counts, with the failures that only the exception group
@@ -133,53 +123,41 @@ int collect_failures(const RunEnding& ending, std::vector<py::Ref>& failures,
         }) < 0)
         return -1;
     std::size_t from_report = failures.size();
-    if (ending.error && flatten_group(ending.error, failures, known) < 0)
+    bool group = ending.error && PyObject_TypeCheck(
+        ending.error, reinterpret_cast<PyTypeObject*>(PyExc_BaseExceptionGroup));
+    if (group && flatten_group(ending.error, failures, known) < 0)
         return -1;
     unrecorded = failures.size() - from_report;
     return 0;
 }
 
-}  // namespace
-
-py::Ref failure_reason(PyObject* error)
+// The path the run's note names ("while renaming <path>"), if it names one.
+py::Ref path_in_note(PyObject* note)
 {
-    py::Ref message = error_message(error);
-    py::Ref lines = message ? py::Ref::steal(PyUnicode_Splitlines(message.get(), 0)) : py::Ref();
-    if (!lines)
-        return {};
-    py::Ref first = PyList_GET_SIZE(lines.get()) > 0
-        ? py::Ref::borrow(PyList_GET_ITEM(lines.get(), 0)) : py::Ref::borrow(message.get());
-    if (PyUnicode_GET_LENGTH(first.get()) > k_reason_width) {
-        first = py::Ref::steal(PyUnicode_Substring(first.get(), 0, k_reason_width - 1));
-        first = first ? format_text("%s…"_id, py::Ref::steal(PyTuple_Pack(1, first.get()))) : py::Ref();
+    for (py::Id prefix : {"while replacing content in "_id, "while renaming "_id,
+                          "while listing "_id}) {
+        PyObject* start = prefix.get();
+        if (!start)
+            return {};
+        Py_ssize_t length = PyUnicode_GET_LENGTH(start);
+        Py_ssize_t hit = PyUnicode_Tailmatch(note, start, 0, length, -1);
+        if (hit < 0)
+            return {};
+        if (hit)
+            return py::Ref::steal(PyUnicode_Substring(note, length, PyUnicode_GET_LENGTH(note)));
     }
-    py::Ref type_name = first ? py::Ref::steal(PyType_GetName(Py_TYPE(error))) : py::Ref();
-    if (!type_name)
-        return {};
-    int same = py::equals(type_name.get(), first.get());
-    if (same != 0)
-        return same < 0 ? py::Ref() : first;
-    return py::Ref::steal(PyUnicode_FromFormat("%U: %U", type_name.get(), first.get()));
+    return py::Ref::borrow(note);
 }
 
-namespace {
-
-// Where a failure happened: its notes (the run notes the path there), or
-// the file name an OSError carries. Empty (no error) when neither says.
+// Where a failure happened: the path its notes name (the run notes it), or
+// the file name an OSError carries; "" when neither says.
 py::Ref failure_place(PyObject* error)
 {
     std::vector<py::Ref> notes;
     if (notes_of(error, notes) < 0)
         return {};
-    if (!notes.empty()) {
-        py::Ref list = py::Ref::steal(PyList_New(0));
-        for (const py::Ref& note : notes) {
-            if (!list || PyList_Append(list.get(), note.get()) < 0)
-                return {};
-        }
-        PyObject* separator = "；"_id.get();
-        return separator ? py::Ref::steal(PyUnicode_Join(separator, list.get())) : py::Ref();
-    }
+    if (!notes.empty())
+        return path_in_note(notes.front().get());
     if (PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
         py::Ref filename = py::getattr(error, "filename"_id);
         if (filename && PyUnicode_Check(filename.get()))
@@ -190,91 +168,76 @@ py::Ref failure_place(PyObject* error)
     return py::Ref::borrow(""_id.get());
 }
 
-py::Ref failure_line(PyObject* error)
+int add_failed_items(const std::vector<py::Ref>& errors, std::vector<FailedItem>& out)
 {
-    py::Ref place = failure_place(error);
-    py::Ref reason = place ? failure_reason(error) : py::Ref();
-    if (!reason)
-        return {};
-    if (PyUnicode_GET_LENGTH(place.get()) == 0)
-        return reason;
-    return format_text("%s：%s"_id, py::Ref::steal(PyTuple_Pack(2, place.get(), reason.get())));
-}
-
-int add_failure_list(Lines& lines, const std::vector<py::Ref>& failures)
-{
-    std::size_t shown = std::min(failures.size(), k_listed_failures);
-    for (std::size_t i = 0; i < shown; ++i) {
-        if (lines.add(failure_line(failures[i].get())) < 0)
+    for (const py::Ref& error : errors) {
+        FailedItem item;
+        if (!(item.place = failure_place(error.get())) || !(item.reason = reason_text(error.get()))
+            || !(item.original = original_text(error.get(), k_original_width)))
             return -1;
+        out.push_back(std::move(item));
     }
-    if (failures.size() > shown)
-        return lines.add(format_text("…（其余 %d 个未列出）"_id,
-                                     py::Ref::steal(Py_BuildValue("(n)", static_cast<Py_ssize_t>(
-                                         failures.size() - shown)))));
     return 0;
 }
 
-// ---- the texts ------------------------------------------------------------------
+// ---- the first line ------------------------------------------------------------
 
-// "替换失败：" followed by the text.
-py::Ref failed_with(const py::Ref& text)
+py::Ref head_of_run(const RunEnding& ending, const Counts& counts)
 {
-    return format_text("替换失败：%s"_id, py::Ref::steal(PyTuple_Pack(1, text.get())));
+    if (ending.stopped_early)
+        return py::Ref::borrow("替换已取消！"_id.get());
+    if (counts.not_done() == 0)
+        return py::Ref::borrow("替换完成！"_id.get());
+    py::Ref number = py::Ref::steal(Py_BuildValue("(l)", counts.not_done()));
+    return counts.changed == 0 ? format_text("替换失败：%d 项未能完成，没有做任何修改。"_id, number)
+                               : format_text("替换完成，%d 项未能完成。"_id, number);
 }
 
-// The operation raised an error that is not about single items: its
-// message and notes, and the counts when it had got anywhere.
-py::Ref error_text(const RunEnding& ending)
+// The operation raised an error that is not about single items (a bad
+// keyword, a full disk): said in Chinese, then as the program met it.
+int describe_ending_error(const RunEnding& ending, Summary& summary, Lines& body)
 {
-    Lines lines;
-    py::Ref message = error_message(ending.error);
-    py::Ref first = message ? failed_with(message) : py::Ref();
+    py::Ref problem = keyword_problem(ending.error, ending.old_keyword, ending.new_keyword);
+    if (!problem && PyErr_Occurred())
+        return -1;
+    if (!problem && !(problem = reason_text(ending.error)))
+        return -1;
+    summary.head = format_text("替换失败：%s"_id, py::Ref::steal(PyTuple_Pack(1, problem.get())));
     std::vector<py::Ref> notes;
-    if (lines.add(first) < 0 || notes_of(ending.error, notes) < 0)
-        return {};
+    if (!summary.head || body.add(original_text(ending.error)) < 0 ||
+        notes_of(ending.error, notes) < 0)
+        return -1;
     for (const py::Ref& note : notes) {
-        if (lines.add(note) < 0)
-            return {};
+        if (body.add(note) < 0)
+            return -1;
     }
-    Counts counts = counts_of(ending.report, 0);
-    if (counts.seen > 0 && lines.add(counts_line(ending.mode, counts)) < 0)
-        return {};
-    return lines.joined();
-}
-
-py::Ref run_text(const RunEnding& ending)
-{
-    std::vector<py::Ref> failures;
-    std::size_t unrecorded = 0;
-    if (collect_failures(ending, failures, unrecorded) < 0)
-        return {};
-    Counts counts = counts_of(ending.report, unrecorded);
-    py::Ref counts_text = counts_line(ending.mode, counts);
-    if (!counts_text)
-        return {};
-    Lines lines;
-    bool failed = !failures.empty() || counts.failed > 0 || counts.unlisted_folders > 0 ||
-                  ending.error;
-    int status = failed
-        ? lines.add(failed_with(counts_text))
-        : lines.add(py::Ref::borrow((ending.cancelled ? "替换已取消！"_id : "替换完成！"_id).get()))
-              || lines.add(counts_text);
-    if (status == 0 && ending.cancelled)
-        status = lines.add(py::Ref::borrow("已按“取消”停止：其余项目未处理，保持原样。"_id.get()));
-    if (status != 0 || add_failure_list(lines, failures) < 0)
-        return {};
-    return lines.joined();
+    return 0;
 }
 
 }  // namespace
 
-py::Ref summary_text(const RunEnding& ending)
+int make_summary(const RunEnding& ending, Summary& summary)
 {
-    if (ending.error &&
-        !PyObject_TypeCheck(ending.error, reinterpret_cast<PyTypeObject*>(PyExc_BaseExceptionGroup)))
-        return error_text(ending);
-    return run_text(ending);
+    std::vector<py::Ref> errors;
+    std::size_t unrecorded = 0;
+    if (collect_failures(ending, errors, unrecorded) < 0 ||
+        add_failed_items(errors, summary.failures) < 0)
+        return -1;
+    Counts counts = counts_of(ending.report, unrecorded);
+    Lines body;
+    bool ended_on_error = ending.error && !PyObject_TypeCheck(
+        ending.error, reinterpret_cast<PyTypeObject*>(PyExc_BaseExceptionGroup));
+    if (ended_on_error ? describe_ending_error(ending, summary, body) < 0
+                       : !(summary.head = head_of_run(ending, counts)))
+        return -1;
+    // A run that ended on an error before any item says nothing of counts.
+    if ((!ended_on_error || counts.seen > 0) && body.add(counts_line(ending.mode, counts)) < 0)
+        return -1;
+    if (ending.stopped_early &&
+        body.add(py::Ref::borrow("已按“取消”停止：其余项目未处理，保持原样。"_id.get())) < 0)
+        return -1;
+    summary.body = body.joined();
+    return summary.body ? 0 : -1;
 }
 
 }  // namespace tw::ui

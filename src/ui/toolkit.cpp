@@ -56,23 +56,30 @@ int make_transient(PyObject* window, PyObject* owner)
 
 }  // namespace
 
-py::Ref open_owned_window(const Owner& owner, PyObject* layout, bool modal)
+py::Ref open_owned_window(const Owner& owner, PyObject* layout, Look look)
 {
     py::Ref window_type = toolkit("Window"_id);
     if (!window_type)
         return {};
     py::Id title = "关键字替换工具_mira7"_id;
-    PyObject* is_modal = modal ? Py_True : Py_False;
+    PyObject* modal = look.modal ? Py_True : Py_False;
+    PyObject* resizable = look.resizable ? Py_True : Py_False;
     py::Ref window = owner.with_icon
         ? py::call_kw(window_type.get(), {title, layout},
-                      {{"icon"_id, "brelvo.ico"_id}, {"modal"_id, is_modal},
-                       {"keep_on_top"_id, Py_True}, {"finalize"_id, Py_True}})
+                      {{"icon"_id, "brelvo.ico"_id}, {"modal"_id, modal},
+                       {"keep_on_top"_id, Py_True}, {"resizable"_id, resizable},
+                       {"finalize"_id, Py_True}})
         : py::call_kw(window_type.get(), {title, layout},
-                      {{"modal"_id, is_modal}, {"keep_on_top"_id, Py_True},
-                       {"finalize"_id, Py_True}});
+                      {{"modal"_id, modal}, {"keep_on_top"_id, Py_True},
+                       {"resizable"_id, resizable}, {"finalize"_id, Py_True}});
     if (!window || make_transient(window.get(), owner.window) < 0)
         return {};
     return window;
+}
+
+int bind_key(PyObject* window, py::Id key, py::Id event)
+{
+    return py::call_method(window, "bind"_id, key, event) ? 0 : -1;
 }
 
 int read_window(const Owner& owner, PyObject* window, py::Ref& event, py::Ref& values,

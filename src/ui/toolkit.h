@@ -40,10 +40,19 @@ py::Ref list_of(std::span<const py::Ref> items);
 // container[key]
 py::Ref item(PyObject* container, py::Id key);
 
-// A window that belongs to the owner: kept on top, modal when asked (the
-// main window then takes no input until it closes), and made transient for
-// the main window so that it cannot end up behind it.
-py::Ref open_owned_window(const Owner& owner, PyObject* layout, bool modal);
+// How an owned window behaves.
+struct Look {
+    bool modal = true;       // the main window takes no input until it closes
+    bool resizable = false;  // the user may resize it (its tables grow with it)
+};
+
+// A window that belongs to the owner: kept on top, modal when asked, and
+// made transient for the main window so that it cannot end up behind it.
+py::Ref open_owned_window(const Owner& owner, PyObject* layout, Look look);
+
+// Makes a key (Tk's name for it, "<Escape>") report `event`, as if the
+// button of that name were pressed. 0, or -1 with the exception set.
+int bind_key(PyObject* window, py::Id key, py::Id event);
 
 // window.read(timeout=k_read_timeout_ms) (or `timeout_ms`), unpacked into
 // event and values; a console interrupt caught meanwhile is raised. Returns

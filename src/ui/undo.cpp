@@ -5,11 +5,14 @@
 #include "platform/unlocked.h"
 #include "run/record.h"
 #include "run/undo.h"
+#include "ui/flow.h"
 #include "ui/message.h"
 #include "ui/off_thread.h"
 #include "ui/preview_text.h"
+#include "ui/reasons.h"
 #include "ui/summary.h"
 
+#include <algorithm>
 #include <string>
 
 namespace tw::ui {
@@ -17,6 +20,9 @@ namespace tw::ui {
 namespace {
 
 namespace native = platform::native;
+
+// Failures listed in a message about an undo; the counts tell the rest.
+constexpr Py_ssize_t k_listed_failures = 20;
 
 ModeKind mode_of(const std::string& operation)
 {
@@ -44,7 +50,7 @@ py::Ref message_lines(py::Ref first, const run::Report& report)
     for (Py_ssize_t i = 0; i < shown; ++i) {
         PyObject* error = PyList_GET_ITEM(failures, i);
         py::Ref place = py::getattr(error, "filename"_id);
-        py::Ref reason = place ? failure_reason(error) : py::Ref();
+        py::Ref reason = place ? reason_text(error) : py::Ref();
         py::Ref line = reason ? format_text("%s：%s"_id, py::Ref::steal(PyTuple_Pack(2, place.get(), reason.get())))
                               : py::Ref();
         if (!line || PyList_Append(lines.get(), line.get()) < 0)
@@ -87,7 +93,7 @@ int find_and_plan(const Owner& owner, PyObject* folder, run::Undo& undo, run::Pl
     BackgroundRun finding;
     Ended ended;
     planned = false;
-    if (run_off_thread(owner, finding, Pass::plan, [&] {
+    if (run_off_thread(owner, finding, Pass::plan, 0, [&] {
             run::Report* report = run::current_report();
             return undo.open(folder, *report) < 0 || undo.plan(plan) < 0 ? py::Ref() : py::none();
         }, ended) < 0)
@@ -109,7 +115,7 @@ int act(const Owner& owner, run::Undo& undo)
 {
     BackgroundRun acting;
     Ended ended;
-    if (run_off_thread(owner, acting, Pass::act, [&] {
+    if (run_off_thread(owner, acting, Pass::act, 0, [&] {
             return undo.act(*run::current_report()) < 0 ? py::Ref() : py::none();
         }, ended) < 0)
         return -1;
@@ -119,6 +125,24 @@ int act(const Owner& owner, run::Undo& undo)
         return show_failure(owner, acting.report(), ended.error->value(), "撤销失败：");
     py::Ref text = undo_ending(acting.report(), acting.cancelled());
     return text ? show_message(owner, text.get()) : -1;
+}
+
+// Shows what undo found and, when the user confirms it, undoes. 1 when
+// the user left the program meanwhile, 0 to go on, -1.
+int preview_and_undo(const Owner& owner, run::Undo& undo, const run::Plan& plan)
+{
+    Request request;
+    request.folder = undo.folder();
+    request.mode = mode_of(undo.operation());
+    request.has_mode = true;
+    PlanCounts counts = count_plan(plan);
+    PreviewWords words{request.folder ? undo_summary(counts) : py::Ref(), "确认撤销"_id,
+                       "按“确认撤销”把以上各项恢复为替换前的样子；按“取消”不做任何修改。"_id,
+                       false};
+    PreviewAnswer answer;
+    if (!words.summary || show_preview(owner, request, plan, counts, nullptr, answer, words) < 0)
+        return -1;
+    return answer.confirmed ? act(owner, undo) : 0;
 }
 
 }  // namespace
@@ -131,21 +155,13 @@ int handle_undo(const Owner& owner, PyObject* values)
     run::Undo undo;
     run::Plan plan;
     bool planned = false;
+    if (set_run_enabled(owner, false) < 0)
+        return -1;
     int status = find_and_plan(owner, PyUnicode_Check(folder.get()) ? folder.get() : ""_id.get(), undo, plan,
                                planned);
-    if (status != 0 || !planned)
-        return status;
-    Request request;
-    request.folder = undo.folder();
-    request.mode = mode_of(undo.operation());
-    request.has_mode = true;
-    PlanCounts counts = count_plan(plan);
-    PreviewWords words{request.folder ? undo_summary(counts) : py::Ref(), "确认撤销"_id,
-                       "按“确认撤销”把以上各项恢复为替换前的样子；按“取消”不做任何修改。"_id};
-    bool confirmed = false;
-    if (!words.summary || show_preview(owner, request, plan, counts, confirmed, words) < 0)
-        return -1;
-    return confirmed ? act(owner, undo) : 0;
+    if (status == 0 && planned)
+        status = preview_and_undo(owner, undo, plan);
+    return status != 0 ? status : set_run_enabled(owner, true);
 }
 
 int settle_before_preview(const Owner& owner, const Request& request)
@@ -192,7 +208,7 @@ int limit_backups(const run::Plan& plan, const Request& request, const PlanCount
                                                         limit >> 20)) : py::Ref();
     words.summary = format_text("%s\n保留撤销需要复制 %d MB 的备份，超过上限 %d MB：这次替换之后将无法撤销。"_id, sizes);
     words.confirm = "不保留撤销并替换"_id;
-    words.hint = "按“不保留撤销并替换”执行以上修改（之后不能撤销）；按“取消”不做任何修改。"_id;
+    words.hint = "勾选的项目将被修改（空格键或点击勾选列可切换）。按“不保留撤销并替换”执行（之后不能撤销）；按“取消”不做任何修改。"_id;
     return words.summary ? 0 : -1;
 }
 

@@ -1,31 +1,22 @@
-// The main window: the icon file, the layout, and the event loop that runs
-// one of the three operations per press of the run button, off the event
-// thread, after checking what the user typed and after the user has seen
-// and confirmed what it would do.
+// The main window: the icon file, the layout (with what the last session
+// remembered), and the event loop that hands each press of the run button
+// to the run's flow.
 #include "ui/ui.h"
 
-#include "content/content.h"
 #include "platform/fs.h"
-#include "py/builtins.h"
 #include "py/names.h"
 #include "py/error.h"
 #include "py/scope.h"
-#include "py/unpack.h"
-#include "rename/rename.h"
 #include "run/paths.h"
-#include "ui/background.h"
-#include "ui/checks.h"
+#include "ui/flow.h"
 #include "ui/icon.h"
 #include "ui/message.h"
-#include "ui/off_thread.h"
-#include "ui/preview.h"
-#include "ui/progress.h"
-#include "ui/summary.h"
+#include "ui/options.h"
 #include "ui/toolkit.h"
 #include "ui/undo.h"
 
 #include <array>
-#include <optional>
+#include <vector>
 
 namespace tw::ui {
 
@@ -82,13 +73,9 @@ py::Ref icon_bytes()
 // open(path, "xb"): never opens what is already there, a link included.
 int write_new_file(PyObject* path, PyObject* data)
 {
-    py::Ref file = py::call(py::builtin_open(), path, "xb"_id);
-    if (!file)
-        return -1;
-    int status = py::with_scope(file.get(), [&](PyObject* entered) {
-        return py::call_method(entered, "write"_id, data) ? 0 : -1;
+    return py::with_file_written(path, "xb"_id, [&](PyObject* file) {
+        return py::call_method(file, "write"_id, data) ? 0 : -1;
     });
-    return status > 0 ? py::incomplete_after_suppressed_error() : status;
 }
 
 // The icon goes to a new file in the current folder that is then renamed
@@ -125,41 +112,59 @@ int write_icon_file()
 
 // ---- layout -----------------------------------------------------------------
 
-py::Ref folder_row(py::Ref& browse)
+PyObject* boolean(bool value) { return value ? Py_True : Py_False; }
+
+// The folder field shows the folder of the last run, when there was one.
+py::Ref folder_row(const Settings& saved, py::Ref& browse)
 {
     std::array<py::Ref, 2> row;
-    bool made = (row[0] = element("InputText"_id, {}, {{"key"_id, "folder_path"_id}}))
+    bool made = (row[0] = saved.folder
+                     ? element("InputText"_id, {}, {{"default_text"_id, saved.folder},
+                                                    {"key"_id, "folder_path"_id}})
+                     : element("InputText"_id, {}, {{"key"_id, "folder_path"_id}}))
         && (row[1] = element("FolderBrowse"_id, {}, {{"button_text"_id, "选择文件夹"_id}}));
     browse = row[1];
     return made ? list_of(row) : py::Ref();
 }
 
-py::Ref labelled_field_row(py::Id label, py::Id key)
+// A keyword field that also drops down the keywords last used, showing the
+// last one. Its width stays put when the list changes.
+py::Ref keyword_row(py::Id label, py::Id key, PyObject* remembered)
 {
     std::array<py::Ref, 2> row;
-    bool made = (row[0] = element("Text"_id, {label.get()}, {}))
-        && (row[1] = element("InputText"_id, {}, {{"key"_id, key.get()}}));
+    PyObject* last = PyList_GET_SIZE(remembered) > 0 ? PyList_GET_ITEM(remembered, 0) : ""_id.get();
+    py::Ref size = last ? py::Ref::steal(Py_BuildValue("(ii)", 43, 1)) : py::Ref();
+    bool made = size && (row[0] = element("Text"_id, {label.get()}, {}))
+        && (row[1] = element("Combo"_id, {remembered},
+                             {{"default_value"_id, last}, {"key"_id, key.get()},
+                              {"size"_id, size}, {"auto_size_text"_id, Py_False}}));
     return made ? list_of(row) : py::Ref();
 }
 
-py::Ref recursion_row()
+py::Ref recursion_row(const Settings& saved)
 {
     std::array<py::Ref, 1> row;
     row[0] = element("Checkbox"_id, {"递归搜索"_id},
-                     {{"key"_id, "recursive"_id}, {"default"_id, Py_True}});
+                     {{"key"_id, "recursive"_id}, {"default"_id, boolean(saved.recursive)}});
     return row[0] ? list_of(row) : py::Ref();
 }
 
-py::Ref mode_row()
+py::Ref mode_button(py::Id text, py::Id key, bool selected)
 {
-    py::Id group = "mode"_id;
+    if (selected)
+        return element("Radio"_id, {text, "mode"_id}, {{"key"_id, key}, {"default"_id, Py_True}});
+    return element("Radio"_id, {text, "mode"_id}, {{"key"_id, key}});
+}
+
+py::Ref mode_row(const Settings& saved)
+{
     std::array<py::Ref, 3> row;
-    bool made = (row[0] = element("Radio"_id, {"替换文件夹名称"_id, group},
-                                  {{"key"_id, "mode_folder"_id}, {"default"_id, Py_True}}))
-        && (row[1] = element("Radio"_id, {"替换文件名称"_id, group},
-                             {{"key"_id, "mode_filename"_id}}))
-        && (row[2] = element("Radio"_id, {"替换文件内容"_id, group},
-                             {{"key"_id, "mode_content"_id}}));
+    bool made = (row[0] = mode_button("替换文件夹名称"_id, "mode_folder"_id,
+                                      saved.mode == ModeKind::folders))
+        && (row[1] = mode_button("替换文件名称"_id, "mode_filename"_id,
+                                 saved.mode == ModeKind::file_names))
+        && (row[2] = mode_button("替换文件内容"_id, "mode_content"_id,
+                                 saved.mode == ModeKind::contents));
     return made ? list_of(row) : py::Ref();
 }
 
@@ -172,16 +177,23 @@ py::Ref button_row()
     return made ? list_of(row) : py::Ref();
 }
 
-// `browse` receives the folder-browse button.
-py::Ref build_layout(py::Ref& browse)
+// The specified rows, the option rows below the mode row, and the buttons
+// last, showing what `saved` remembers. `browse` receives the
+// folder-browse button.
+py::Ref build_layout(const Settings& saved, py::Ref& browse)
 {
-    std::array<py::Ref, 6> rows;
-    bool made = (rows[0] = folder_row(browse))
-        && (rows[1] = labelled_field_row("旧关键字："_id, "old_keyword"_id))
-        && (rows[2] = labelled_field_row("新关键字："_id, "new_keyword"_id))
-        && (rows[3] = recursion_row())
-        && (rows[4] = mode_row())
-        && (rows[5] = button_row());
+    std::vector<py::Ref> rows;
+    auto add = [&](py::Ref row) {
+        bool made = static_cast<bool>(row);
+        if (made)
+            rows.push_back(std::move(row));
+        return made;
+    };
+    bool made = add(folder_row(saved, browse))
+        && add(keyword_row("旧关键字："_id, "old_keyword"_id, saved.old_keywords.get()))
+        && add(keyword_row("新关键字："_id, "new_keyword"_id, saved.new_keywords.get()))
+        && add(recursion_row(saved)) && add(mode_row(saved))
+        && add_option_rows(saved.options, rows) == 0 && add(button_row());
     return made ? list_of(rows) : py::Ref();
 }
 
@@ -227,181 +239,9 @@ struct BrowseStart {
     }
 };
 
-// Puts `path` in the folder field. Through the field's own text variable:
-// the element's update() also re-applies this theme's colours, which Tk
-// refuses, and fails after the text has changed.
-int set_folder_field(PyObject* window, PyObject* path)
-{
-    py::Ref field = item(window, "folder_path"_id);
-    py::Ref text = field ? py::getattr(field.get(), "TKStringVar"_id) : py::Ref();
-    return text && py::call_method(text.get(), "set"_id, path) ? 0 : -1;
-}
-
-// os.path.normpath(path)
-py::Ref normalised(PyObject* path)
-{
-    py::Ref os_path = run::os_path();
-    return os_path ? py::call_method(os_path.get(), "normpath"_id, path) : py::Ref();
-}
-
-// When folder renaming renamed the chosen folder itself, the folder field
-// shows its new path, so the next run finds it.
-int follow_renamed_folder(const Owner& owner, const Request& request, const run::Report& report)
-{
-    if (request.mode != ModeKind::folders || !PyUnicode_Check(request.folder.get()))
-        return 0;
-    PyObject* renamed = report.renamed_folders();
-    py::Ref chosen = renamed ? normalised(request.folder.get()) : py::Ref();
-    if (!chosen)
-        return -1;
-    py::Ref new_path;
-    int status = py::for_each(renamed, [&](PyObject* pair) {
-        std::array<py::Ref, 2> paths;  // old, new
-        if (py::unpack(pair, paths) < 0)
-            return -1;
-        py::Ref old_path = normalised(paths[0].get());
-        int same = old_path ? py::equals(old_path.get(), chosen.get()) : -1;
-        if (same > 0)
-            new_path = paths[1];
-        return same;
-    });
-    if (status < 0)
-        return -1;
-    return new_path ? set_folder_field(owner.window, new_path.get()) : 0;
-}
-
-// ---- one run ------------------------------------------------------------------
-
-// The summary of a finished run. 0, or -1 with the exception set.
-int report_outcome(const Owner& owner, const Request& request, const BackgroundRun& run,
-                   const Ended& ended)
-{
-    if (follow_renamed_folder(owner, request, run.report()) < 0)
-        return -1;
-    py::Ref text = summary_text({request.mode, run.report(), run.cancelled(),
-                                 ended.error ? ended.error->value() : nullptr});
-    return text ? show_message(owner, text.get()) : -1;
-}
-
-// Runs the request's operation off the event thread and waits for it;
-// `undoable`: it keeps what undo needs. Returns 1 when the user left the
-// program meanwhile, 0 to go on, -1.
-int run_operation(const Owner& owner, const Request& request, bool undoable)
-{
-    py::Ref operation = py::global(request.operation);
-    if (!operation)
-        return -1;
-    BackgroundRun run;
-    run.options().undoable = undoable;
-    Ended ended;
-    if (run_off_thread(owner, run, Pass::act, [&] {
-            return py::call(operation.get(), request.folder, request.old_keyword,
-                            request.new_keyword, request.recursive);
-        }, ended) < 0)
-        return -1;
-    return ended.leaving ? 1 : report_outcome(owner, request, run, ended);
-}
-
-using PlanFunction = int (*)(PyObject* root_folder, PyObject* old_keyword, PyObject* new_keyword,
-                             PyObject* recursive, run::Plan& plan);
-
-PlanFunction plan_function(ModeKind mode)
-{
-    switch (mode) {
-    case ModeKind::folders: return rename::plan_folder_names;
-    case ModeKind::file_names: return rename::plan_file_names;
-    case ModeKind::contents: break;
-    }
-    return content::plan_file_contents;
-}
-
-// What came of building a plan.
-enum class Planned {
-    ready,    // the plan is complete
-    dropped,  // cancelled, or failed (and the user was told why)
-    leaving,  // the user left the program meanwhile
-};
-
-// Builds the request's plan off the event thread, with the same code that
-// the operation decides with; nothing on disk changes. 0 with `planned`
-// set, or -1 with the exception set.
-int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Planned& planned)
-{
-    PlanFunction decide = plan_function(request.mode);
-    BackgroundRun run;
-    Ended ended;
-    if (run_off_thread(owner, run, Pass::plan, [&] {
-            int status = decide(request.folder.get(), request.old_keyword.get(),
-                                request.new_keyword.get(), request.recursive.get(), plan);
-            return status < 0 ? py::Ref() : py::none();
-        }, ended) < 0)
-        return -1;
-    planned = ended.leaving ? Planned::leaving
-            : ended.error || run.cancelled() ? Planned::dropped : Planned::ready;
-    if (!ended.error || ended.leaving)
-        return 0;
-    // Only an error that ends the whole run ends a plan (a bad keyword or
-    // template); nothing was changed, so no counts go with it.
-    run::Report nothing;
-    py::Ref text = summary_text({request.mode, nothing, false, ended.error->value()});
-    return text ? show_message(owner, text.get()) : -1;
-}
-
-// Plans the request, shows the plan, and runs the operation when the user
-// confirms it. Returns 1 when the user left the program meanwhile, 0 to go
-// on, -1.
-int preview_and_run(const Owner& owner, const Request& request)
-{
-    int clear = settle_before_preview(owner, request);
-    if (clear <= 0)
-        return clear;
-    run::Plan plan;
-    Planned planned = Planned::dropped;
-    if (build_plan(owner, request, plan, planned) < 0)
-        return -1;
-    if (planned != Planned::ready)
-        return planned == Planned::leaving ? 1 : 0;
-    PlanCounts counts = count_plan(plan);
-    if (counts.nothing_to_do()) {
-        py::Ref text = nothing_found_text(counts);
-        return text ? show_message(owner, text.get()) : -1;
-    }
-    bool confirmed = false, undoable = true;
-    PreviewWords words;
-    if (limit_backups(plan, request, counts, words, undoable) < 0 ||
-        show_preview(owner, request, plan, counts, confirmed, words) < 0)
-        return -1;
-    plan.clear();  // the run decides afresh
-    return confirmed ? run_operation(owner, request, undoable) : 0;
-}
-
-int set_run_enabled(const Owner& owner, bool enabled)
-{
-    return update_element(owner.window, "执行替换"_id, {"disabled"_id, enabled ? Py_False : Py_True});
-}
-
-// A press of the run button: check what was typed, plan, preview, run. The
-// run button stays disabled until the run's summary has been shown.
-// Returns 1 when the user left the program meanwhile, 0 to go on, -1.
-int handle_run(const Owner& owner, PyObject* values)
-{
-    Request request;
-    py::Ref problem;
-    if (read_request(values, request) < 0 || check_request(request, problem) < 0)
-        return -1;
-    if (problem)
-        return show_message(owner, problem.get());
-    if (!request.has_mode)
-        return show_message(owner, "替换完成！"_id.get());
-    if (set_run_enabled(owner, false) < 0)
-        return -1;
-    int status = preview_and_run(owner, request);
-    return status != 0 ? status : set_run_enabled(owner, true);
-}
-
 // ---- event loop ---------------------------------------------------------------
 
-int run_event_loop(const Owner& owner, PyObject* browse)
+int run_event_loop(const Owner& owner, Session& session, PyObject* browse)
 {
     BrowseStart browse_start{browse, {}};
     for (;;) {
@@ -417,10 +257,20 @@ int run_event_loop(const Owner& owner, PyObject* browse)
         int undo = run == 0 ? py::equals(event.get(), "撤销上次替换"_id) : 0;
         if (run < 0 || undo < 0)
             return -1;
-        int status = run ? handle_run(owner, values.get()) : undo ? handle_undo(owner, values.get()) : 0;
+        int status = run ? handle_run(owner, session, values.get())
+                   : undo ? handle_undo(owner, values.get()) : 0;
         if (status != 0)
             return status < 0 ? -1 : 0;
     }
+}
+
+// A settings file that was set aside is told once, over the main window.
+int tell_settings_problem(const Owner& owner, const Session& session)
+{
+    PyObject* problem = session.file.problem.get();
+    if (!problem)
+        return 0;
+    return py::call_method(owner.window, "finalize"_id) ? show_message(owner, problem) : -1;
 }
 
 }  // namespace
@@ -433,14 +283,16 @@ py::Ref main_window()
     if (icon < 0)
         return {};
     InterruptRelay interrupts;
-    if (interrupts.start() < 0)
+    Session session;
+    if (interrupts.start() < 0 || load_settings(session.settings, session.file) < 0)
         return {};
     Owner owner{nullptr, icon > 0, &interrupts};
     py::Ref browse;
-    py::Ref layout = build_layout(browse);
+    py::Ref layout = build_layout(session.settings, browse);
     py::Ref window = layout ? open_window(layout.get(), owner.with_icon) : py::Ref();
     owner.window = window.get();
-    if (!window || run_event_loop(owner, browse.get()) < 0)
+    if (!window || tell_settings_problem(owner, session) < 0 ||
+        run_event_loop(owner, session, browse.get()) < 0)
         return {};
     if (!py::call_method(window.get(), "close"_id))
         return {};

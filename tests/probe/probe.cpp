@@ -1,12 +1,14 @@
 // A test-only module that reaches what the shipped module keeps out of its
-// namespace: the plans that a preview will show, and the run report that
-// the window reads. It is built from the same sources and works on the
-// namespace of the imported termweave_mira7, so the code under test is the
-// code that ships.
+// namespace: the plans that a preview will show, the run report that the
+// window reads, the options a run is given, and the window itself with a
+// run that can be held between two items. It is built from the same sources
+// and works on the namespace of the imported termweave_mira7, so the code
+// under test is the code that ships.
 #include "content/content.h"
 #include "content/package_copy.h"
 #include "content/workbook_references.h"
 #include "keyword/engine.h"
+#include "module/function.h"
 #include "module/functions.h"
 #include "platform/fs.h"
 #include "py/boundary.h"
@@ -15,11 +17,17 @@
 #include "py/names.h"
 #include "py/scope.h"
 #include "rename/rename.h"
+#include "run/hold.h"
 #include "run/kept.h"
+#include "run/options.h"
 #include "run/report.h"
 #include "run/undo.h"
+#include "ui/ui.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -97,6 +105,21 @@ int bind_module()
     return 0;
 }
 
+// This module's own copies of the module functions, bound to `globals`, by
+// name: a run that goes through them runs this module's code.
+Ref own_functions(PyObject* globals)
+{
+    if (module::ready_function_type() < 0)
+        return {};
+    Ref functions = Ref::steal(PyDict_New());
+    for (const module::FunctionSpec& spec : module::function_table()) {
+        Ref function = functions ? module::make_function(spec, globals) : Ref();
+        if (!function || PyDict_SetItemString(functions.get(), spec.name, function.get()) < 0)
+            return {};
+    }
+    return functions;
+}
+
 // The content handlers that a run calls through the module's namespace are
 // the shipped module's own code, which cannot see a report installed by this
 // module. While a run with options goes on, this module's copies of the
@@ -110,15 +133,16 @@ public:
     int install()
     {
         Ref module = Ref::steal(PyImport_ImportModule("termweave_mira7"));
-        if (!module || module::ready_function_type() < 0)
+        if (!module)
             return -1;
         dict_ = Ref::borrow(PyModule_GetDict(module.get()));
+        Ref own = own_functions(dict_.get());
+        if (!own)
+            return -1;
         for (const module::FunctionSpec& spec : module::function_table()) {
-            Ref own = module::make_function(spec, dict_.get());
-            if (!own)
-                return -1;
             saved_.emplace_back(spec.name, Ref::borrow(PyDict_GetItemString(dict_.get(), spec.name)));
-            if (PyDict_SetItemString(dict_.get(), spec.name, own.get()) < 0)
+            if (PyDict_SetItemString(dict_.get(), spec.name,
+                                     PyDict_GetItemString(own.get(), spec.name)) < 0)
                 return -1;
         }
         return 0;
@@ -527,6 +551,115 @@ PyObject* probe_running_matchers(PyObject*, PyObject*) noexcept
     return PyLong_FromLong(keyword::running_matchers());
 }
 
+// ---- the window, as built from these sources --------------------------------------
+
+// main(): the window, running the probe's own copy of the code (so that
+// hold() reaches its runs), on the namespace of termweave_mira7.
+PyObject* probe_main(PyObject*, PyObject*) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        return bind_module() < 0 ? nullptr : ui::main_window().release();
+    });
+}
+
+// functions() -> {name: function}: the module's functions as built here,
+// bound to termweave_mira7's namespace; a test puts the operations in that
+// namespace so that the window's runs go through this copy of the run code.
+PyObject* probe_functions(PyObject*, PyObject*) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        return bind_module() < 0 ? nullptr : own_functions(py::namespace_dict()).release();
+    });
+}
+
+const char* scope_name(run::NameScope scope)
+{
+    switch (scope) {
+    case run::NameScope::whole: return "whole";
+    case run::NameScope::stem: return "stem";
+    case run::NameScope::extension: return "extension";
+    }
+    return "?";
+}
+
+// current_options() -> dict: the options of the run in progress on this
+// thread, as the operations see them.
+PyObject* probe_current_options(PyObject*, PyObject*) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        const run::Options& options = run::current_options();
+        return Py_BuildValue("{s:O,s:O,s:s,s:O,s:O,s:O,s:O,s:O}",
+                             "case_sensitive", options.case_sensitive ? Py_True : Py_False,
+                             "regular_expression", options.regular_expression ? Py_True : Py_False,
+                             "name_scope", scope_name(options.name_scope),
+                             "skip_hidden", options.skip_hidden ? Py_True : Py_False,
+                             "include_masks", or_none(options.include_masks),
+                             "exclude_masks", or_none(options.exclude_masks),
+                             "left_out", or_none(options.left_out),
+                             "from_window", options.from_window ? Py_True : Py_False);
+    });
+}
+
+// ---- holding a run between two items --------------------------------------------
+
+struct Hold {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false;
+    bool planning = false;
+    long at = 0;       // the run is held when it has taken up this many items
+    bool held = false;
+    bool released = false;
+};
+
+Hold g_hold;
+
+// hold(at, planning=False): the next run (or plan) that has taken up `at`
+// items waits before it takes up another, until release() or a cancel.
+PyObject* probe_hold(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    if (nargs < 1 || nargs > 2)
+        return PyErr_Format(PyExc_TypeError, "hold() takes 1 or 2 arguments");
+    long at = PyLong_AsLong(args[0]);
+    int planning = nargs == 2 ? PyObject_IsTrue(args[1]) : 0;
+    if ((at == -1 && PyErr_Occurred()) || planning < 0)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_hold.mutex);
+    g_hold.armed = true;
+    g_hold.planning = planning > 0;
+    g_hold.at = at;
+    g_hold.held = g_hold.released = false;
+    Py_RETURN_NONE;
+}
+
+// wait_held(seconds) -> bool: whether a run is held now, waiting up to `seconds`.
+PyObject* probe_wait_held(PyObject*, PyObject* seconds) noexcept
+{
+    double limit = PyFloat_AsDouble(seconds);
+    if (limit == -1.0 && PyErr_Occurred())
+        return nullptr;
+    bool held = false;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(g_hold.mutex);
+    held = g_hold.changed.wait_for(lock, std::chrono::duration<double>(limit),
+                                   [] { return g_hold.held; });
+    lock.unlock();
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(held);
+}
+
+// release(): lets a held run go on (and disarms a hold not yet reached).
+PyObject* probe_release(PyObject*, PyObject*) noexcept
+{
+    {
+        std::lock_guard<std::mutex> lock(g_hold.mutex);
+        g_hold.armed = false;
+        g_hold.released = true;
+    }
+    g_hold.changed.notify_all();
+    Py_RETURN_NONE;
+}
+
 // silent_failure(manager): a scope body, then a tidy-up path, each failing
 // without setting an error; each must surface as SystemError. Returns the
 // two exceptions.
@@ -573,6 +706,12 @@ PyObject* probe_rename_columns(PyObject*, PyObject* args) noexcept
 }
 
 PyMethodDef g_methods[] = {
+    {"main", probe_main, METH_NOARGS, nullptr},
+    {"functions", probe_functions, METH_NOARGS, nullptr},
+    {"current_options", probe_current_options, METH_NOARGS, nullptr},
+    {"hold", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_hold)), METH_FASTCALL, nullptr},
+    {"wait_held", probe_wait_held, METH_O, nullptr},
+    {"release", probe_release, METH_NOARGS, nullptr},
     {"rename_columns", probe_rename_columns, METH_VARARGS, nullptr},
     {"running_matchers", probe_running_matchers, METH_NOARGS, nullptr},
     {"keyword", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_keyword)), METH_FASTCALL,
@@ -608,5 +747,32 @@ PyMethodDef g_methods[] = {
 PyModuleDef g_probe = {PyModuleDef_HEAD_INIT, "_termweave_probe", nullptr, -1, g_methods};
 
 }  // namespace
+
+namespace tw::run {
+
+// The run waits here, with the interpreter's lock released, while a hold
+// set for this point lasts: until release() or until the run is asked to
+// stop (the window's cancel, or its stop on the way out).
+void before_item(const Report& report, bool planning)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_hold.mutex);
+        if (!g_hold.armed || g_hold.planning != planning || report.seen.load() != g_hold.at)
+            return;
+        g_hold.armed = false;
+        g_hold.held = true;
+        g_hold.released = false;
+    }
+    g_hold.changed.notify_all();
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lock(g_hold.mutex);
+    while (!g_hold.released && !report.cancel_requested())
+        g_hold.changed.wait_for(lock, std::chrono::milliseconds(10));
+    g_hold.held = false;
+    lock.unlock();
+    Py_END_ALLOW_THREADS
+}
+
+}  // namespace tw::run
 
 PyMODINIT_FUNC PyInit__termweave_probe() { return PyModule_Create(&g_probe); }
