@@ -103,7 +103,9 @@ def closed_folder(tmp_path):
 def test_a_run_killed_rewriting_a_folder_closed_to_new_files_keeps_its_backups_in_the_state_folder(
         probe, tmp_path, state_folder, monkeypatch, closed_folder, trial):
     root = closed_folder
-    expected = make_tree(root, [], [3 << 20] * 3)
+    # Large enough that a rewrite under way is seen before it ends, also
+    # on a loaded machine.
+    expected = make_tree(root, [], [24 << 20] * 3)
     subprocess.run(["chattr", "+i", str(root)], check=True)
     system_temp = tmp_path / "system-temp"
     system_temp.mkdir()
