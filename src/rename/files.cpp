@@ -58,19 +58,16 @@ int rename_files(run::Run& run, const run::Operands& in)
         run.check_root(in.root_folder) < 0)
         return -1;
     Keyword keyword = compiled.keyword();
-    // Renaming files moves no folder, so the renames of several folders
-    // wait together and cost the record one sync.
-    PendingRenames pending(run);
-    int walked = run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
+    return run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
         NameLedger ledger(NameLedger::targets_for(run));
+        PendingRenames pending(run);
         int status = py::for_each(filenames, [&](PyObject* filename) {
             return visit_file(run, keyword, ledger, pending, foldername, filename);
         });
-        return status < 0 ? -1 : 0;
+        if (status < 0)
+            return py::fail_after([&] { return pending.make_all(); });
+        return pending.make_all();
     });
-    if (walked < 0)
-        return py::fail_after([&] { return pending.make_all(); });
-    return pending.make_all();
 }
 
 const run::Operation k_file_names{"replace_file_names", run::kFileNames, rename_files};

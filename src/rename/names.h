@@ -65,7 +65,7 @@ int rename_entry(const NameChange& change);
 // letting it be made. 0, or -1 with the error the run would meet set.
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
 
-// Renames a file-name run decided, made together: the run's
+// Renames a file-name run decided in one folder, made together: the run's
 // record says which may happen with one sync, where a rename made at once
 // costs one each. Decisions never depend on earlier renames having been
 // made (the ledger keeps what they take and free), so waiting changes no
