@@ -157,6 +157,26 @@ def replace_file_names(root_folder, old_keyword, new_keyword, recursive):
     run.finish()
 
 
+def plan_file_names(root_folder, old_keyword, new_keyword, recursive):
+    """What replace_file_names would do, as a list of (path, new path): the
+    plain-Python twin of the preview's plan."""
+    pattern = compile_keyword(old_keyword)
+    pattern.sub(new_keyword, "")
+    planned = []
+    run = Run("files", "renamed")
+    for foldername, subfolders, filenames in run.walk(root_folder):
+        for filename in filenames:
+            if is_own_temporary(filename):
+                continue
+            run.seen += 1
+            new = new_name(pattern, new_keyword, filename)
+            if new is not None:
+                planned.append((os.path.join(foldername, filename), os.path.join(foldername, new)))
+        if not recursive:
+            break
+    return planned
+
+
 def replace_folder_names(root_folder, old_keyword, new_keyword, recursive):
     # Own names only, parents before children; the walk goes on beneath a
     # renamed folder under its new name (os.walk descends into the names

@@ -7,7 +7,9 @@
     python bench/run.py --list
 
 The module is built in Release mode into build-bench/ first (or taken from
---module-dir). Each workload generates its data in a temporary folder; in
+--module-dir), with the test probe beside it: the workloads of the window's
+preview and run reach the plan through it, and are left out when a
+--module-dir has no probe. Each workload generates its data in a temporary folder; in
 each round every contender runs once on a fresh copy, in an order that
 rotates from round to round, after the copy has been flushed to disk. The
 report gives each contender's median time and the ratio module/contender
@@ -47,6 +49,9 @@ def build_module(build_dir):
                     "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build_dir, "--config", "Release"], check=True,
                    stdout=subprocess.DEVNULL)
+    # The workloads of the window's plan and run reach it through the test probe.
+    subprocess.run(["cmake", "--build", build_dir, "--config", "Release", "--target",
+                    "termweave_probe"], check=True, stdout=subprocess.DEVNULL)
 
 
 def build_type(module_dir):
@@ -431,7 +436,9 @@ def main():
     args.module_dir = os.path.abspath(args.module_dir)
     tw = import_module(args.module_dir)
     import workloads
-    table = {w.name: w for w in workloads.workloads(tw)}
+    # The workloads of the window's plan are left out when the probe is not
+    # beside the module (a --module-dir without it).
+    table = {w.name: w for w in workloads.workloads(tw) if w.contenders}
     if args.only:
         keep = args.only.split(",")
         for workload in table.values():

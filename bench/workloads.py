@@ -62,6 +62,32 @@ def make_nested_files(root, scale):
         open(os.path.join(folder, f"old_report_{index:05d}.txt"), "wb").close()
 
 
+def make_many_files(root, scale):
+    """100,000 files of about 1 kB in 1,000 folders of 100; one file in a
+    hundred is named old_... and holds the phrase once."""
+    count = scaled(100_000, scale)
+    plain = text_lines(5, 12).encode()
+    planted = ("old keyword\n" + text_lines(6, 12)).encode()
+    for index in range(count):
+        folder = os.path.join(root, f"part_{index // 100:04d}")
+        if index % 100 == 0:
+            os.makedirs(folder)
+        matched = index % 100 == 50
+        name = f"{'old' if matched else 'note'}_{index:06d}.txt"
+        with open(os.path.join(folder, name), "wb") as file:
+            file.write(planted if matched else plain)
+
+
+def make_many_names(root, scale):
+    """100,000 empty files in 1,000 folders of 100, every name matching."""
+    count = scaled(100_000, scale)
+    for index in range(count):
+        folder = os.path.join(root, f"part_{index // 100:04d}")
+        if index % 100 == 0:
+            os.makedirs(folder)
+        open(os.path.join(folder, f"old_note_{index:06d}.txt"), "wb").close()
+
+
 def make_folders(root, scale):
     # 10 top folders of 500 subfolders: 5,010 folders, every one renamed.
     subs = scaled(500, scale)
@@ -110,25 +136,35 @@ def make_office_files(kinds, count, planted):
     return make
 
 
-def office_texts(planted, count):
+def make_distinct_documents(count):
+    """count documents and count presentations, each with text of its own
+    on the libraries' templates (parts such as styles and layouts shared)."""
+    def make(root, scale):
+        for index in range(scaled(count, scale)):
+            write_docx(os.path.join(root, f"file_{index:03d}.docx"), False, seed=100 + index)
+            write_pptx(os.path.join(root, f"file_{index:03d}.pptx"), False, seed=500 + index)
+    return make
+
+
+def office_texts(planted, count, seed=3):
     """count lines, one in seven holding the phrase when planted."""
-    return text_lines(3, count, 7 if planted else 0).splitlines()
+    return text_lines(seed, count, 7 if planted else 0).splitlines()
 
 
-def write_docx(path, planted):
+def write_docx(path, planted, seed=3):
     doc = baseline.docx.Document()
-    for text in office_texts(planted, 30):
+    for text in office_texts(planted, 30, seed):
         doc.add_paragraph(text)
     table = doc.add_table(rows=5, cols=4)
     for index, cell in enumerate(c for row in table.rows for c in row.cells):
         cell.text = f"cell {index}"
-    table.rows[1].cells[2].text = office_texts(planted, 7)[3]
+    table.rows[1].cells[2].text = office_texts(planted, 7, seed)[3]
     doc.save(path)
 
 
-def write_pptx(path, planted):
+def write_pptx(path, planted, seed=3):
     prs = baseline.Presentation()
-    texts = office_texts(planted, 10)
+    texts = office_texts(planted, 10, seed)
     for index in range(5):
         slide = prs.slides.add_slide(prs.slide_layouts[1])
         slide.shapes.title.text = f"Slide {index}"
@@ -159,6 +195,58 @@ def sd_contender(old_keyword, new_keyword):
             subprocess.run(["sd", "--", expression, new_keyword, *paths[start:start + 1000]],
                            check=True)
     return run
+
+
+def probe_module():
+    """The test probe built beside the module (bench/run.py builds it): the
+    window's plan and run, which the module keeps out of its namespace."""
+    try:
+        import _termweave_probe
+    except ImportError:
+        return None
+    return _termweave_probe
+
+
+def window_run(probe, mode, root, old_keyword, new_keyword, **options):
+    """One operation as the window runs it: in a plan when `plan`."""
+    options["from_window"] = True
+    planning = options.pop("plan", False)
+    if planning:
+        return probe.plan(mode, root, old_keyword, new_keyword, True, options)
+    result, _ = probe.run(mode, root, old_keyword, new_keyword, True, options)
+    if isinstance(result, BaseException):
+        raise result
+    return result
+
+
+def preview_contenders(old_keyword, new_keyword):
+    """The plan a preview shows, then the run it starts, against the same
+    run started without a preview, and against a run that decides afresh."""
+    probe = probe_module()
+    if probe is None:
+        return {}
+    keywords = ("content", old_keyword, new_keyword)
+
+    def then_run(root, keep):
+        kept = probe.kept_decisions() if keep else None
+        window_run(probe, keywords[0], root, *keywords[1:], plan=True, kept=kept)
+        window_run(probe, keywords[0], root, *keywords[1:], kept=kept)
+    return {
+        "module": lambda root: then_run(root, True),
+        "run-alone": lambda root: window_run(probe, keywords[0], root, *keywords[1:]),
+        "afresh": lambda root: then_run(root, False),
+    }
+
+
+def plan_contenders(tw):
+    """The plan of a file-name preview, against its plain-Python twin."""
+    probe = probe_module()
+    if probe is None:
+        return {}
+    return {
+        "module": lambda root: window_run(probe, "files", root, "old", "new", plan=True),
+        "python": lambda root: baseline.plan_file_names(root, "old", "new", True),
+    }
 
 
 class Workload:
@@ -237,4 +325,20 @@ def workloads(tw):
                  {"module": contents_contenders(tw, *nomatch)["module"],
                   "python-load": lambda root: baseline.load_office_documents(
                       root, *nomatch, True)}),
+        Workload("office-unmatched-distinct",
+                 "50 docx + 50 pptx of distinct text, keyword nowhere: module vs loading each",
+                 make_distinct_documents(50),
+                 {"module": contents_contenders(tw, *nomatch)["module"],
+                  "python-load": lambda root: baseline.load_office_documents(
+                      root, *nomatch, True)},
+                 # A fresh process each time: nothing judged in an earlier round is known.
+                 mutates=False, memory=True),
+        Workload("preview-then-run", "preview then run, 5,000 x 10 kB text, all matching",
+                 make_text_files(5_000, planted=True), preview_contenders(*match), rounds=3),
+        Workload("names-100k", "100,000 files in 1,000 folders, 1% of names matching",
+                 make_many_files, names_contenders(tw, "replace_file_names"), rounds=3),
+        Workload("content-100k", "100,000 x 1 kB text in 1,000 folders, 1% matching",
+                 make_many_files, contents_contenders(tw, *match), rounds=3),
+        Workload("preview-100k", "the plan of a file-name preview of 100,000 items",
+                 make_many_names, plan_contenders(tw), mutates=False, rounds=3),
     ]

@@ -894,17 +894,20 @@ def test_the_run_decides_again_after_the_preview(run_main, real_ops, values, tmp
     top.mkdir()
     for name in ("a.txt", "b.txt"):
         (top / name).write_text("old", encoding="utf-8")
+    (top / "d.txt").write_text("none yet", encoding="utf-8")
 
+    # The plan's decisions are kept for the run, but b and d changed since.
     def change_b_then_confirm(toolkit):
         (top / "b.txt").write_text("no longer", encoding="utf-8")
         (top / "c.txt").write_text("old old", encoding="utf-8")
+        (top / "d.txt").write_text("old now", encoding="utf-8")
         return "确认替换"
     toolkit = run_main([(RUN, values(str(top), "old", "new", mode="mode_content")), (EXIT, {})],
                        preview_answers=[change_b_then_confirm])
     assert toolkit.previews[0]["summary"] == "将修改 2 个文件，共 2 处。"
     texts = [p.read_text(encoding="utf-8") for p in sorted(top.iterdir())]
-    assert texts == ["new", "no longer", "new new"]
-    assert toolkit.messages == [done("文件", "修改", seen=3, changed=2)]
+    assert texts == ["new", "no longer", "new new", "new now"]
+    assert toolkit.messages == [done("文件", "修改", seen=4, changed=3)]
 
 
 def held_walk(monkeypatch, tw, until):

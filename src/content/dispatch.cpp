@@ -12,11 +12,13 @@
 #include "platform/core/ascii.h"
 #include "platform/fs.h"
 #include "py/names.h"
+#include "run/kept.h"
 #include "run/operation.h"
 #include "run/probe.h"
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +29,14 @@ namespace {
 
 using run::ItemKind;
 using run::PassOver;
+using run::Verdict;
+
+// What a plan keeps of its decision on a file for the run after the preview.
+enum class Keep {
+    nothing,  // the run decides afresh
+    verdict,  // whether the file changes; its write is decided again
+    write,    // the decided write too, within the budget (run::KeptDecisions)
+};
 
 struct Route {
     py::Id ext;
@@ -36,6 +46,9 @@ struct Route {
     // The workbook handler prints that it saved, so its write is finished
     // before it returns; the others' writes may wait for the run's batch.
     bool staged = true;
+    // Documents hold their whole loaded tree in a decided write, too much
+    // to keep; the workbook handler prints its cells as a run decides them.
+    Keep keep = Keep::write;
 };
 
 // A plan asks the workbook handler without its console lines.
@@ -46,9 +59,9 @@ int decide_workbook(PyObject* file_path, const keyword::Keyword& keyword, Decisi
 
 // Checked in order; the first matching extension decides.
 const Route g_routes[] = {
-    {".pptx"_id, "replace_pptx_content"_id, decide_pptx_content, false},
-    {".docx"_id, "replace_docx_content"_id, decide_docx_content, false},
-    {".xlsx"_id, "replace_xlsx_content"_id, decide_workbook, false, false},
+    {".pptx"_id, "replace_pptx_content"_id, decide_pptx_content, false, true, Keep::verdict},
+    {".docx"_id, "replace_docx_content"_id, decide_docx_content, false, true, Keep::verdict},
+    {".xlsx"_id, "replace_xlsx_content"_id, decide_workbook, false, false, Keep::nothing},
     {".csv"_id, "replace_csv_content"_id, decide_csv_content, false},
 };
 
@@ -223,8 +236,7 @@ struct Look {
     bool no_match = false;
 };
 
-int look_ahead(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat, std::uint64_t ticket,
-               Look& out)
+int look_ahead(ContentRun& job, const Route& route, PyObject* stat, std::uint64_t ticket, Look& out)
 {
     out = Look{};
     if (!job.scan || !ticket)
@@ -232,15 +244,12 @@ int look_ahead(ContentRun& job, const Route& route, PyObject* filepath, PyObject
     ScanVerdict verdict = job.scan->take(ticket);
     if (!verdict.known || verdict.csv != is_csv(route))
         return 0;
-    // A file the batch holds is finished first; it then differs from what
-    // the scan read.
-    if (!job.run.planning() && job.run.before_reading(stat) < 0)
+    // The file the run probed (after finishing a batch that held it) is
+    // the file the scan read.
+    FileIdentity probed;
+    if (identity_of(stat, probed) < 0)
         return -1;
-    NativePath native;
-    if (native_path(filepath, native) < 0)
-        return -1;
-    FileIdentity now;
-    if (identify(native, now) != 0 || !(now == verdict.identity))
+    if (!(probed == verdict.identity))
         return 0;
     out = Look{true, verdict.binary, verdict.no_match};
     return 0;
@@ -274,6 +283,19 @@ int is_binary(PyObject* filepath)
     return mark == text_bytes::Mark::utf16_le || mark == text_bytes::Mark::utf16_be ? 0 : 1;
 }
 
+// In a plan, what was decided about a file is kept for the run that
+// follows the preview (see run::Options::kept). 0, or -1.
+int keep_decision(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat, Verdict verdict,
+                  std::function<int()> write = {})
+{
+    run::KeptDecisions* kept = job.run.options().kept;
+    if (!kept || !job.run.planning() || route.keep == Keep::nothing)
+        return 0;
+    if (route.keep != Keep::write)
+        write = nullptr;
+    return kept->keep(filepath, stat, verdict, std::move(write));
+}
+
 // A plan asks the handler's decide function, which also keeps the first
 // few matches it meets for the preview.
 int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat_result)
@@ -285,7 +307,7 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     if (route.decide(filepath, keyword, decision) < 0)
         return -1;
     if (!decision.write)
-        return 0;
+        return keep_decision(job, route, filepath, stat_result, Verdict::unchanged);
     if (run::check_may_write(filepath) < 0 ||
         job.run.change(ItemKind::file_content, filepath, nullptr, decision.matches) < 0)
         return -1;
@@ -296,19 +318,14 @@ int plan_file(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
             return -1;
         item->encoding = decision.encoding;
     }
-    return 0;
+    return keep_decision(job, route, filepath, stat_result, Verdict::change, std::move(decision.write));
 }
 
-// A run calls the handler bound in the module now, with the keywords as
-// given. A replacement it staged is reported when the batch is finished;
-// otherwise whether it wrote the file shows in the file's stat.
-int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject* before)
+// After a handler, or a kept write, was called for the file that `before`
+// described: a replacement it staged is reported when the batch is
+// finished; otherwise whether it wrote the file shows in the file's stat.
+int settle_write(ContentRun& job, PyObject* filepath, PyObject* before, std::size_t since)
 {
-    job.run.stage_writes(route.staged);
-    std::size_t since = job.run.staged();
-    py::Ref handler = py::global(route.handler);
-    if (!handler || !py::call(handler.get(), filepath, job.old_keyword, job.new_keyword))
-        return -1;
     int staged = job.run.staged_for(since, filepath);
     if (staged != 0)
         return staged < 0 ? -1 : job.run.flush_if_full();
@@ -327,6 +344,47 @@ int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject*
     if (same != 0)
         return same < 0 ? -1 : 0;
     return job.run.change(ItemKind::file_content, filepath, nullptr, 0);
+}
+
+// A run calls the handler bound in the module now, with the keywords as
+// given.
+int hand_over(ContentRun& job, const Route& route, PyObject* filepath, PyObject* before)
+{
+    job.run.stage_writes(route.staged);
+    std::size_t since = job.run.staged();
+    py::Ref handler = py::global(route.handler);
+    if (!handler || !py::call(handler.get(), filepath, job.old_keyword, job.new_keyword))
+        return -1;
+    return settle_write(job, filepath, before, since);
+}
+
+// The run after a preview takes the plan's decision on a file that is
+// still as it was decided, instead of reading and matching it again; the
+// module's own handler would decide the same. 1 when the file is done
+// with, 0 when it is decided afresh, -1.
+int take_kept(ContentRun& job, const Route& route, PyObject* filepath, PyObject* stat)
+{
+    run::KeptDecisions* kept = job.run.options().kept;
+    if (!kept || route.keep == Keep::nothing)
+        return 0;
+    const run::KeptDecision* decision = kept->find(filepath, stat);
+    if (!decision)
+        return PyErr_Occurred() ? -1 : 0;
+    if (decision->verdict == Verdict::binary) {
+        if (!route.plain_text)
+            return 0;
+        return job.run.pass_over(ItemKind::file_content, filepath, PassOver::binary) < 0 ? -1 : 1;
+    }
+    if (decision->verdict == Verdict::change && !decision->write)
+        return 0;
+    int own = is_own_handler(route);
+    if (own <= 0 || decision->verdict == Verdict::unchanged)
+        return own;
+    job.run.stage_writes(route.staged);
+    std::size_t since = job.run.staged();
+    if (decision->write() < 0 || settle_write(job, filepath, stat, since) < 0)
+        return -1;
+    return 1;
 }
 
 // What the file is now. A file the run's batch is still to replace (this
@@ -361,23 +419,32 @@ int handle_file(ContentRun& job, PyObject* filepath, PyObject* filename, std::ui
         return job.run.pass_over(ItemKind::file_content, filepath, PassOver::old_format);
     if (state.link && job.run.check_inside(filepath) < 0)
         return -1;
+    PyObject* stat = state.stat.get();
+    int taken = job.run.planning() ? 0 : take_kept(job, *route, filepath, stat);
+    if (taken != 0)
+        return taken < 0 ? -1 : 0;
     Look look;
-    if (look_ahead(job, *route, filepath, state.stat.get(), ticket, look) < 0)
+    if (look_ahead(job, *route, stat, ticket, look) < 0)
         return -1;
     if (route->plain_text) {
         int binary = look.known ? look.binary : is_binary(filepath);
-        if (binary != 0)
-            return binary < 0 ? -1 : job.run.pass_over(ItemKind::file_content, filepath, PassOver::binary);
+        if (binary != 0) {
+            if (binary < 0 || keep_decision(job, *route, filepath, stat, Verdict::binary) < 0)
+                return -1;
+            return job.run.pass_over(ItemKind::file_content, filepath, PassOver::binary);
+        }
     }
     if (look.no_match) {
         // As the handler would find nothing, it is not asked.
-        int own = job.run.planning() ? 1 : is_own_handler(*route);
+        if (job.run.planning())
+            return keep_decision(job, *route, filepath, stat, Verdict::unchanged);
+        int own = is_own_handler(*route);
         if (own != 0)
             return own < 0 ? -1 : 0;
     }
     if (job.run.planning())
-        return plan_file(job, *route, filepath, state.stat.get());
-    return hand_over(job, *route, filepath, state.stat.get());
+        return plan_file(job, *route, filepath, stat);
+    return hand_over(job, *route, filepath, stat);
 }
 
 int visit_file(ContentRun& job, PyObject* foldername, PyObject* filename, std::uint64_t ticket)

@@ -2,6 +2,7 @@
 
 #include "platform/core/os.h"
 #include "platform/fs.h"
+#include "py/ops.h"
 
 #include <algorithm>
 
@@ -76,6 +77,8 @@ int FileReader::open(const NativePath& path, const platform::native::FileId* exp
     return describe(handle_, identity_);
 }
 
+int FileReader::open_to_scan(const NativePath& path) { return open(path); }
+
 int FileReader::read(char* into, std::size_t size, std::size_t& count)
 {
     count = 0;
@@ -96,15 +99,6 @@ int FileReader::rewind()
         return static_cast<int>(GetLastError());
     offset_ = 0;
     return 0;
-}
-
-int identify(const NativePath& path, FileIdentity& out)
-{
-    FileReader file;
-    int error = file.open(path);
-    if (error == 0)
-        out = file.identity();
-    return error;
 }
 
 int native_path(PyObject* path, NativePath& out)
@@ -160,6 +154,21 @@ int FileReader::open(const NativePath& path, const platform::native::FileId* exp
     if (int error = open_checked(path, expected, file))
         return error;
     fd_ = file.release_descriptor();
+    return describe_open();
+}
+
+int FileReader::open_to_scan(const NativePath& path)
+{
+    // Not blocking: a pipe or device swapped in since the listing is
+    // refused below rather than waited on.
+    do {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd_ < 0 && errno == EINTR);
+    return fd_ < 0 ? errno : describe_open();
+}
+
+int FileReader::describe_open()
+{
     struct stat info;
     if (fstat(fd_, &info) != 0)
         return errno;
@@ -195,15 +204,6 @@ int FileReader::rewind()
     return 0;
 }
 
-int identify(const NativePath& path, FileIdentity& out)
-{
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0)
-        return errno;
-    describe(info, out);
-    return 0;
-}
-
 int native_path(PyObject* path, NativePath& out)
 {
     py::Ref bytes = py::Ref::steal(PyUnicode_EncodeFSDefault(path));
@@ -225,6 +225,27 @@ int set_error(int error, PyObject* path)
 }  // namespace
 
 #endif
+
+int identity_of(PyObject* stat_result, FileIdentity& out)
+{
+    static const py::Id fields[] = {"st_dev"_id, "st_ino"_id, "st_size"_id, "st_mtime_ns"_id,
+                                    "st_ctime_ns"_id};
+    std::uint64_t values[5];
+    for (int i = 0; i < 5; ++i) {
+        py::Ref value = py::getattr(stat_result, fields[i]);
+        if (!value)
+            return -1;
+        values[i] = PyLong_AsUnsignedLongLongMask(value.get());
+        if (PyErr_Occurred())
+            return -1;
+    }
+    out.device = values[0];
+    out.number = values[1];
+    out.size = values[2];
+    out.modified_ns = static_cast<std::int64_t>(values[3]);
+    out.changed_ns = static_cast<std::int64_t>(values[4]);
+    return 0;
+}
 
 int read_file_bytes(PyObject* path, std::string& out, std::size_t limit)
 {

@@ -40,6 +40,10 @@ public:
     // 0, or the error code (a folder, a pipe or a device is refused, and,
     // given `expected`, any file but that one).
     int open(const NativePath& path, const platform::native::FileId* expected = nullptr);
+    // The same for the scan ahead of a run, which reads only for a verdict
+    // that the run takes when the file it probes is the one read: opened
+    // as the system follows links, with one look at what was opened.
+    int open_to_scan(const NativePath& path);
     const FileIdentity& identity() const { return identity_; }
     // Reads up to `size` bytes; sets `count` (0 at the end). 0, or the error.
     int read(char* into, std::size_t size, std::size_t& count);
@@ -52,12 +56,15 @@ private:
 #ifdef _WIN32
     void* handle_ = reinterpret_cast<void*>(-1);
 #else
+    // The identity of the file just opened, which must be a regular file.
+    int describe_open();
     int fd_ = -1;
 #endif
 };
 
-// The identity of the file `path` leads to now. 0, or the error code.
-int identify(const NativePath& path, FileIdentity& out);
+// The identity an os.stat result records (through links), which is the one
+// a FileReader reads on the same system. 0, or -1 with the exception set.
+int identity_of(PyObject* stat_result, FileIdentity& out);
 
 // The path as the system spells it (os.fsencode's bytes on POSIX). 0, or -1
 // with the exception set.

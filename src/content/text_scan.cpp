@@ -106,7 +106,7 @@ ScanVerdict scan_file(const ScanJob& job, const ScanRules& rules, const std::ato
     ScanVerdict verdict;
     verdict.csv = job.csv;
     FileReader file;
-    if (file.open(job.path) != 0)
+    if (file.open_to_scan(job.path) != 0)
         return verdict;
     verdict.identity = file.identity();
     buffer.resize(kPiece);

@@ -59,7 +59,7 @@ int rename_files(run::Run& run, const run::Operands& in)
         return -1;
     Keyword keyword = compiled.keyword();
     return run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
-        NameLedger ledger;
+        NameLedger ledger(NameLedger::targets_for(run));
         PendingRenames pending(run);
         int status = py::for_each(filenames, [&](PyObject* filename) {
             return visit_file(run, keyword, ledger, pending, foldername, filename);

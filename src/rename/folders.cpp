@@ -116,7 +116,7 @@ int say_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
     if (job.run.planning())
         return 0;
-    NameLedger ledger;
+    NameLedger ledger(NameLedger::Targets::left_to_rename);
     std::vector<std::pair<Ref, Ref>> renames;
     int status = py::for_each(subfolders, [&](PyObject* name) {
         Ref path = run::join_path(here.disk.get(), name);
@@ -218,7 +218,7 @@ int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
     if (say_ahead(job, here, subfolders) < 0)
         return -1;
-    NameLedger ledger;
+    NameLedger ledger(NameLedger::targets_for(job.run));
     int stopped = 0;
     int status = py::for_each(subfolders, [&](PyObject* name) {
         stopped = visit_subfolder(job, ledger, here, name);
@@ -245,7 +245,7 @@ int rename_tree(FolderRenaming& job, PyObject* root_folder)
     Ref parent, name;
     if (split_own_name(root_folder, parent, name) < 0)
         return -1;
-    NameLedger ledger;
+    NameLedger ledger(NameLedger::targets_for(job.run));
     if (has_own_name(name.get())) {
         int renamed = rename_folder(job, ledger, {parent, parent}, name.get(), met, now);
         if (renamed != 0)

@@ -163,7 +163,7 @@ int NameLedger::check(PyObject* src, PyObject* dst, PyObject* new_name)
     int taken = contains(taken_, new_name);
     if (taken != 0)
         return taken < 0 ? -1 : refuse("two items would get the same name", src, dst);
-    int exists = lexists(dst);
+    int exists = look_on_disk_ ? lexists(dst) : 0;
     if (exists <= 0)
         return exists;
     int freed = contains(freed_, new_name);
@@ -203,9 +203,23 @@ int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder
     return 1;
 }
 
+namespace {
+
+int rename_refusing(PyObject* src, PyObject* dst, std::uint64_t said)
+{
+    if (platform::rename_said(src, dst, said) == 0)
+        return 0;
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError))
+        return -1;
+    PyErr_Clear();
+    return refuse("target exists", src, dst);
+}
+
+}  // namespace
+
 int rename_entry(const NameChange& change)
 {
-    return platform::rename_said(change.src.get(), change.dst.get(), change.said);
+    return rename_refusing(change.src.get(), change.dst.get(), change.said);
 }
 
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change)
@@ -231,7 +245,7 @@ int PendingRenames::make_all()
         return -1;
     for (std::size_t i = 0; i < renames.size(); ++i) {
         PyObject *src = renames[i].first.get(), *dst = renames[i].second.get();
-        int status = platform::rename_said(src, dst, said[i]) < 0
+        int status = rename_refusing(src, dst, said[i]) < 0
                          ? run_.fail(run::ItemKind::file_name, src, run::Doing::renaming)
                          : run_.change(run::ItemKind::file_name, src, dst, 0);
         if (status < 0)

@@ -16,6 +16,19 @@ namespace tw::rename {
 // two items claiming one name apart from a target that was there before.
 class NameLedger {
 public:
+    // A plan looks for an entry already at each target. A run does not:
+    // its renames never replace anything, and one refused for that is
+    // reported as the look would have reported it (rename_entry). Nor do
+    // the decisions that foresee a folder's renames for the run's record,
+    // which are decided again when they are made.
+    enum class Targets { looked_for, left_to_rename };
+    explicit NameLedger(Targets targets = Targets::looked_for)
+        : look_on_disk_(targets == Targets::looked_for) {}
+    static Targets targets_for(const run::Run& run)
+    {
+        return run.planning() ? Targets::looked_for : Targets::left_to_rename;
+    }
+
     // 0 when `new_name` is free for the rename `src` → `dst`; otherwise -1
     // with FileExistsError ("target exists", or "two items would get the
     // same name") or the error met while looking set.
@@ -26,6 +39,7 @@ public:
 private:
     py::Ref taken_;  // names that earlier renames produce (a set)
     py::Ref freed_;  // names that earlier renames give up (a set)
+    bool look_on_disk_ = true;
 };
 
 struct NameChange {
@@ -42,7 +56,8 @@ struct NameChange {
 int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder, PyObject* name,
                     run::NameScope scope, NameChange& out);
 
-// Makes the rename decided; never replaces anything. 0, or -1.
+// Makes the rename decided; never replaces anything: an entry at the
+// target refuses it as a decision that looked would have. 0, or -1.
 int rename_entry(const NameChange& change);
 
 // A run makes the rename; a plan checks only that it would be made: the
@@ -67,7 +82,7 @@ public:
     int make_all();
 
 private:
-    static constexpr std::size_t kMost = 256;
+    static constexpr std::size_t kMost = 8192;
     run::Run& run_;
     std::vector<std::pair<py::Ref, py::Ref>> renames_;
 };

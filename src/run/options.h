@@ -10,6 +10,8 @@
 
 namespace tw::run {
 
+class KeptDecisions;  // run/kept.h
+
 // Which part of a file's name a file-name run matches and replaces.
 enum class NameScope {
     whole,      // name and extension together (the default)
@@ -36,6 +38,9 @@ struct Options {
     // Keep what undo needs (the old files, in the run's record): set by the
     // window for its runs, unless the user chose to run without undo.
     bool undoable = false;
+    // Set by the window on a plan and on the run after its preview: the plan
+    // keeps its decisions there, the run takes those that still hold.
+    KeptDecisions* kept = nullptr;
 };
 
 // The options of the run in progress on this thread (defaults when none is

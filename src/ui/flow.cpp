@@ -6,6 +6,7 @@
 #include "py/names.h"
 #include "py/unpack.h"
 #include "rename/rename.h"
+#include "run/kept.h"
 #include "run/paths.h"
 #include "ui/background.h"
 #include "ui/message.h"
@@ -117,6 +118,8 @@ struct Foreseen {
     long items = 0;   // items the run will take up
     py::Ref left_out; // the paths the user left out, or null
     bool undoable = true;  // keep what undo needs (the backups fit the limit)
+    // The plan's decisions on files, kept for its run (see run::Options::kept).
+    run::KeptDecisions* kept = nullptr;
 };
 
 // Runs `task` off the event thread with the request's options (and what
@@ -131,6 +134,7 @@ int run_for_request(const Owner& owner, const Request& request, BackgroundRun& r
     options.from_window = true;
     options.left_out = foreseen.left_out;
     options.undoable = foreseen.undoable;
+    options.kept = foreseen.kept;
     return run_off_thread(owner, run, pass, foreseen.items, std::move(task), ended);
 }
 
@@ -194,21 +198,24 @@ enum class Planned {
 };
 
 // Builds the request's plan off the event thread, with the same code that
-// the operation decides with; nothing on disk changes. 0 with `planned`
-// and `items` set, or -1 with the exception set.
+// the operation decides with; nothing on disk changes. Its decisions on
+// files go into `foreseen.kept`. 0 with `planned` and `foreseen.items`
+// set, or -1 with the exception set.
 int build_plan(const Owner& owner, const Request& request, run::Plan& plan, Planned& planned,
-               long& items)
+               Foreseen& foreseen)
 {
     PlanFunction decide = plan_function(request.mode);
     BackgroundRun run;
     Ended ended;
-    if (run_for_request(owner, request, run, Pass::plan, Foreseen(), [&] {
+    Foreseen planning;
+    planning.kept = foreseen.kept;
+    if (run_for_request(owner, request, run, Pass::plan, planning, [&] {
             int status = decide(request.folder.get(), request.old_keyword.get(),
                                 request.new_keyword.get(), request.recursive.get(), plan);
             return status < 0 ? py::Ref() : py::none();
         }, ended) < 0)
         return -1;
-    items = run.report().seen.load();
+    foreseen.items = run.report().seen.load();
     planned = ended.leaving ? Planned::leaving
             : ended.error || run.cancelled() ? Planned::dropped : Planned::ready;
     if (!ended.error || ended.leaving)
@@ -245,8 +252,10 @@ int preview_and_run(const Owner& owner, Session& session, const Request& request
         return clear;
     run::Plan plan;
     Planned planned = Planned::dropped;
+    run::KeptDecisions kept;
     Foreseen foreseen;
-    if (build_plan(owner, request, plan, planned, foreseen.items) < 0)
+    foreseen.kept = &kept;
+    if (build_plan(owner, request, plan, planned, foreseen) < 0)
         return -1;
     if (planned != Planned::ready)
         return planned == Planned::leaving ? 1 : 0;
@@ -262,7 +271,7 @@ int preview_and_run(const Owner& owner, Session& session, const Request& request
         limit_backups(plan, request, counts, words, foreseen.undoable) < 0 ||
         show_preview(owner, request, plan, counts, warning.get(), answer, words) < 0)
         return -1;
-    plan.clear();  // the run decides afresh
+    plan.clear();  // the run takes only the kept decisions that still hold
     if (!answer.confirmed)
         return 0;
     if (answer.ticked == 0 && counts.changes > 0)

@@ -18,6 +18,7 @@
 #include "py/scope.h"
 #include "rename/rename.h"
 #include "run/hold.h"
+#include "run/kept.h"
 #include "run/options.h"
 #include "run/report.h"
 #include "run/undo.h"
@@ -216,10 +217,35 @@ Ref item(PyObject* options, const char* name)
     return Ref::borrow(value == Py_None ? nullptr : value);
 }
 
+const char kKeptName[] = "termweave.kept_decisions";
+
+// kept_decisions() -> a capsule that a plan's options fill ("kept") and a
+// run's options take decisions from.
+PyObject* probe_kept_decisions(PyObject*, PyObject*) noexcept
+{
+    return py::guard([&]() -> PyObject* {
+        auto kept = std::make_unique<run::KeptDecisions>();
+        PyObject* capsule = PyCapsule_New(kept.get(), kKeptName, [](PyObject* self) {
+            delete static_cast<run::KeptDecisions*>(PyCapsule_GetPointer(self, kKeptName));
+        });
+        if (capsule)
+            kept.release();
+        return capsule;
+    });
+}
+
+// kept_counts(capsule) -> (decisions kept, decisions a run found still holding)
+PyObject* probe_kept_counts(PyObject*, PyObject* capsule) noexcept
+{
+    auto* kept = static_cast<run::KeptDecisions*>(PyCapsule_GetPointer(capsule, kKeptName));
+    return kept ? Py_BuildValue("nn", static_cast<Py_ssize_t>(kept->size()), static_cast<Py_ssize_t>(kept->taken()))
+                : nullptr;
+}
+
 // The window's options from a dict: case_sensitive, regular_expression,
 // name_scope ("whole", "stem", "extension"), skip_hidden, include, exclude,
-// left_out (a set of paths), from_window, undoable. Absent keys keep the
-// defaults.
+// left_out (a set of paths), from_window, undoable, kept (a kept_decisions()
+// capsule). Absent keys keep the defaults.
 int read_options(PyObject* options, run::Options& out)
 {
     if (options && !PyDict_Check(options)) {
@@ -241,6 +267,11 @@ int read_options(PyObject* options, run::Options& out)
     out.include_masks = item(options, "include");
     out.exclude_masks = item(options, "exclude");
     out.left_out = item(options, "left_out");
+    if (Ref kept = item(options, "kept")) {
+        out.kept = static_cast<run::KeptDecisions*>(PyCapsule_GetPointer(kept.get(), kKeptName));
+        if (!out.kept)
+            return -1;
+    }
     Ref scope = item(options, "name_scope");
     if (scope && PyUnicode_CompareWithASCIIString(scope.get(), "stem") == 0)
         out.name_scope = run::NameScope::stem;
@@ -691,6 +722,8 @@ PyMethodDef g_methods[] = {
     {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_plan)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_run)), METH_FASTCALL, nullptr},
     {"cancel", probe_cancel, METH_NOARGS, nullptr},
+    {"kept_decisions", probe_kept_decisions, METH_NOARGS, nullptr},
+    {"kept_counts", probe_kept_counts, METH_O, nullptr},
     {"silent_failure", probe_silent_failure, METH_O, nullptr},
     {"undo_plan", probe_undo_plan, METH_O, nullptr},
     {"undo", probe_undo, METH_O, nullptr},

@@ -107,6 +107,11 @@ private:
 
 // Syncs one folder, so that renames in it survive a crash.
 Error sync_folder(const String& folder);
+// Syncs together, by one sync of their file system, the folders that lie
+// several on a file system whose own sync covers them (as sync_staged does
+// for files), and takes them out of `folders`; the rest are left to be
+// synced one by one.
+void sync_folders_together(std::set<String>& folders);
 
 // Which file a path leads to: the device (volume) and the file's number on it.
 struct FileId {

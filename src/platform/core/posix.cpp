@@ -15,6 +15,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <algorithm>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -350,6 +351,31 @@ void sync_file_system(const std::vector<Staged>& staged, std::size_t first, std:
 
 }  // namespace
 #endif
+
+void sync_folders_together(std::set<String>& folders)
+{
+#if defined(__linux__)
+    if (folders.size() < kFewestForFileSystemSync || !syncfs_reports_failures())
+        return;
+    std::map<dev_t, std::vector<std::set<String>::iterator>> by_device;
+    for (auto folder = folders.begin(); folder != folders.end(); ++folder) {
+        struct stat info;
+        if (stat(folder->c_str(), &info) == 0)  // else its own sync says what is wrong
+            by_device[info.st_dev].push_back(folder);
+    }
+    for (auto& [device, group] : by_device) {
+        if (group.size() < kFewestForFileSystemSync)
+            continue;
+        Fd dir(open(group.front()->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.fd < 0 || !syncs_whole_file_system(dir.fd) || syncfs(dir.fd) != 0)
+            continue;  // each folder on its own, which also tells which one failed
+        for (auto folder : group)
+            folders.erase(folder);
+    }
+#else
+    (void)folders;
+#endif
+}
 
 void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors)
 {

@@ -153,6 +153,7 @@ void FolderSyncs::add(const String& folder) { folders_.insert(folder); }
 
 Error FolderSyncs::sync_all(String* failed)
 {
+    sync_folders_together(folders_);
     Error first = 0;
     for (const String& folder : folders_) {
         Error error = sync_folder(folder);

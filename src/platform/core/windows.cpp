@@ -137,6 +137,8 @@ Error rename_respelled(const String& src, const String& dst)
 // of a folder's entries.
 Error sync_folder(const String&) { return 0; }
 
+void sync_folders_together(std::set<String>&) {}
+
 // Windows offers programs no sync of a whole volume short of administrator
 // rights: each file is synced on its own.
 void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors)
