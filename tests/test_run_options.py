@@ -220,6 +220,21 @@ def test_a_folder_left_out_keeps_its_name_and_what_is_beneath_is_handled(probe, 
     assert report["passed_over"] == 1 and report["failed"] == 0
 
 
+def test_a_folder_left_out_frees_the_name_it_would_have_taken(probe, tmp_path):
+    # Two siblings would get one name: the plan gives it to the first and
+    # refuses the second. Leaving the first out, the run gives it to the second.
+    root = tmp_path / "root"
+    for name in ("old_a", "old_b"):
+        (root / name).mkdir(parents=True)
+    items, _ = plan(probe, "folders", root, "old_.", "new")
+    renamed = [i["path"] for i in items if i["outcome"] == "change"]
+    refused = [i["path"] for i in items if i["outcome"] == "failure"]
+    assert len(renamed) == len(refused) == 1
+    report = run(probe, "folders", root, "old_.", "new", left_out=set(renamed))
+    assert tree(root) == {os.path.basename(renamed[0]) + "/", "new/"}
+    assert (report["changed"], report["passed_over"], report["failed"]) == (1, 1, 0)
+
+
 def test_the_plan_names_a_name_too_long_as_the_run_then_fails(probe, tmp_path):
     write(tmp_path / "a.txt")
     (tmp_path / "b_dir").mkdir()

@@ -37,13 +37,8 @@ int visit_file(run::Run& run, const Keyword& keyword, NameLedger& ledger, Pendin
     int decided = decide_new_name(keyword, ledger, foldername, filename, run.options().name_scope, change);
     if (decided > 0 && run.planning() && act_or_foresee(run, foldername, change) < 0)
         decided = -1;
-    if (decided < 0) {
-        py::PendingError error;  // reported after the renames decided before it
-        if (pending.make_all() < 0)
-            return -1;
-        error.restore();
+    if (decided < 0)  // reported after the renames kept before it
         return run.fail(ItemKind::file_name, path.get(), run::Doing::renaming);
-    }
     if (decided == 0 || ledger.settle(filename, change.new_name.get()) < 0)
         return decided == 0 ? 0 : -1;
     if (!run.planning())
@@ -58,16 +53,16 @@ int rename_files(run::Run& run, const run::Operands& in)
         run.check_root(in.root_folder) < 0)
         return -1;
     Keyword keyword = compiled.keyword();
-    return run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
+    PendingRenames pending(run);
+    int status = run.walk(in.root_folder, in.recursive, [&](PyObject* foldername, PyObject* filenames) {
         NameLedger ledger(NameLedger::targets_for(run));
-        PendingRenames pending(run);
-        int status = py::for_each(filenames, [&](PyObject* filename) {
+        return py::for_each(filenames, [&](PyObject* filename) {
             return visit_file(run, keyword, ledger, pending, foldername, filename);
         });
-        if (status < 0)
-            return py::fail_after([&] { return pending.make_all(); });
-        return pending.make_all();
     });
+    if (status < 0)
+        return py::fail_after([&] { return pending.finish(); });
+    return pending.finish();
 }
 
 const run::Operation k_file_names{"replace_file_names", run::kFileNames, rename_files};

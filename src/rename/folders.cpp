@@ -30,13 +30,23 @@ struct Place {
     Ref planned;
 };
 
+// A subfolder's rename as decided when the renames of its listing were
+// said to the run's record ahead (see say_ahead).
+struct Foreseen {
+    int decided = 0;  // as decide_new_name returned it; -1 is decided again
+    NameChange change;
+};
+
+// The subfolders of one listed folder, as they are visited in turn.
+struct Listing {
+    std::vector<Foreseen> foreseen;  // per subfolder, in listing order (a run)
+    std::size_t next = 0;            // the subfolder in hand
+};
+
 struct FolderRenaming {
     run::Run& run;
     Keyword keyword;
     PyObject* recursive;
-    // The renames said to the run's record ahead (see say_ahead): source
-    // path -> (new path, the record's entry). Made on first use.
-    Ref said_ahead;
 
     // Where the run reports the folder: in a plan, where the plan shows it.
     PyObject* shown(const Place& place) const
@@ -94,78 +104,77 @@ int leave_out(FolderRenaming& job, const Place& parent, const Place& met, const 
     return job.run.pass_over(ItemKind::folder_name, job.shown(met), run::PassOver::left_out);
 }
 
-// The entry of the run's record that said `change` ahead, if the rename
-// decided now is the one said. 0, or -1 with the exception set.
-int said_for(FolderRenaming& job, NameChange& change)
+// The subfolder's decision: the one made when its rename was said ahead,
+// unless that failed. A run's decision depends only on the names settled
+// before it in the folder, and those are always among the names the
+// foresight settled (a visit settles a foreseen rename, or one the
+// foresight refused because its name was taken), so a foreseen decision
+// that did not fail is the one a fresh decision would make. 1, 0 or -1,
+// as decide_new_name.
+int decide_in_turn(FolderRenaming& job, NameLedger& ledger, Listing* listing, PyObject* folder, PyObject* name,
+                   NameChange& change)
 {
-    PyObject* said = job.said_ahead ? PyDict_GetItemWithError(job.said_ahead.get(), change.src.get()) : nullptr;
-    if (!said)
-        return PyErr_Occurred() ? -1 : 0;
-    int same = py::equals(PyTuple_GET_ITEM(said, 0), change.dst.get());
-    if (same > 0)
-        change.said = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(said, 1));
-    return same < 0 || PyErr_Occurred() ? -1 : 0;
+    if (listing && listing->next < listing->foreseen.size()) {
+        const Foreseen& foreseen = listing->foreseen[listing->next];
+        if (foreseen.decided >= 0) {
+            change = foreseen.change;
+            return foreseen.decided;
+        }
+    }
+    return decide_new_name(job.keyword, ledger, folder, name, run::NameScope::whole, change);
 }
 
 // Before any subfolder of a listed folder is renamed, the renames their
 // decisions foresee are said to the run's record together, with one sync
-// (a sync for each would cost more than the renames). Each decision is
-// then made again in its turn; a rename said but not made (left out,
-// decided otherwise) is found not done wherever the record is read.
-int say_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders)
+// (a sync for each would cost more than the renames). A rename said but
+// not made (a link, left out, failed) is found not done wherever the
+// record is read.
+int say_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders, Listing& listing)
 {
     if (job.run.planning())
         return 0;
     NameLedger ledger(NameLedger::Targets::left_to_rename);
     std::vector<std::pair<Ref, Ref>> renames;
     int status = py::for_each(subfolders, [&](PyObject* name) {
-        Ref path = run::join_path(here.disk.get(), name);
-        int link = path ? run::is_link(path.get()) : -1;
-        NameChange change;
-        int decided = link == 0 ? decide_new_name(job.keyword, ledger, here.disk.get(), name, run::NameScope::whole,
-                                                  change)
-                                : link < 0 ? -1 : 0;
-        if (decided < 0) {  // met again, and reported, in its turn
+        Foreseen& foreseen = listing.foreseen.emplace_back();
+        foreseen.decided = decide_new_name(job.keyword, ledger, here.disk.get(), name, run::NameScope::whole,
+                                           foreseen.change);
+        if (foreseen.decided < 0) {  // met again, and reported, in its turn
             py::PendingError error;
             if (!run::ends_run(error.value()))
                 return 0;
             error.restore();
             return -1;
         }
-        if (decided > 0)
-            renames.emplace_back(change.src, change.dst);
-        return decided > 0 ? ledger.settle(name, change.new_name.get()) : 0;
+        if (foreseen.decided > 0)
+            renames.emplace_back(foreseen.change.src, foreseen.change.dst);
+        return foreseen.decided > 0 ? ledger.settle(name, foreseen.change.new_name.get()) : 0;
     });
     std::vector<std::uint64_t> said;
     if (status < 0 || platform::say_renames(renames, said) < 0)
         return -1;
-    if (!job.said_ahead && !(job.said_ahead = Ref::steal(PyDict_New())))
-        return -1;
-    for (std::size_t i = 0; i < renames.size(); ++i) {
-        Ref entry = Ref::steal(Py_BuildValue("(OK)", renames[i].second.get(),
-                                             static_cast<unsigned long long>(said[i])));
-        if (!entry || PyDict_SetItem(job.said_ahead.get(), renames[i].first.get(), entry.get()) < 0)
-            return -1;
-    }
+    std::size_t next = 0;
+    for (Foreseen& foreseen : listing.foreseen)
+        if (foreseen.decided > 0)
+            foreseen.change.said = said[next++];
     return 0;
 }
 
 // Decides the new name of the folder met at `met`, entry `name` of
 // `parent`, and, in a run, renames it. `now` receives where the folder is
 // afterwards. 0, 1 when a cancel stopped it midway, -1 when the run ends.
-int rename_folder(FolderRenaming& job, NameLedger& ledger, const Place& parent, PyObject* name,
-                  const Place& met, Place& now)
+int rename_folder(FolderRenaming& job, NameLedger& ledger, Listing* listing, const Place& parent,
+                  PyObject* name, const Place& met, Place& now)
 {
     now = met;
     int left = run::is_left_out(job.run.options(), met.planned.get());
     if (left < 0)
         return -1;
     NameChange change;
-    int decided = decide_new_name(job.keyword, ledger, parent.disk.get(), name, run::NameScope::whole,
-                                  change);
+    int decided = decide_in_turn(job, ledger, listing, parent.disk.get(), name, change);
     if (left)
         return leave_out(job, parent, met, change, decided, now);
-    if (decided > 0 && (said_for(job, change) < 0 || act_or_foresee(job.run, parent.disk.get(), change) < 0))
+    if (decided > 0 && act_or_foresee(job.run, parent.disk.get(), change) < 0)
         decided = -1;
     if (decided <= 0)
         return decided < 0 ? job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming) : 0;
@@ -196,7 +205,8 @@ int visit_folder(FolderRenaming& job, const Place& here)
 
 // One subfolder: passed over, or renamed and then visited beneath. Links
 // to folders are neither renamed nor followed. 0, 1 when the walk stops, -1.
-int visit_subfolder(FolderRenaming& job, NameLedger& ledger, const Place& here, PyObject* name)
+int visit_subfolder(FolderRenaming& job, NameLedger& ledger, Listing& listing, const Place& here,
+                    PyObject* name)
 {
     Place met{run::join_path(here.disk.get(), name), {}};
     met.planned = here.planned.get() == here.disk.get() ? met.disk : run::join_path(here.planned.get(), name);
@@ -209,19 +219,21 @@ int visit_subfolder(FolderRenaming& job, NameLedger& ledger, const Place& here, 
     if (passed != 0)
         return passed < 0 ? -1 : 0;
     Place now;
-    int renamed = rename_folder(job, ledger, here, name, met, now);
+    int renamed = rename_folder(job, ledger, &listing, here, name, met, now);
     return renamed != 0 ? renamed : visit_folder(job, now);
 }
 
 // Each subfolder of a listed folder, in listing order.
 int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
-    if (say_ahead(job, here, subfolders) < 0)
+    Listing listing;
+    if (say_ahead(job, here, subfolders, listing) < 0)
         return -1;
     NameLedger ledger(NameLedger::targets_for(job.run));
     int stopped = 0;
     int status = py::for_each(subfolders, [&](PyObject* name) {
-        stopped = visit_subfolder(job, ledger, here, name);
+        stopped = visit_subfolder(job, ledger, listing, here, name);
+        ++listing.next;
         return stopped;
     });
     return status < 0 ? -1 : stopped;
@@ -247,7 +259,7 @@ int rename_tree(FolderRenaming& job, PyObject* root_folder)
         return -1;
     NameLedger ledger(NameLedger::targets_for(job.run));
     if (has_own_name(name.get())) {
-        int renamed = rename_folder(job, ledger, {parent, parent}, name.get(), met, now);
+        int renamed = rename_folder(job, ledger, nullptr, {parent, parent}, name.get(), met, now);
         if (renamed != 0)
             return renamed < 0 ? -1 : 0;
     }

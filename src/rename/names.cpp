@@ -233,11 +233,13 @@ int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change)
 int PendingRenames::add(const NameChange& change)
 {
     renames_.emplace_back(change.src, change.dst);
-    return renames_.size() < kMost ? 0 : make_all();
+    return renames_.size() < kMost ? 0 : finish();
 }
 
-int PendingRenames::make_all()
+int PendingRenames::finish()
 {
+    if (renames_.empty())
+        return 0;
     std::vector<std::pair<py::Ref, py::Ref>> renames;
     std::vector<std::uint64_t> said;
     renames.swap(renames_);

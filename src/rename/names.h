@@ -65,21 +65,26 @@ int rename_entry(const NameChange& change);
 // letting it be made. 0, or -1 with the error the run would meet set.
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
 
-// Renames a file-name run decided in one folder, made together: the run's
-// record says which may happen with one sync, where a rename made at once
-// costs one each. Decisions never depend on earlier renames having been
-// made (the ledger keeps what they take and free), so waiting changes no
-// outcome; a failure waits for the renames decided before it, so that the
-// run reports in walk order.
-class PendingRenames {
+// Renames a file-name run decided, made together: the run's record says
+// which may happen with one sync, where a rename made at once costs one
+// each. Decisions never depend on earlier renames having been made (each
+// folder's ledger keeps what they take and free, and renaming a file
+// changes no listing), so waiting changes no outcome. While it lives, the
+// run makes the renames kept before it records any failure, so that it
+// reports in walk order.
+class PendingRenames final : public run::PendingWork {
 public:
-    explicit PendingRenames(run::Run& run) : run_(run) {}
+    explicit PendingRenames(run::Run& run) : run_(run) { run_.hold_back(this); }
+    ~PendingRenames() { run_.hold_back(nullptr); }
+    PendingRenames(const PendingRenames&) = delete;
+    PendingRenames& operator=(const PendingRenames&) = delete;
+
     // Keeps a decided rename; makes the pending ones when enough wait.
     // 0, or -1 when the run ends.
     int add(const NameChange& change);
     // Makes every rename kept, in order, each reported to the run as a
     // change or a failure. 0, or -1 when the run ends.
-    int make_all();
+    int finish() override;
 
 private:
     static constexpr std::size_t kMost = 8192;

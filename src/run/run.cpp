@@ -255,7 +255,7 @@ int Run::begin_item(PyObject* path)
     return 0;
 }
 
-// The batch goes first: its files came earlier in the walk.
+// Work held back and the batch go first: they came earlier in the walk.
 int Run::fail(ItemKind kind, PyObject* path, Doing doing)
 {
     if (stopped_mid_item()) {
@@ -264,10 +264,10 @@ int Run::fail(ItemKind kind, PyObject* path, Doing doing)
         --report_->seen;
         return 1;
     }
-    if (batch_ && batch_->staged() > 0) {
+    if (pending_work_ || (batch_ && batch_->staged() > 0)) {
         py::PendingError error;
-        if (finish_writes() < 0)
-            return -1;  // an earlier file ended the run
+        if ((pending_work_ && pending_work_->finish() < 0) || finish_writes() < 0)
+            return -1;  // an earlier item ended the run
         error.restore();
     }
     return record(kind, path, doing);

@@ -50,6 +50,17 @@ inline constexpr ItemWords kFileContents{"file", "files", "changed"};
 
 struct CallbackTarget;
 
+// Work a handler keeps to do together later (a file-name run's renames),
+// which came earlier in the walk than whatever fails after it.
+class PendingWork {
+public:
+    // Does the work kept. 0, or -1 when the run ends.
+    virtual int finish() = 0;
+
+protected:
+    ~PendingWork() = default;
+};
+
 class Run {
 public:
     // A run that acts; with `plan`, one that only decides and fills it.
@@ -95,6 +106,10 @@ public:
     // Takes up the item at `path`: counted and shown as current. Returns 1
     // when a cancel was requested (the item is not taken up), else 0.
     int begin_item(PyObject* path);
+
+    // While `work` is installed, it is finished before any failure is
+    // recorded, so that the run reports in walk order. Null uninstalls it.
+    void hold_back(PendingWork* work) { pending_work_ = work; }
 
     // The pending exception concerns the item at `path`. Returns 0 when it
     // was recorded (nothing pending), -1 when it ends the run (still pending),
@@ -192,6 +207,7 @@ private:
     py::Ref raised_;    // the exceptions for the closing group
     py::Ref callback_;  // os.walk's onerror, bound to this run
     CallbackTarget* target_ = nullptr;
+    PendingWork* pending_work_ = nullptr;
     std::vector<py::Ref> deferred_;  // folders a deep walk left for later, the next last
     std::optional<std::pair<std::uint64_t, std::uint64_t>> backup_devices_;  // (store, chosen folder)
     // Files with several names whose copy is counted already: the first of
