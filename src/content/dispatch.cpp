@@ -74,8 +74,7 @@ const py::Id g_skipped[] = {".ppt"_id, ".doc"_id, ".xls"_id};
 // os.path.splitext(filename)[1].lower()
 py::Ref extension_of(PyObject* filename)
 {
-    py::Ref path = run::os_path();
-    py::Ref parts = path ? py::call_method(path.get(), "splitext"_id, filename) : py::Ref();
+    py::Ref parts = run::split_extension(filename);
     if (!parts)
         return {};
     py::Ref ext = py::Ref::steal(PySequence_GetItem(parts.get(), 1));
@@ -175,22 +174,37 @@ public:
         return 0;
     }
 
-    // Hands the files up to a few past `index` to the scan. 0, or -1.
+    // Keeps the scan a few files ahead of `index`, handing them over
+    // several at a time. 0, or -1.
     int submit_through(Py_ssize_t index)
     {
-        constexpr Py_ssize_t kLead = 32;
+        constexpr Py_ssize_t kLead = 32, kRefill = 16;
+        if (!scan_ || next_ > index + kLead - kRefill)
+            return 0;
         Py_ssize_t until = std::min<Py_ssize_t>(index + kLead, PySequence_Fast_GET_SIZE(names_));
-        for (; scan_ && next_ < until; ++next_) {
-            if (submit(next_) < 0)
+        std::vector<ScanJob> jobs;
+        std::vector<Py_ssize_t> indexes;
+        for (; next_ < until; ++next_) {
+            int prepared = prepare(next_, jobs);
+            if (prepared < 0)
                 return -1;
+            if (prepared > 0)
+                indexes.push_back(next_);
         }
+        if (jobs.empty())
+            return 0;
+        std::uint64_t ticket = scan_->add(jobs);
+        for (Py_ssize_t scanned : indexes)
+            tickets_[static_cast<std::size_t>(scanned)] = last_ = ticket++;
         return 0;
     }
 
     std::uint64_t ticket(Py_ssize_t index) const { return tickets_[static_cast<std::size_t>(index)]; }
 
 private:
-    int submit(Py_ssize_t index)
+    // The scan's job for file `index`, when it has one: 1 with the job
+    // added to `jobs`, 0 when the file is not for the scan, -1.
+    int prepare(Py_ssize_t index, std::vector<ScanJob>& jobs)
     {
         PyObject* name = PySequence_Fast_GET_ITEM(names_, index);
         const Route* route = PyUnicode_Check(name) && !run::is_own_temporary(name) ? likely_route(name) : nullptr;
@@ -204,12 +218,11 @@ private:
         NativePath native_name;
         if (native_path(name, native_name) < 0)
             return scan_less();
-        ScanJob job{folder_, is_csv(*route)};
+        ScanJob& job = jobs.emplace_back(ScanJob{folder_, is_csv(*route)});
         if (!folder_.empty() && !is_separator(folder_.back()))
             job.path.push_back(kSeparator);
         job.path += native_name;
-        last_ = tickets_[static_cast<std::size_t>(index)] = scan_->add(std::move(job));
-        return 0;
+        return 1;
     }
 
 #ifdef _WIN32

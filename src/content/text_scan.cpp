@@ -251,14 +251,15 @@ bool ScanAhead::start()
     return true;
 }
 
-std::uint64_t ScanAhead::add(ScanJob job)
+std::uint64_t ScanAhead::add(std::vector<ScanJob>& jobs)
 {
     std::uint64_t ticket;
     bool wake;
     {
         std::lock_guard lock(mutex_);
-        slots_.push_back(Slot{std::move(job)});
-        ticket = first_ + slots_.size() - 1;
+        ticket = first_ + slots_.size();
+        for (ScanJob& job : jobs)
+            slots_.push_back(Slot{std::move(job)});
         wake = worker_idle_ && unscanned() >= kWakeBatch;
     }
     if (wake)
@@ -337,6 +338,8 @@ ScanVerdict ScanAhead::take(std::uint64_t ticket)
     if (slots_.empty() || first_ != ticket)
         return ScanVerdict{};
     ScanVerdict verdict;
+    while (slots_.front().state == SlotState::scanning && help_ahead(lock)) {
+    }
     if (slots_.front().state == SlotState::done) {  // the usual case: no wait
         verdict = slots_.front().verdict;
         return taken(lock, ticket, verdict);
@@ -355,6 +358,32 @@ ScanVerdict ScanAhead::take(std::uint64_t ticket)
     Py_END_ALLOW_THREADS
     lock.lock();
     return taken(lock, ticket, verdict);
+}
+
+// While the thread scans the file the run waits for, the run scans the
+// next file nobody has taken, rather than sleep and be woken for each file.
+// False when there is none.
+bool ScanAhead::help_ahead(std::unique_lock<std::mutex>& lock)
+{
+    if (!next_ready())
+        return false;
+    next_ = std::max(next_, first_);
+    std::uint64_t ticket = next_++;
+    Slot& slot = slots_[ticket - first_];
+    if (slot.state != SlotState::waiting)
+        return true;
+    slot.state = SlotState::scanning;
+    ScanJob job = std::move(slot.job);
+    lock.unlock();
+    ScanVerdict verdict;
+    Py_BEGIN_ALLOW_THREADS
+    verdict = scan_quietly(job, rules_, stopping_, run_buffer_);
+    Py_END_ALLOW_THREADS
+    lock.lock();
+    Slot& done = slots_[ticket - first_];  // only the run drops slots
+    done.verdict = verdict;
+    done.state = SlotState::done;
+    return true;
 }
 
 ScanVerdict ScanAhead::taken(std::unique_lock<std::mutex>& lock, std::uint64_t ticket, const ScanVerdict& verdict)

@@ -74,8 +74,9 @@ public:
 
     // Starts the thread; false when the system would not.
     bool start();
-    // Queues a file; returns its ticket (never 0).
-    std::uint64_t add(ScanJob job);
+    // Queues files; returns the ticket of the first (never 0), the others
+    // following it.
+    std::uint64_t add(std::vector<ScanJob>& jobs);
     // The verdict for `ticket`, dropping those before it. Waits, with the
     // interpreter's lock given back, or scans the file on this thread when
     // the scan has not reached it. Call with the lock held.
@@ -99,6 +100,7 @@ private:
     bool next_ready() const;
     std::uint64_t unscanned() const;
     ScanVerdict wait_for_front();
+    bool help_ahead(std::unique_lock<std::mutex>& lock);
     ScanVerdict taken(std::unique_lock<std::mutex>& lock, std::uint64_t ticket, const ScanVerdict& verdict);
     void drop_before(std::uint64_t ticket);
 

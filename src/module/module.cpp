@@ -10,6 +10,7 @@
 #include "py/names.h"
 #include "py/ops.h"
 #include "py/scope.h"
+#include "run/paths.h"
 
 #include <clocale>
 #include <cstdint>
@@ -331,7 +332,7 @@ int run_main_if_script()
 
 int run_body(PyObject* dict)
 {
-    if (import_libraries_keeping_host_state(dict) < 0 || set_theme() < 0 ||
+    if (import_libraries_keeping_host_state(dict) < 0 || run::know_path_functions() < 0 || set_theme() < 0 ||
         bind_functions(dict) < 0 || run_main_if_script() < 0)
         return -1;
     return bind(dict, "__test__"_id, Ref::steal(PyDict_New()));

@@ -131,8 +131,7 @@ int replace_in_scope(const Keyword& keyword, PyObject* name, run::NameScope scop
 {
     if (scope == run::NameScope::whole)
         return keyword::replace_in(keyword, name, out);
-    py::Ref path = run::os_path();
-    py::Ref split = path ? py::call_method(path.get(), "splitext"_id, name) : py::Ref();
+    py::Ref split = run::split_extension(name);
     py::Ref parts[2];  // the stem, and the extension with its dot (or "")
     if (!split || py::unpack(split.get(), parts) < 0)
         return -1;
