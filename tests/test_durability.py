@@ -106,8 +106,8 @@ def make(root, names):
         path.write_text("old")
 
 
-# A batch is finished when the run leaves a folder: here one per folder.
-@pytest.mark.parametrize("files, file_system_syncs", [(2, 0), (12, 2)])
+# One batch holds the files of several folders: here one for the whole run.
+@pytest.mark.parametrize("files, file_system_syncs", [(2, 0), (12, 1)])
 def test_a_content_run_syncs_each_file_before_its_move_and_each_folder_after(tmp_path, files, file_system_syncs):
     root = tmp_path / "chosen"
     make(root, [f"f{i}.txt" for i in range(files // 2)] + [f"sub/g{i}.txt" for i in range(files // 2)])

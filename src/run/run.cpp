@@ -395,16 +395,6 @@ int Run::finish_writes(bool ending)
     });
 }
 
-int Run::leave_folder()
-{
-    if (!batch_)
-        return 0;
-    if (finish_writes() < 0)
-        return -1;
-    batch_->sync_folders();
-    return 0;
-}
-
 int Run::check_inside(PyObject* path)
 {
     if (!real_root_)

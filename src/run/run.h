@@ -150,10 +150,11 @@ public:
 
     // A run that rewrites files finishes their replacements together (see
     // platform::WriteBatch): a file staged by a handler counts as changed,
-    // or failed, once its batch is finished, which happens when the run
-    // leaves the folder, when enough is staged, before anything reads a
-    // staged file again, before a failure is recorded, and before the run
-    // returns or raises (a cancel included). 0, or -1 with the exception set.
+    // or failed, once its batch is finished, which happens when enough is
+    // staged, before anything reads a staged file again, before a failure
+    // is recorded, and before the run returns or raises (a cancel
+    // included); the folders they were moved in are synced at the end.
+    // 0, or -1 with the exception set.
     int batch_writes();
     // Whether the next handler's replacements are staged (else each is
     // finished before the handler returns).
@@ -186,7 +187,6 @@ private:
     int drop_backup_folder(PyObject* subfolders);
     int defer_deep(PyObject* foldername, PyObject* subfolders, Py_ssize_t& top_depth);
     int next_deferred(py::Ref& top);
-    int leave_folder();
     int finish_writes(bool ending = false);
     int record(ItemKind kind, PyObject* path, Doing doing, bool ending = false);
     py::Ref error_callback();
@@ -240,8 +240,6 @@ int Run::walk(PyObject* root, PyObject* recursive, Visit&& visit)
                 defer_deep(parts[0].get(), parts[1].get(), top_depth) < 0)
                 return -1;
             int visited = visit(parts[0].get(), parts[2].get());
-            if (visited >= 0 && leave_folder() < 0)
-                return -1;
             int next = visited != 0 ? visited : go_deeper(recursive);
             stopped = next > 0;
             return next;
