@@ -205,6 +205,19 @@ def test_a_file_reached_twice_is_read_again_with_its_new_content(tw, tmp_path):
     assert os.path.islink(tmp_path / "b-link.txt") and leftovers(tmp_path) == []
 
 
+def test_a_file_reached_again_while_its_batch_syncs_is_read_with_its_new_content(tw, tmp_path):
+    # a.txt goes into the first batch, which the files of sub/ fill: it syncs
+    # on its own while the run goes on, and the link beneath meets it there.
+    (tmp_path / "a.txt").write_text("x")
+    make(tmp_path, [f"sub/f{i}.txt" for i in range(200)], data="x")
+    (tmp_path / "sub" / "deeper").mkdir()
+    os.symlink("../../a.txt", tmp_path / "sub" / "deeper" / "link.txt")
+    tw.replace_file_contents(str(tmp_path), "x", "xx", True)
+    assert (tmp_path / "a.txt").read_text() == "xxxx"
+    assert {p.read_text() for p in (tmp_path / "sub").glob("f*.txt")} == {"xx"}
+    assert os.path.islink(tmp_path / "sub" / "deeper" / "link.txt") and leftovers(tmp_path) == []
+
+
 def test_failures_in_a_batch_are_reported_in_walk_order_and_the_rest_is_written(tw, probe, monkeypatch,
                                                                                 tmp_path):
     make(tmp_path, [f"f{i}.txt" for i in range(6)])

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace tw::platform {
@@ -380,66 +382,26 @@ int sync_folders(FolderSyncs& syncs)
     return folder ? raise_os_error(error, folder.get()) : -1;
 }
 
-WriteBatch::WriteBatch() = default;
-
-int WriteBatch::install() { return slot_.install(this); }
-
-WriteBatch::~WriteBatch()
-{
-    try {
-        slot_.uninstall();
-        if (!staged_.empty()) {
-            py::PendingError pending;
-            flush([](PyObject*, bool moved) {
-                if (!moved)
-                    PyErr_Clear();  // nobody is left to tell; the file keeps its old content
-                return 0;
-            });
-            pending.restore();
-        }
-        sync_folders();
-    } catch (...) {
-        // Out of memory while tidying up: what is still staged stays in
-        // temporary files, named in the run's record for a later run to
-        // remove; the files are whole.
-    }
-}
-
-bool WriteBatch::full() const { return staged_.size() >= kBatchFiles || bytes_ >= kBatchBytes; }
-
-bool WriteBatch::holds(std::uint64_t device, std::uint64_t number) const
-{
-    native::FileId id{device, number};
-    return std::any_of(staged_.begin(), staged_.end(), [&](const native::Staged& each) {
-        return each.target_existed && each.target_id == id;
-    });
-}
-
-int WriteBatch::staged_for(std::size_t since, PyObject* path) const
-{
-    for (std::size_t i = since; i < paths_.size(); ++i) {
-        int same = py::equals(paths_[i].get(), path);
-        if (same != 0)
-            return same;
-    }
-    return 0;
-}
-
-int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done)
-{
+struct WriteBatch::Synced {
     std::vector<native::Staged> staged;
     std::vector<Ref> paths;
-    staged.swap(staged_);
-    paths.swap(paths_);
-    bytes_ = 0;
-    if (staged.empty())
-        return 0;
     std::vector<Error> errors;
+    std::thread thread;  // syncing the data, when it syncs ahead
+};
+
+namespace {
+
+// Moves each synced replacement over its target, in the order staged,
+// once the run's record says so, calling done for each. 0, or -1 when done
+// stopped it.
+int move_synced(WriteBatch::Synced& batch, native::FolderSyncs& folders,
+                const std::function<int(PyObject* path, bool moved)>& done)
+{
+    std::vector<native::Staged>& staged = batch.staged;
     native::Record* record = installed_record();
     {
         Unlocked unlocked;
-        native::sync_staged(staged, errors);
-        native::record_staged(record, staged, errors);
+        native::record_staged(record, staged, batch.errors);
     }
     // Whatever is not finished when this ends (stopped, or out of memory)
     // is dropped: those files keep their old content.
@@ -456,22 +418,137 @@ int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done
     } drop_rest{staged, next, record};
     for (; next < staged.size(); ++next) {
         native::ReplaceOutcome out;
-        Error error = errors[next];
+        Error error = batch.errors[next];
         if (error) {
             native::discard_staged(staged[next], record);
         } else {
             Unlocked unlocked;
-            error = native::move_staged(staged[next], &folders_, out, record);
+            error = native::move_staged(staged[next], &folders, out, record);
         }
         if (error) {
-            raise_os_error(error, paths[next].get());
+            raise_os_error(error, batch.paths[next].get());
             note_content_left_elsewhere(out);
         }
-        if (done(paths[next].get(), !error) < 0) {
+        if (done(batch.paths[next].get(), !error) < 0) {
             ++next;
             return -1;
         }
     }
+    return 0;
+}
+
+// Drops replacements not finished: their files keep their old content.
+void discard_all(std::vector<native::Staged>& staged)
+{
+    native::Record* record = installed_record();
+    for (native::Staged& each : staged)
+        native::discard_staged(each, record);
+    staged.clear();
+}
+
+}  // namespace
+
+WriteBatch::WriteBatch() = default;
+
+int WriteBatch::install() { return slot_.install(this); }
+
+WriteBatch::~WriteBatch()
+{
+    try {
+        slot_.uninstall();
+        if (pending() > 0) {
+            py::PendingError pending;
+            flush([](PyObject*, bool moved) {
+                if (!moved)
+                    PyErr_Clear();  // nobody is left to tell; the file keeps its old content
+                return 0;
+            });
+            pending.restore();
+        }
+        sync_folders();
+    } catch (...) {
+        // Out of memory while tidying up: what is still staged stays in
+        // temporary files, named in the run's record for a later run to
+        // remove; the files are whole.
+    }
+    if (ahead_ && ahead_->thread.joinable())
+        ahead_->thread.join();
+}
+
+std::size_t WriteBatch::pending() const { return staged_.size() + (ahead_ ? ahead_->staged.size() : 0); }
+
+bool WriteBatch::full() const { return staged_.size() >= kBatchFiles || bytes_ >= kBatchBytes; }
+
+bool WriteBatch::holds(std::uint64_t device, std::uint64_t number) const
+{
+    native::FileId id{device, number};
+    auto replaces = [&](const native::Staged& each) { return each.target_existed && each.target_id == id; };
+    return std::any_of(staged_.begin(), staged_.end(), replaces) ||
+           (ahead_ && std::any_of(ahead_->staged.begin(), ahead_->staged.end(), replaces));
+}
+
+int WriteBatch::staged_for(std::size_t since, PyObject* path) const
+{
+    for (std::size_t i = since; i < paths_.size(); ++i) {
+        int same = py::equals(paths_[i].get(), path);
+        if (same != 0)
+            return same;
+    }
+    return 0;
+}
+
+int WriteBatch::finish_ahead(const std::function<int(PyObject* path, bool moved)>& done)
+{
+    if (!ahead_)
+        return 0;
+    {
+        Unlocked unlocked;
+        ahead_->thread.join();
+    }
+    std::unique_ptr<Synced> batch = std::move(ahead_);
+    return move_synced(*batch, folders_, done);
+}
+
+int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done)
+{
+    Synced batch;
+    batch.staged.swap(staged_);
+    batch.paths.swap(paths_);
+    bytes_ = 0;
+    if (finish_ahead(done) < 0) {
+        discard_all(batch.staged);
+        return -1;
+    }
+    if (batch.staged.empty())
+        return 0;
+    {
+        Unlocked unlocked;
+        native::sync_staged(batch.staged, batch.errors);
+    }
+    return move_synced(batch, folders_, done);
+}
+
+int WriteBatch::flush_ahead(const std::function<int(PyObject* path, bool moved)>& done)
+{
+    auto batch = std::make_unique<Synced>();
+    batch->staged.swap(staged_);
+    batch->paths.swap(paths_);
+    bytes_ = 0;
+    if (finish_ahead(done) < 0) {
+        discard_all(batch->staged);
+        return -1;
+    }
+    try {
+        Synced* syncing = batch.get();
+        batch->thread = std::thread([syncing] { native::sync_staged(syncing->staged, syncing->errors); });
+    } catch (const std::system_error&) {
+        {
+            Unlocked unlocked;
+            native::sync_staged(batch->staged, batch->errors);
+        }
+        return move_synced(*batch, folders_, done);
+    }
+    ahead_ = std::move(batch);
     return 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace tw::platform {
@@ -152,6 +153,10 @@ int sync_folders(FolderSyncs& syncs);
 // as with a replacement finished at once. Only the durability of the
 // renames waits for the folder syncs.
 //
+// A full batch may be flushed ahead (flush_ahead): its data syncs on a
+// thread of its own while the owner stages the next, and it is moved into
+// place by the next flush. Nothing is moved sooner than before, only later.
+//
 // The owner must flush before anything could read a staged target again
 // (see holds), and before any error leaves it.
 class WriteBatch {
@@ -170,6 +175,8 @@ public:
     bool staging = true;
 
     std::size_t staged() const { return staged_.size(); }
+    // Replacements not finished: staged, or syncing ahead.
+    std::size_t pending() const;
     // Enough is staged that it should be flushed now.
     bool full() const;
     // Whether the file (device, number as os.stat gives them) is the
@@ -188,6 +195,10 @@ public:
     // Returns 0, or -1 when done stopped it (its exception pending). Call it
     // with no exception pending.
     int flush(const std::function<int(PyObject* path, bool moved)>& done);
+    // Finishes, as flush does, the batch synced ahead before, if any, and
+    // starts syncing the staged replacements on a thread of their own
+    // (or, where none can be started, finishes them too). 0, or -1 as flush.
+    int flush_ahead(const std::function<int(PyObject* path, bool moved)>& done);
     // Syncs every folder a rename touched; failures are ignored, as after a
     // replacement finished at once (the renames have happened).
     void sync_folders();
@@ -198,8 +209,13 @@ public:
     std::uint64_t bytes_ = 0;
     native::FolderSyncs folders_;
 
+    struct Synced;  // replacements whose data sync has started or ended
+
 private:
+    int finish_ahead(const std::function<int(PyObject* path, bool moved)>& done);
+
     ThreadSlot slot_{kWriteBatchSlot};
+    std::unique_ptr<Synced> ahead_;  // syncing on its own thread
 };
 
 }  // namespace tw::platform

@@ -264,7 +264,7 @@ int Run::fail(ItemKind kind, PyObject* path, Doing doing)
         --report_->seen;
         return 1;
     }
-    if (pending_work_ || (batch_ && batch_->staged() > 0)) {
+    if (pending_work_ || (batch_ && batch_->pending() > 0)) {
         py::PendingError error;
         if ((pending_work_ && pending_work_->finish() < 0) || finish_writes() < 0)
             return -1;  // an earlier item ended the run
@@ -365,7 +365,7 @@ int Run::staged_for(std::size_t since, PyObject* path)
 
 int Run::before_reading(PyObject* stat_result)
 {
-    if (!batch_ || batch_->staged() == 0)
+    if (!batch_ || batch_->pending() == 0)
         return 0;
     py::Ref device = py::getattr(stat_result, "st_dev"_id);
     py::Ref number = device ? py::getattr(stat_result, "st_ino"_id) : py::Ref();
@@ -382,17 +382,20 @@ int Run::before_reading(PyObject* stat_result)
     return finish_writes() < 0 ? -1 : 1;
 }
 
-int Run::flush_if_full() { return batch_ && batch_->full() ? finish_writes() : 0; }
+// A full batch syncs on its own while the run goes on; the one before it
+// is finished first.
+int Run::flush_if_full() { return batch_ && batch_->full() ? batch_->flush_ahead(batch_done(false)) : 0; }
 
-int Run::finish_writes(bool ending)
+int Run::finish_writes(bool ending) { return batch_ ? batch_->flush(batch_done(ending)) : 0; }
+
+// What the run makes of each replacement the batch finishes.
+std::function<int(PyObject*, bool)> Run::batch_done(bool ending)
 {
-    if (!batch_)
-        return 0;
-    return batch_->flush([&](PyObject* path, bool moved) {
+    return [this, ending](PyObject* path, bool moved) {
         if (moved)
             return change(ItemKind::file_content, path, nullptr, 0);
         return record(ItemKind::file_content, path, Doing::replacing_content, ending);
-    });
+    };
 }
 
 int Run::check_inside(PyObject* path)

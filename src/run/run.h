@@ -22,6 +22,7 @@
 #include "run/record.h"
 #include "run/report.h"
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <vector>
@@ -188,6 +189,7 @@ private:
     int defer_deep(PyObject* foldername, PyObject* subfolders, Py_ssize_t& top_depth);
     int next_deferred(py::Ref& top);
     int finish_writes(bool ending = false);
+    std::function<int(PyObject*, bool)> batch_done(bool ending);
     int record(ItemKind kind, PyObject* path, Doing doing, bool ending = false);
     py::Ref error_callback();
     int prune_subfolders(PyObject* folder, PyObject* subfolders);
