@@ -140,8 +140,8 @@ int read_names(int fd, std::string& names)
 {
     for (;;) {
         ssize_t size = list_names(fd, nullptr, 0);
-        if (size < 0)
-            return unsupported_here(errno) ? (names.clear(), 0) : errno;
+        if (size <= 0)  // none (the usual case), or none to be had here
+            return size == 0 || unsupported_here(errno) ? (names.clear(), 0) : errno;
         names.resize(static_cast<std::size_t>(size));
         size = list_names(fd, names.data(), names.size());
         if (size >= 0) {
