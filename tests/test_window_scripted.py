@@ -5,7 +5,6 @@ import os
 import re
 import signal
 import struct
-import subprocess
 import zlib
 
 import pytest
@@ -16,8 +15,8 @@ from conftest import office_documents, tree
 from window_fake import (CLOSED, EXIT, GO_ON, OPERATIONS, RUN, STOP, TIMEOUT, Busy, FakeToolkit,
                          held_until, wait_for)
 from window_fake import folder, ops, run_main, values  # noqa: F401  (fixtures)
-from run_support import need, probe  # noqa: F401  (fixture)
-from test_run_safety import held  # noqa: F401  (fixture)
+from run_support import probe  # noqa: F401  (fixture)
+from test_run_safety import held, mounted  # noqa: F401  (fixtures)
 
 # taken before any test rebinds them
 REAL = {name: getattr(termweave_mira7, name) for name in (
@@ -568,30 +567,22 @@ def test_counts_and_failures_of_a_real_content_run(run_main, real_ops, values, t
 
 
 def test_a_run_whose_backups_would_need_too_much_copying_is_offered_without_undo(run_main, real_ops, values,
-                                                                                  tmp_path, monkeypatch):
+                                                                                  tmp_path, monkeypatch, mounted):
     # A state folder on a file system of 16 MiB allows copies of 1.6 MiB; a
     # file with a second name is rewritten in place, so undo would copy it.
-    need(os.name == "posix" and os.geteuid() == 0, "mounting a file system needs root")
-    state = tmp_path / "state"
-    state.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tw-test", str(state)],
-                             capture_output=True, text=True)
-    need(mounted.returncode == 0, f"cannot mount a tmpfs here: {mounted.stderr}")
-    try:
-        monkeypatch.setenv("XDG_STATE_HOME", str(state))
-        top = tmp_path / "top"
-        top.mkdir()
-        (top / "big.txt").write_bytes(b"foo " * (512 << 10))
-        os.link(top / "big.txt", top / "big.second")
-        toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})],
-                           preview_answers=["不保留撤销并替换"])
-        summary = toolkit.previews[0]["summary"]
-        assert "保留撤销需要复制 2 MB 的备份，超过上限 1 MB：这次替换之后将无法撤销。" in summary
-        assert (top / "big.txt").read_bytes() == b"baz " * (512 << 10)
-        kept = [name for _, _, names in os.walk(state) for name in names if name not in ("record", "lock")]
-        assert kept == []  # no backup kept for undo
-    finally:
-        subprocess.run(["umount", "-l", str(state)], check=True)
+    state = mounted
+    monkeypatch.setenv("XDG_STATE_HOME", str(state))
+    top = tmp_path / "top"
+    top.mkdir()
+    (top / "big.txt").write_bytes(b"foo " * (512 << 10))
+    os.link(top / "big.txt", top / "big.second")
+    toolkit = run_main([(RUN, values(str(top), "foo", "baz", mode="mode_content")), (EXIT, {})],
+                       preview_answers=["不保留撤销并替换"])
+    summary = toolkit.previews[0]["summary"]
+    assert "保留撤销需要复制 2 MB 的备份，超过上限 1 MB：这次替换之后将无法撤销。" in summary
+    assert (top / "big.txt").read_bytes() == b"baz " * (512 << 10)
+    kept = [name for _, _, names in os.walk(state) for name in names if name not in ("record", "lock")]
+    assert kept == []  # no backup kept for undo
 
 
 def test_a_run_or_undo_on_a_folder_another_run_works_on_is_refused_before_any_preview(

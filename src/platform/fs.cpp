@@ -509,16 +509,24 @@ int WriteBatch::finish_ahead(const std::function<int(PyObject* path, bool moved)
     return move_synced(*batch, folders_, done);
 }
 
-int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done)
+// Takes the staged replacements into `batch`, after finishing the batch
+// synced ahead; when that stops, they are dropped and -1 returned.
+int WriteBatch::take_staged(Synced& batch, const std::function<int(PyObject* path, bool moved)>& done)
 {
-    Synced batch;
     batch.staged.swap(staged_);
     batch.paths.swap(paths_);
     bytes_ = 0;
-    if (finish_ahead(done) < 0) {
-        discard_all(batch.staged);
+    if (finish_ahead(done) == 0)
+        return 0;
+    discard_all(batch.staged);
+    return -1;
+}
+
+int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done)
+{
+    Synced batch;
+    if (take_staged(batch, done) < 0)
         return -1;
-    }
     if (batch.staged.empty())
         return 0;
     {
@@ -531,13 +539,8 @@ int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done
 int WriteBatch::flush_ahead(const std::function<int(PyObject* path, bool moved)>& done)
 {
     auto batch = std::make_unique<Synced>();
-    batch->staged.swap(staged_);
-    batch->paths.swap(paths_);
-    bytes_ = 0;
-    if (finish_ahead(done) < 0) {
-        discard_all(batch->staged);
+    if (take_staged(*batch, done) < 0)
         return -1;
-    }
     try {
         Synced* syncing = batch.get();
         batch->thread = std::thread([syncing] { native::sync_staged(syncing->staged, syncing->errors); });

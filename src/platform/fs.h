@@ -213,6 +213,7 @@ public:
 
 private:
     int finish_ahead(const std::function<int(PyObject* path, bool moved)>& done);
+    int take_staged(Synced& batch, const std::function<int(PyObject* path, bool moved)>& done);
 
     ThreadSlot slot_{kWriteBatchSlot};
     std::unique_ptr<Synced> ahead_;  // syncing on its own thread

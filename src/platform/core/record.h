@@ -152,6 +152,7 @@ private:
     // name), or written and synced.
     enum class Write { later, now, synced };
     Error add(std::string_view tag, const std::vector<std::string>& fields, Write when = Write::now);
+    RecordItem new_item(ItemType type, const String& path);
     Error keep_old(const Staged& staged, RecordItem& item);
     Error link_backup(const String& target, const FileId& id, String& backup);
 

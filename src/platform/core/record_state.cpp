@@ -82,57 +82,53 @@ bool apply_run(RecordState& state, Fields& f)
     return true;
 }
 
-bool apply_swap(RecordState& state, Fields& f)
+// An item's line: its number and path, then the fields `rest` reads. The
+// item is kept when every field was read.
+template <class Rest>
+bool apply_item(RecordState& state, Fields& f, ItemType type, Rest&& rest)
 {
     RecordItem item;
     item.by_undo = state.undo_started;
-    item.type = ItemType::swap;
+    item.type = type;
     item.number = f.u();
     item.path = f.path();
-    item.backup = f.path();
-    item.backup_copied = f.u() != 0;
-    item.old_id = f.id();
-    item.old_content.size = f.u();
-    item.old_content.sum = f.u();
-    item.written = f.identity();
+    rest(item);
     if (!f.ok())
         return false;
     state.items.push_back(item);
     return true;
+}
+
+bool apply_swap(RecordState& state, Fields& f)
+{
+    return apply_item(state, f, ItemType::swap, [&](RecordItem& item) {
+        item.backup = f.path();
+        item.backup_copied = f.u() != 0;
+        item.old_id = f.id();
+        item.old_content.size = f.u();
+        item.old_content.sum = f.u();
+        item.written = f.identity();
+    });
 }
 
 bool apply_rewrite(RecordState& state, Fields& f)
 {
-    RecordItem item;
-    item.by_undo = state.undo_started;
-    item.type = ItemType::rewrite;
-    item.number = f.u();
-    item.path = f.path();
-    item.backup = f.path();
-    item.backup_copied = true;
-    item.old_content.size = f.u();
-    item.old_content.sum = f.u();
-    item.written.size = f.u();
-    item.written.sum = f.u();
-    if (!f.ok())
-        return false;
-    state.items.push_back(item);
-    return true;
+    return apply_item(state, f, ItemType::rewrite, [&](RecordItem& item) {
+        item.backup = f.path();
+        item.backup_copied = true;
+        item.old_content.size = f.u();
+        item.old_content.sum = f.u();
+        item.written.size = f.u();
+        item.written.sum = f.u();
+    });
 }
 
 bool apply_rename(RecordState& state, Fields& f)
 {
-    RecordItem item;
-    item.by_undo = state.undo_started;
-    item.type = ItemType::rename;
-    item.number = f.u();
-    item.path = f.path();
-    item.new_path = f.path();
-    item.old_id = f.id();
-    if (!f.ok())
-        return false;
-    state.items.push_back(item);
-    return true;
+    return apply_item(state, f, ItemType::rename, [&](RecordItem& item) {
+        item.new_path = f.path();
+        item.old_id = f.id();
+    });
 }
 
 bool apply_temp(RecordState& state, Fields& f)

@@ -91,13 +91,20 @@ Error Record::keep_old(const Staged& staged, RecordItem& item)
     return 0;
 }
 
-Error Record::before_swap(const Staged& staged, const Identity& written, std::uint64_t& made)
+// An item this run takes up now, with the next number.
+RecordItem Record::new_item(ItemType type, const String& path)
 {
     RecordItem item;
-    item.type = ItemType::swap;
+    item.type = type;
     item.by_undo = undoing_;
     item.number = next_number_++;
-    item.path = staged.target;
+    item.path = path;
+    return item;
+}
+
+Error Record::before_swap(const Staged& staged, const Identity& written, std::uint64_t& made)
+{
+    RecordItem item = new_item(ItemType::swap, staged.target);
     item.old_id = staged.target_id;
     item.written = written;
     if (keeps_backups() && staged.target_existed)
@@ -122,11 +129,8 @@ void Record::after_swap(std::uint64_t made, bool moved)
 Error Record::before_rewrite(const String& target, const String& backup, const Identity& old_content,
                              const Identity& fresh, std::uint64_t& made)
 {
-    RecordItem item;
-    item.type = ItemType::rewrite;
-    item.by_undo = undoing_;
-    item.number = made = next_number_++;
-    item.path = target;
+    RecordItem item = new_item(ItemType::rewrite, target);
+    made = item.number;
     item.backup = backup;
     item.backup_copied = true;
     item.old_content = old_content;
@@ -155,11 +159,8 @@ void Record::after_rewrite(std::uint64_t made, const Identity* written)
 Error Record::before_rename(const String& src, const String& dst, const FileId& id, std::uint64_t& made,
                             bool sync_now)
 {
-    RecordItem item;
-    item.type = ItemType::rename;
-    item.by_undo = undoing_;
-    item.number = made = next_number_++;
-    item.path = src;
+    RecordItem item = new_item(ItemType::rename, src);
+    made = item.number;
     item.new_path = dst;
     item.old_id = id;
     state_.items.push_back(item);
