@@ -177,8 +177,12 @@ def test_a_rewrite_in_place_syncs_its_backup_and_the_record_before_its_first_wri
 @pytest.mark.parametrize("operation, names", [
     ("replace_file_names", ["old_a.txt", "old_b.txt", "sub/old_c.txt"]),
     ("replace_folder_names", ["old_x/old_y/f.txt", "old_z/f.txt"]),
-    # Renames in four folders and more: one sync of the file system where it covers them.
+    # Renames in a few folders, each folder synced; in many, one sync of the
+    # file system where it covers them.
     ("replace_file_names", [f"d{i}/old_{i}.txt" for i in range(5)]),
+    ("replace_file_names", [f"d{i}/old_{i}.txt" for i in range(40)]),
+    # Batches said to the record while the one before is being made.
+    ("replace_file_names", [f"old_{i}.txt" for i in range(600)]),
 ])
 def test_a_rename_run_records_each_rename_first_and_syncs_each_folder_after(tmp_path, operation, names):
     root = tmp_path / "chosen"

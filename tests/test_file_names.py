@@ -115,3 +115,36 @@ def test_missing_folder_is_not_an_error(tw, tmp_path):
     assert tw.replace_file_names(str(tmp_path / "absent"), "a", "b", True) is None
     (tmp_path / "file").write_text("x")
     assert tw.replace_file_names(str(tmp_path / "file"), "a", "b", True) is None
+
+
+def test_a_run_of_many_renames_reports_in_walk_order_and_loses_nothing(tw, tmp_path):
+    # Enough renames for several batches made while the walk goes on, with
+    # failures of both kinds among them: a target that exists (met when the
+    # rename is made) and two names becoming one (met when it is decided).
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    names = {"a": [f"f{i:03d}_old1.txt" for i in range(700)] + ["f100_new.txt", "f450_new.txt"],
+             "b": ["g_old1.txt", "g_old2.txt", "h_old1.txt", "h_new.txt"]}
+    for folder, files in names.items():
+        for name in files:
+            (tmp_path / folder / name).write_text(name)
+    expected_failures, expected = [], {}
+    for folder, _, files in os.walk(tmp_path):
+        taken = set(files)
+        for name in files:
+            new = re.sub(r"old\d", "new", name)
+            if new == name:
+                expected[os.path.join(folder, name)] = name
+            elif new in taken:
+                expected_failures.append(os.path.join(folder, name))
+                expected[os.path.join(folder, name)] = name
+            else:
+                taken.add(new)
+                expected[os.path.join(folder, new)] = name
+    with pytest.raises(ExceptionGroup) as info:
+        tw.replace_file_names(str(tmp_path), r"old\d", "new", True)
+    assert [e.filename for e in info.value.exceptions] == expected_failures
+    assert len(expected_failures) == 4
+    found = {os.path.join(folder, n): open(os.path.join(folder, n)).read()
+             for folder, _, files in os.walk(tmp_path) for n in files}
+    assert found == expected

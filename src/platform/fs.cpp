@@ -178,15 +178,12 @@ Error rename_recorded(native::Record* record, const String& src, const String& d
     return error;
 }
 
-// One rename, its record entry made already when `said` is not 0.
-int rename_one(native::Record* record, PyObject* src, PyObject* dst, const String& native_src,
-               const String& native_dst, std::uint64_t said)
+// What came of a rename tried as entry `said`: `error` from the try, which
+// a change of letter case that the file system takes for the same name
+// makes again, respelled. 0, or -1 with the exception set.
+int settle_rename(native::Record* record, PyObject* src, PyObject* dst, const String& native_src,
+                  const String& native_dst, std::uint64_t said, Error error)
 {
-    Error error = 0;
-    {
-        Unlocked unlocked;
-        error = rename_recorded(record, native_src, native_dst, false, said);
-    }
     if (error && native::already_exists(error)) {
         int respelled = differ_by_letter_case(src, dst);
         if (respelled < 0)
@@ -199,21 +196,47 @@ int rename_one(native::Record* record, PyObject* src, PyObject* dst, const Strin
     return error ? raise_os_error(error, src, dst) : 0;
 }
 
+// One rename, its record entry made already when `said` is not 0.
+int rename_one(native::Record* record, PyObject* src, PyObject* dst, const String& native_src,
+               const String& native_dst, std::uint64_t said)
+{
+    Error error = 0;
+    {
+        Unlocked unlocked;
+        error = rename_recorded(record, native_src, native_dst, false, said);
+    }
+    return settle_rename(record, src, dst, native_src, native_dst, said, error);
+}
+
+// Tells the record of every rename to come: their entries written, not
+// synced yet. said[i] stays 0 for a rename that renames nothing, or whose
+// item is gone (made, and failing, on its own).
+Error tell_all(native::Record* record, const std::vector<std::pair<String, String>>& renames,
+               std::vector<std::uint64_t>& said)
+{
+    said.assign(renames.size(), 0);
+    for (std::size_t i = 0; record && i < renames.size(); ++i) {
+        native::FileInfo info;
+        if (renames[i].first == renames[i].second || native::file_info(renames[i].first, false, info) != 0)
+            continue;
+        if (Error error = record->before_rename(renames[i].first, renames[i].second, info.id, said[i], false))
+            return error;
+    }
+    return record ? record->write_held() : 0;
+}
+
+bool any_said(const std::vector<std::uint64_t>& said)
+{
+    return std::any_of(said.begin(), said.end(), [](std::uint64_t number) { return number != 0; });
+}
+
 // Tells the record of every rename to come, synced once.
 Error say_all(native::Record* record, const std::vector<std::pair<String, String>>& renames,
               std::vector<std::uint64_t>& said)
 {
-    said.assign(renames.size(), 0);
-    bool any = false;
-    for (std::size_t i = 0; record && i < renames.size(); ++i) {
-        native::FileInfo info;
-        if (renames[i].first == renames[i].second || native::file_info(renames[i].first, false, info) != 0)
-            continue;  // nothing to rename, or made (and failing) on its own
-        if (Error error = record->before_rename(renames[i].first, renames[i].second, info.id, said[i], false))
-            return error;
-        any = true;
-    }
-    return any ? record->sync() : 0;
+    if (Error error = tell_all(record, renames, said))
+        return error;
+    return any_said(said) ? record->sync() : 0;
 }
 
 }  // namespace
@@ -231,12 +254,25 @@ int rename_said(PyObject* src, PyObject* dst, std::uint64_t said)
     return rename_one(installed_record(), src, dst, native_src, native_dst, said);
 }
 
-int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::vector<std::uint64_t>& said)
+namespace {
+
+bool to_native_pairs(const std::vector<std::pair<py::Ref, py::Ref>>& renames,
+                     std::vector<std::pair<String, String>>& paths)
 {
-    std::vector<std::pair<String, String>> paths(renames.size());
+    paths.resize(renames.size());
     for (std::size_t i = 0; i < renames.size(); ++i)
         if (!to_native(renames[i].first.get(), paths[i].first) || !to_native(renames[i].second.get(), paths[i].second))
-            return -1;
+            return false;
+    return true;
+}
+
+}  // namespace
+
+int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::vector<std::uint64_t>& said)
+{
+    std::vector<std::pair<String, String>> paths;
+    if (!to_native_pairs(renames, paths))
+        return -1;
     native::Record* record = installed_record();
     Error error = 0;
     {
@@ -244,6 +280,105 @@ int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::ve
         error = say_all(record, paths, said);
     }
     return error && !renames.empty() ? raise_os_error(error, renames[0].first.get()) : 0;
+}
+
+// ---- renames made on a thread of their own ------------------------------------
+
+
+// The record's entries are made on the run's thread; the thread of the
+// batch only syncs the journal and renames, so the record is never used by
+// two threads at once but for that sync (see Record::sync_written).
+struct RenameBatch::Making {
+    std::vector<std::pair<py::Ref, py::Ref>> renames;
+    std::vector<std::pair<String, String>> paths;
+    std::vector<std::uint64_t> said;
+    std::vector<Error> errors;  // per rename, as its first try left it
+    Error sync_error = 0;       // the record's sync failed: nothing was renamed
+    native::Record* record = nullptr;
+    std::thread thread;
+
+    void make()
+    {
+        sync_error = record && any_said(said) ? record->sync_written() : 0;
+        for (std::size_t i = 0; !sync_error && i < paths.size(); ++i) {
+            const auto& [src, dst] = paths[i];
+            if (src != dst)
+                errors[i] = record && !said[i] ? gone(src) : native::rename_no_replace(src, dst);
+        }
+    }
+
+    // An item gone when its rename was said is not renamed: why, as a
+    // look at it now tells (back meanwhile, it changed since decided).
+    static Error gone(const String& path)
+    {
+        native::FileInfo info;
+        Error error = native::file_info(path, false, info);
+        return error ? error : native::changed_since_decided();
+    }
+};
+
+RenameBatch::RenameBatch() = default;
+
+RenameBatch::~RenameBatch()
+{
+    if (making_ && making_->thread.joinable())
+        making_->thread.join();
+}
+
+int RenameBatch::start(std::vector<std::pair<py::Ref, py::Ref>> renames, const Outcome& outcome)
+{
+    auto next = std::make_unique<Making>();
+    if (!to_native_pairs(renames, next->paths))
+        return -1;
+    next->renames = std::move(renames);
+    next->errors.assign(next->paths.size(), 0);
+    next->record = installed_record();
+    Error error = 0;
+    {
+        Unlocked unlocked;
+        error = tell_all(next->record, next->paths, next->said);
+        if (making_ && making_->thread.joinable())
+            making_->thread.join();
+    }
+    std::unique_ptr<Making> made = std::exchange(making_, nullptr);
+    if (error)  // what was made before is told first, in walk order
+        return report(made, outcome) < 0 ? -1 : raise_os_error(error, next->renames[0].first.get());
+    try {
+        Making* batch = next.get();
+        next->thread = std::thread([batch] { batch->make(); });
+    } catch (const std::system_error&) {
+        Unlocked unlocked;
+        next->make();
+    }
+    making_ = std::move(next);
+    return report(made, outcome);
+}
+
+int RenameBatch::finish(const Outcome& outcome)
+{
+    if (making_ && making_->thread.joinable()) {
+        Unlocked unlocked;
+        making_->thread.join();
+    }
+    return report(std::exchange(making_, nullptr), outcome);
+}
+
+int RenameBatch::report(const std::unique_ptr<Making>& made, const Outcome& outcome)
+{
+    if (!made)
+        return 0;
+    if (made->sync_error)
+        return raise_os_error(made->sync_error, made->renames[0].first.get());
+    for (std::size_t i = 0; i < made->renames.size(); ++i) {
+        PyObject *src = made->renames[i].first.get(), *dst = made->renames[i].second.get();
+        const auto& [native_src, native_dst] = made->paths[i];
+        if (made->record && made->said[i])
+            made->record->after_rename(made->said[i], made->errors[i] == 0);
+        int status = settle_rename(made->record, src, dst, native_src, native_dst, made->said[i], made->errors[i]);
+        if (outcome(src, dst, status) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 py::Ref temp_file_name()

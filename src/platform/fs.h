@@ -106,6 +106,38 @@ int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::ve
 // rename_no_replace for a rename said before as entry `said`.
 int rename_said(PyObject* src, PyObject* dst, std::uint64_t said);
 
+// Renames made on a thread of their own while the run decides the next
+// ones. A batch is said to the run's record on the run's thread (the
+// entries written), then synced and made on its own thread, each rename as
+// rename_said makes it; what came of each is taken back on the run's
+// thread, in the same order. One batch is made at a time.
+class RenameBatch {
+public:
+    // What came of one rename, told to the caller: `made` is 0, or -1 with
+    // the exception rename_said would have raised set. 0, or -1 to stop.
+    using Outcome = std::function<int(PyObject* src, PyObject* dst, int made)>;
+
+    RenameBatch();
+    // Waits for the batch being made; what came of it is then in the record only.
+    ~RenameBatch();
+    RenameBatch(const RenameBatch&) = delete;
+    RenameBatch& operator=(const RenameBatch&) = delete;
+
+    // Says `renames` (pairs of path strings) to the record and starts
+    // making them once the batch being made is done, then tells what came
+    // of that one. 0; -1 with the exception set when the record could not
+    // be told (none of `renames` is made), when a batch's sync failed (none
+    // of it was made) or when `outcome` stops.
+    int start(std::vector<std::pair<py::Ref, py::Ref>> renames, const Outcome& outcome);
+    // Waits for the batch being made and tells what came of it, as start.
+    int finish(const Outcome& outcome);
+
+private:
+    struct Making;
+    static int report(const std::unique_ptr<Making>& made, const Outcome& outcome);
+    std::unique_ptr<Making> making_;
+};
+
 // Refuses (ValueError naming both) a new name that is not a plain name in
 // its folder: empty, ".", "..", or holding a path separator; on Windows also
 // a name the system would read otherwise (see native::is_plain_name_windows).

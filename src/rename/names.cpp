@@ -5,6 +5,7 @@
 #include "py/unpack.h"
 #include "run/probe.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tw::rename {
@@ -204,14 +205,19 @@ int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder
 
 namespace {
 
-int rename_refusing(PyObject* src, PyObject* dst, std::uint64_t said)
+// A rename that failed because its target exists is refused as a decision
+// that looked would have refused it. Always -1.
+int refuse_if_taken(PyObject* src, PyObject* dst)
 {
-    if (platform::rename_said(src, dst, said) == 0)
-        return 0;
     if (!PyErr_ExceptionMatches(PyExc_FileExistsError))
         return -1;
     PyErr_Clear();
     return refuse("target exists", src, dst);
+}
+
+int rename_refusing(PyObject* src, PyObject* dst, std::uint64_t said)
+{
+    return platform::rename_said(src, dst, said) == 0 ? 0 : refuse_if_taken(src, dst);
 }
 
 }  // namespace
@@ -232,27 +238,30 @@ int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change)
 int PendingRenames::add(const NameChange& change)
 {
     renames_.emplace_back(change.src, change.dst);
-    return renames_.size() < kMost ? 0 : finish();
+    return renames_.size() < batch_size_ ? 0 : hand_over();
+}
+
+int PendingRenames::hand_over()
+{
+    batch_size_ = std::min(batch_size_ * 2, kMost);
+    return making_.start(std::exchange(renames_, {}), [&](PyObject* src, PyObject* dst, int made) {
+        return report(src, dst, made);
+    });
+}
+
+int PendingRenames::report(PyObject* src, PyObject* dst, int made)
+{
+    if (made == 0)
+        return run_.change(run::ItemKind::file_name, src, dst, 0);
+    refuse_if_taken(src, dst);
+    return run_.fail(run::ItemKind::file_name, src, run::Doing::renaming);
 }
 
 int PendingRenames::finish()
 {
-    if (renames_.empty())
-        return 0;
-    std::vector<std::pair<py::Ref, py::Ref>> renames;
-    std::vector<std::uint64_t> said;
-    renames.swap(renames_);
-    if (platform::say_renames(renames, said) < 0)
+    if (!renames_.empty() && hand_over() < 0)
         return -1;
-    for (std::size_t i = 0; i < renames.size(); ++i) {
-        PyObject *src = renames[i].first.get(), *dst = renames[i].second.get();
-        int status = rename_refusing(src, dst, said[i]) < 0
-                         ? run_.fail(run::ItemKind::file_name, src, run::Doing::renaming)
-                         : run_.change(run::ItemKind::file_name, src, dst, 0);
-        if (status < 0)
-            return -1;
-    }
-    return 0;
+    return making_.finish([&](PyObject* src, PyObject* dst, int made) { return report(src, dst, made); });
 }
 
 }  // namespace tw::rename

@@ -2,6 +2,7 @@
 // decided once, by the same code for a run and for a plan, then made.
 #pragma once
 
+#include "platform/fs.h"
 #include "rename/rename.h"
 #include "run/run.h"
 
@@ -65,13 +66,14 @@ int rename_entry(const NameChange& change);
 // letting it be made. 0, or -1 with the error the run would meet set.
 int act_or_foresee(run::Run& run, PyObject* folder, const NameChange& change);
 
-// Renames a file-name run decided, made together: the run's record says
-// which may happen with one sync, where a rename made at once costs one
-// each. Decisions never depend on earlier renames having been made (each
-// folder's ledger keeps what they take and free, and renaming a file
-// changes no listing), so waiting changes no outcome. While it lives, the
-// run makes the renames kept before it records any failure, so that it
-// reports in walk order.
+// Renames a file-name run decided, made in batches on a thread of their
+// own while the run decides the next batch (see platform::RenameBatch):
+// the run's record says which renames of a batch may happen with one sync,
+// where a rename made at once costs one each. Decisions never depend on
+// earlier renames having been made (each folder's ledger keeps what they
+// take and free, and renaming a file changes no listing), so waiting
+// changes no outcome. While it lives, the run makes the renames kept
+// before it records any failure, so that it reports in walk order.
 class PendingRenames final : public run::PendingWork {
 public:
     explicit PendingRenames(run::Run& run) : run_(run) { run_.hold_back(this); }
@@ -79,17 +81,25 @@ public:
     PendingRenames(const PendingRenames&) = delete;
     PendingRenames& operator=(const PendingRenames&) = delete;
 
-    // Keeps a decided rename; makes the pending ones when enough wait.
-    // 0, or -1 when the run ends.
+    // Keeps a decided rename; hands the renames kept over to be made when
+    // enough wait. 0, or -1 when the run ends.
     int add(const NameChange& change);
     // Makes every rename kept, in order, each reported to the run as a
     // change or a failure. 0, or -1 when the run ends.
     int finish() override;
 
 private:
+    // The first batch is small, so that making starts early; each next one
+    // is twice as large, up to kMost, so that few syncs are paid.
+    static constexpr std::size_t kFirst = 256;
     static constexpr std::size_t kMost = 8192;
+    int hand_over();
+    int report(PyObject* src, PyObject* dst, int made);
+
     run::Run& run_;
     std::vector<std::pair<py::Ref, py::Ref>> renames_;
+    std::size_t batch_size_ = kFirst;
+    platform::RenameBatch making_;
 };
 
 }  // namespace tw::rename

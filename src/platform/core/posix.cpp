@@ -332,6 +332,12 @@ bool syncs_whole_file_system(int fd)
 // saves the syncs of several files.
 constexpr std::size_t kFewestForFileSystemSync = 4;
 
+// A folder's own sync, once the first has committed the journal, costs
+// about 0.15 ms on ext4; the file system's sync also writes every changed
+// inode and folder block in place, 4 to 13 ms after thousands of renames.
+// Folders are synced together only when there are enough of them to pay.
+constexpr std::size_t kFewestFoldersForFileSystemSync = 32;
+
 // Syncs the file system of staged[first] once, when that can be relied on
 // and several files are staged on it; marks every staged file on it done.
 void sync_file_system(const std::vector<Staged>& staged, std::size_t first, std::vector<char>& done)
@@ -355,7 +361,7 @@ void sync_file_system(const std::vector<Staged>& staged, std::size_t first, std:
 void sync_folders_together(std::set<String>& folders)
 {
 #if defined(__linux__)
-    if (folders.size() < kFewestForFileSystemSync || !syncfs_reports_failures())
+    if (folders.size() < kFewestFoldersForFileSystemSync || !syncfs_reports_failures())
         return;
     std::map<dev_t, std::vector<std::set<String>::iterator>> by_device;
     for (auto folder = folders.begin(); folder != folders.end(); ++folder) {
@@ -364,7 +370,7 @@ void sync_folders_together(std::set<String>& folders)
             by_device[info.st_dev].push_back(folder);
     }
     for (auto& [device, group] : by_device) {
-        if (group.size() < kFewestForFileSystemSync)
+        if (group.size() < kFewestFoldersForFileSystemSync)
             continue;
         Fd dir(open(group.front()->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dir.fd < 0 || !syncs_whole_file_system(dir.fd) || syncfs(dir.fd) != 0)

@@ -287,14 +287,19 @@ Error Record::add(std::string_view tag, const std::vector<std::string>& fields, 
     return error ? error : when == Write::synced ? sync() : 0;
 }
 
+Error Record::write_held()
+{
+    if (held_back_.empty())
+        return 0;
+    Error error = file_.append(held_back_);
+    held_back_.clear();
+    return error;
+}
+
 Error Record::sync()
 {
-    if (!held_back_.empty()) {
-        Error error = file_.append(held_back_);
-        held_back_.clear();
-        if (error)
-            return error;
-    }
+    if (Error error = write_held())
+        return error;
     if (Error error = file_.sync())
         return error;
     if (dirty_folders_.pending() > 0)

@@ -143,6 +143,11 @@ public:
     // The run ended: the last entry, synced.
     Error end();
     Error sync();
+    // Writes the entries held back, without a sync.
+    Error write_held();
+    // Syncs what was written to the journal, and only that: another thread
+    // may do this while this one goes on adding entries.
+    Error sync_written() { return file_.sync(); }
 
 private:
     // When an entry reaches the disk: held back and written with the next

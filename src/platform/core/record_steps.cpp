@@ -1,6 +1,8 @@
 // The entries a run adds as it goes, and the backups they name.
 #include "platform/core/record.h"
 
+#include <utility>
+
 namespace tw::platform::native {
 
 namespace {
@@ -163,7 +165,7 @@ Error Record::before_rename(const String& src, const String& dst, const FileId& 
     made = item.number;
     item.new_path = dst;
     item.old_id = id;
-    state_.items.push_back(item);
+    state_.items.push_back(std::move(item));
     return add("rename", {number(made), encode_field(src), encode_field(dst), id_fields(id)},
                sync_now ? Write::synced : Write::later);
 }
