@@ -208,6 +208,11 @@ int rename_one(native::Record* record, PyObject* src, PyObject* dst, const Strin
     return settle_rename(record, src, dst, native_src, native_dst, said, error);
 }
 
+bool any_said(const std::vector<std::uint64_t>& said)
+{
+    return std::any_of(said.begin(), said.end(), [](std::uint64_t number) { return number != 0; });
+}
+
 // Tells the record of every rename to come: their entries written, not
 // synced yet. said[i] stays 0 for a rename that renames nothing, or whose
 // item is gone (made, and failing, on its own).
@@ -222,12 +227,7 @@ Error tell_all(native::Record* record, const std::vector<std::pair<String, Strin
         if (Error error = record->before_rename(renames[i].first, renames[i].second, info.id, said[i], false))
             return error;
     }
-    return record ? record->write_held() : 0;
-}
-
-bool any_said(const std::vector<std::uint64_t>& said)
-{
-    return std::any_of(said.begin(), said.end(), [](std::uint64_t number) { return number != 0; });
+    return any_said(said) ? record->write_held() : 0;
 }
 
 // Tells the record of every rename to come, synced once.
