@@ -294,6 +294,7 @@ struct RenameBatch::Making {
     std::vector<std::uint64_t> said;
     std::vector<Error> errors;  // per rename, as its first try left it
     Error sync_error = 0;       // the record's sync failed: nothing was renamed
+    bool noted = false;         // the record knows what came of each
     native::Record* record = nullptr;
     std::thread thread;
 
@@ -305,6 +306,18 @@ struct RenameBatch::Making {
             if (src != dst)
                 errors[i] = record && !said[i] ? gone(src) : native::rename_no_replace(src, dst);
         }
+    }
+
+    // The record learns what came of each rename said (before any is
+    // reported, so that a report that stops the run leaves none unknown).
+    void note_outcomes()
+    {
+        if (noted || !record || sync_error)
+            return;
+        noted = true;
+        for (std::size_t i = 0; i < said.size(); ++i)
+            if (said[i])
+                record->after_rename(said[i], errors[i] == 0);
     }
 
     // An item gone when its rename was said is not renamed: why, as a
@@ -321,8 +334,11 @@ RenameBatch::RenameBatch() = default;
 
 RenameBatch::~RenameBatch()
 {
-    if (making_ && making_->thread.joinable())
+    if (!making_)
+        return;
+    if (making_->thread.joinable())
         making_->thread.join();
+    making_->note_outcomes();
 }
 
 int RenameBatch::start(std::vector<std::pair<py::Ref, py::Ref>> renames, const Outcome& outcome)
@@ -369,11 +385,10 @@ int RenameBatch::report(const std::unique_ptr<Making>& made, const Outcome& outc
         return 0;
     if (made->sync_error)
         return raise_os_error(made->sync_error, made->renames[0].first.get());
+    made->note_outcomes();
     for (std::size_t i = 0; i < made->renames.size(); ++i) {
         PyObject *src = made->renames[i].first.get(), *dst = made->renames[i].second.get();
         const auto& [native_src, native_dst] = made->paths[i];
-        if (made->record && made->said[i])
-            made->record->after_rename(made->said[i], made->errors[i] == 0);
         int status = settle_rename(made->record, src, dst, native_src, native_dst, made->said[i], made->errors[i]);
         if (outcome(src, dst, status) < 0)
             return -1;
