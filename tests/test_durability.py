@@ -183,13 +183,16 @@ def test_a_rewrite_in_place_syncs_its_backup_and_the_record_before_its_first_wri
     ("replace_file_names", [f"d{i}/old_{i}.txt" for i in range(40)]),
     # Batches said to the record while the one before is being made.
     ("replace_file_names", [f"old_{i}.txt" for i in range(600)]),
+    # Subfolders renamed ahead of the walk while it visits beneath others.
+    ("replace_folder_names", [f"old_{t}/old_{s}/f.txt" for t in range(3) for s in range(40)]),
 ])
 def test_a_rename_run_records_each_rename_first_and_syncs_each_folder_after(tmp_path, operation, names):
     root = tmp_path / "chosen"
     make(root, names)
     calls = traced(tmp_path, f"tw.{operation}({str(root)!r}, 'old', 'new', True)")
     renames = [(at, a) for at, (c, a) in enumerate(calls) if c == "rename"]
-    assert len(renames) == max(3, len(names))
+    folders = {"/".join(name.split("/")[:depth]) for name in names for depth in range(1, name.count("/") + 1)}
+    assert len(renames) == len(names if operation == "replace_file_names" else folders)
     for at, (src, dst) in renames:
         said = [i for i, (c, a) in enumerate(calls[:at]) if c == "write" and f"rename " in a[1] and src in a[1]]
         assert said, f"{src} renamed before the run's record said so"

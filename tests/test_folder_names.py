@@ -1,10 +1,12 @@
 """Folder renaming: own names only, parents first, never replacing anything."""
 import os
 import re
+import threading
 
 import pytest
 
 from conftest import tree
+from run_support import UNDOABLE, probe  # noqa: F401
 
 
 @pytest.fixture
@@ -135,3 +137,28 @@ def test_a_folder_that_cannot_be_listed_yields_nothing(tw, in_tmp, missing):
     assert tw.replace_folder_names(missing, "", "x", True) is None
     assert tw.replace_folder_names(str(in_tmp / "f.txt"), "f", "g", True) is None
     assert tree(in_tmp) == {"f.txt"}
+
+
+def test_a_cancelled_run_reports_and_undoes_every_rename_it_made(probe, tmp_path):
+    # A listing's subfolders are renamed ahead of the walk; when a cancel
+    # stops the walk, whatever was renamed by then is reported, and undone.
+    for top in range(3):
+        for sub in range(200):
+            (tmp_path / f"old_{top}" / f"old_{sub:03d}").mkdir(parents=True)
+    probe.hold(50)
+    results = []
+    worker = threading.Thread(target=lambda: results.append(
+        probe.run("folders", str(tmp_path), "old", "new", True, UNDOABLE)))
+    worker.start()
+    assert probe.wait_held(30)
+    probe.cancel()
+    worker.join(60)
+    _, report = results[0]
+    renamed = [os.path.join(folder, name) for folder, subfolders, _ in os.walk(tmp_path)
+               for name in subfolders if name.startswith("new_")]
+    assert 50 <= len(renamed) < 603
+    assert sorted(new for _, new in report["renamed_folders"]) == sorted(renamed)
+    assert report["changed"] == len(renamed) <= report["seen"]
+    probe.undo(str(tmp_path))
+    assert tree(tmp_path) == {f"old_{top}/" for top in range(3)} | {
+        f"old_{top}/old_{sub:03d}/" for top in range(3) for sub in range(200)}

@@ -7,6 +7,9 @@
 #include "py/ops.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -284,6 +287,21 @@ int say_renames(const std::vector<std::pair<py::Ref, py::Ref>>& renames, std::ve
 
 // ---- renames made on a thread of their own ------------------------------------
 
+namespace {
+
+// A rename made on a thread of its own, said to the record as entry
+// `said`. An item gone when its rename was said is not renamed there: why,
+// as a look at it now tells (back meanwhile, it changed since decided).
+Error rename_said_elsewhere(native::Record* record, const String& src, const String& dst, std::uint64_t said)
+{
+    if (!record || said)
+        return native::rename_no_replace(src, dst);
+    native::FileInfo info;
+    Error error = native::file_info(src, false, info);
+    return error ? error : native::changed_since_decided();
+}
+
+}  // namespace
 
 // The record's entries are made on the run's thread; the thread of the
 // batch only syncs the journal and renames, so the record is never used by
@@ -304,7 +322,7 @@ struct RenameBatch::Making {
         for (std::size_t i = 0; !sync_error && i < paths.size(); ++i) {
             const auto& [src, dst] = paths[i];
             if (src != dst)
-                errors[i] = record && !said[i] ? gone(src) : native::rename_no_replace(src, dst);
+                errors[i] = rename_said_elsewhere(record, src, dst, said[i]);
         }
     }
 
@@ -318,15 +336,6 @@ struct RenameBatch::Making {
         for (std::size_t i = 0; i < said.size(); ++i)
             if (said[i])
                 record->after_rename(said[i], errors[i] == 0);
-    }
-
-    // An item gone when its rename was said is not renamed: why, as a
-    // look at it now tells (back meanwhile, it changed since decided).
-    static Error gone(const String& path)
-    {
-        native::FileInfo info;
-        Error error = native::file_info(path, false, info);
-        return error ? error : native::changed_since_decided();
     }
 };
 
@@ -394,6 +403,110 @@ int RenameBatch::report(const std::unique_ptr<Making>& made, const Outcome& outc
             return -1;
     }
     return 0;
+}
+
+// ---- renames made ahead of the walk ----------------------------------------------
+
+struct RenamesAhead::Making {
+    std::vector<std::pair<py::Ref, py::Ref>> renames;
+    std::vector<std::pair<String, String>> paths;
+    std::vector<std::uint64_t> said;
+    std::vector<Error> errors;
+    std::vector<char> taken;
+    native::Record* record = nullptr;
+    std::function<bool()> stopped;
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable progress;
+    std::size_t tried = 0;  // under `lock`
+    bool over = false;      // under `lock`: no more will be tried
+    std::thread thread;
+
+    void make()
+    {
+        for (std::size_t i = 0; i < paths.size() && !stop.load() && !stopped(); ++i) {
+            errors[i] = rename_said_elsewhere(record, paths[i].first, paths[i].second, said[i]);
+            std::lock_guard<std::mutex> hold(lock);
+            tried = i + 1;
+            progress.notify_one();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        over = true;
+        progress.notify_one();
+    }
+
+    // Whether renames[index] was tried, once that is known.
+    bool wait_for(std::size_t index)
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        progress.wait(hold, [&] { return tried > index || over; });
+        return tried > index;
+    }
+
+    void note(std::size_t index)
+    {
+        taken[index] = 1;
+        if (record && said[index])
+            record->after_rename(said[index], errors[index] == 0);
+    }
+};
+
+RenamesAhead::RenamesAhead() = default;
+
+RenamesAhead::~RenamesAhead()
+{
+    if (!making_)
+        return;
+    stop();
+    if (making_->thread.joinable())
+        making_->thread.join();
+    for (std::size_t i = 0; i < making_->tried; ++i)
+        if (!making_->taken[i])
+            making_->note(i);
+}
+
+int RenamesAhead::start(std::vector<std::pair<py::Ref, py::Ref>> renames, std::vector<std::uint64_t> said,
+                        std::function<bool()> stopped)
+{
+    auto making = std::make_unique<Making>();
+    if (!to_native_pairs(renames, making->paths))
+        return -1;
+    making->renames = std::move(renames);
+    making->said = std::move(said);
+    making->errors.assign(making->paths.size(), 0);
+    making->taken.assign(making->paths.size(), 0);
+    making->record = installed_record();
+    making->stopped = std::move(stopped);
+    try {
+        Making* ahead = making.get();
+        making->thread = std::thread([ahead] { ahead->make(); });
+    } catch (const std::system_error&) {
+        making->over = true;  // none made ahead: each is made in its turn
+    }
+    making_ = std::move(making);
+    return 0;
+}
+
+int RenamesAhead::take(std::size_t index)
+{
+    bool tried = false;
+    {
+        Unlocked unlocked;
+        tried = making_->wait_for(index);
+    }
+    if (!tried)
+        return 1;
+    Making& made = *making_;
+    made.note(index);
+    const auto& [src, dst] = made.paths[index];
+    return settle_rename(made.record, made.renames[index].first.get(), made.renames[index].second.get(), src, dst,
+                         made.said[index], made.errors[index]);
+}
+
+void RenamesAhead::stop()
+{
+    if (making_)
+        making_->stop.store(true);
 }
 
 py::Ref temp_file_name()

@@ -8,6 +8,7 @@
 #include "platform/thread_slot.h"
 #include "py/ref.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -135,6 +136,35 @@ public:
 private:
     struct Making;
     static int report(const std::unique_ptr<Making>& made, const Outcome& outcome);
+    std::unique_ptr<Making> making_;
+};
+
+// Renames already said to the run's record, and synced, made in order on a
+// thread of their own ahead of the walk: a folder-name run's subfolders
+// that are renamed whatever comes, while the run visits beneath the ones
+// before them. The run takes what came of each in turn.
+class RenamesAhead {
+public:
+    RenamesAhead();
+    // Stops making them and waits; the record learns what came of each made.
+    ~RenamesAhead();
+    RenamesAhead(const RenamesAhead&) = delete;
+    RenamesAhead& operator=(const RenamesAhead&) = delete;
+
+    // Starts making `renames` (pairs of path strings), said[i] the record's
+    // entry for each. `stopped` is asked, on that thread, before each: once
+    // it says so, no more are made. 0, or -1 with the exception set.
+    int start(std::vector<std::pair<py::Ref, py::Ref>> renames, std::vector<std::uint64_t> said,
+              std::function<bool()> stopped);
+    // Waits for renames[index] and tells what came of it: 0 when made, -1
+    // with the exception rename_said would have raised set, 1 when it was
+    // not tried (stopped).
+    int take(std::size_t index);
+    // No more are tried; those tried are still taken in turn.
+    void stop();
+
+private:
+    struct Making;
     std::unique_ptr<Making> making_;
 };
 

@@ -31,16 +31,27 @@ struct Place {
 };
 
 // A subfolder's rename as decided when the renames of its listing were
-// said to the run's record ahead (see say_ahead).
+// said to the run's record ahead (see say_ahead), and, when it is made
+// ahead (see make_ahead), where it is met and whether it was told.
 struct Foreseen {
     int decided = 0;  // as decide_new_name returned it; -1 is decided again
     NameChange change;
+    Place met;
+    long ahead = -1;  // its place among the renames made ahead, or -1
+    bool told = false;
 };
 
 // The subfolders of one listed folder, as they are visited in turn.
 struct Listing {
     std::vector<Foreseen> foreseen;  // per subfolder, in listing order (a run)
     std::size_t next = 0;            // the subfolder in hand
+    platform::RenamesAhead made_ahead;
+
+    // The subfolder in hand, when its rename is made ahead.
+    Foreseen* in_hand_ahead()
+    {
+        return next < foreseen.size() && foreseen[next].ahead >= 0 ? &foreseen[next] : nullptr;
+    }
 };
 
 struct FolderRenaming {
@@ -160,6 +171,107 @@ int say_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders, List
     return 0;
 }
 
+// Where the subfolder `name` of `here` is met: on disk, and as the plan
+// shows it.
+Place place_of(const Place& here, PyObject* name)
+{
+    Place met{run::join_path(here.disk.get(), name), {}};
+    met.planned = here.planned.get() == here.disk.get() ? met.disk : run::join_path(here.planned.get(), name);
+    return met;
+}
+
+// Where the subfolder is met, and whether nothing at its turn would keep
+// it from its rename: not a link, not passed over, not left out. 1, 0, or
+// -1 with the exception set.
+int met_plainly(FolderRenaming& job, const Place& here, PyObject* name, Place& met)
+{
+    met = place_of(here, name);
+    if (!met.disk || !met.planned)
+        return -1;
+    int link = run::is_link(met.disk.get());
+    if (link != 0)
+        return link < 0 ? -1 : 0;
+    int passed = job.run.passes_over_folder(met.disk.get(), name);
+    if (passed != 0)
+        return passed < 0 ? -1 : 0;
+    int left = run::is_left_out(job.run.options(), met.planned.get());
+    return left < 0 ? -1 : !left;
+}
+
+// The renames said ahead that nothing at their subfolder's turn would stop
+// are made ahead, in order, on a thread of their own, while the run visits
+// beneath the subfolders before them; each is taken in its turn. After a
+// foreseen decision that failed (decided again in its turn, from the names
+// settled by then) or a subfolder that cannot be looked at, the renames
+// wait for their turn.
+int make_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders, Listing& listing)
+{
+    if (job.run.planning())
+        return 0;
+    std::vector<std::pair<Ref, Ref>> renames;
+    std::vector<std::uint64_t> said;
+    std::size_t index = 0;
+    int status = py::for_each(subfolders, [&](PyObject* name) {
+        Foreseen& foreseen = listing.foreseen[index++];
+        if (foreseen.decided <= 0)
+            return foreseen.decided < 0 ? 1 : 0;
+        int plain = met_plainly(job, here, name, foreseen.met);
+        if (plain < 0) {  // met again, and reported, in its turn
+            py::PendingError error;
+            if (!run::ends_run(error.value()))
+                return 1;
+            error.restore();
+            return -1;
+        }
+        if (plain == 0)
+            return 0;
+        foreseen.ahead = static_cast<long>(renames.size());
+        renames.emplace_back(foreseen.change.src, foreseen.change.dst);
+        said.push_back(foreseen.change.said);
+        return 0;
+    });
+    if (status < 0)
+        return -1;
+    run::Run& run = job.run;
+    return renames.empty() ? 0
+                           : listing.made_ahead.start(std::move(renames), std::move(said),
+                                                      [&run] { return run.cancel_requested(); });
+}
+
+// The rename in its turn: taken from those made ahead, or made now. 0, or
+// -1 with the exception set.
+int make_rename(FolderRenaming& job, Listing* listing, const Place& parent, const NameChange& change)
+{
+    Foreseen* ahead = listing ? listing->in_hand_ahead() : nullptr;
+    int made = ahead ? listing->made_ahead.take(static_cast<std::size_t>(ahead->ahead)) : 1;
+    if (ahead)
+        ahead->told = true;
+    return made == 1 ? act_or_foresee(job.run, parent.disk.get(), change) : rename_made(made, change);
+}
+
+// The walk stopped before some subfolders whose renames were made ahead:
+// each is taken up and told as made (or failed), in turn. 0, or -1.
+int tell_made_ahead(FolderRenaming& job, Listing& listing)
+{
+    listing.made_ahead.stop();
+    for (Foreseen& foreseen : listing.foreseen) {
+        if (foreseen.ahead < 0 || foreseen.told)
+            continue;
+        foreseen.told = true;
+        int made = listing.made_ahead.take(static_cast<std::size_t>(foreseen.ahead));
+        if (made == 1)
+            continue;  // stopped before it: not made
+        PyObject* path = foreseen.met.disk.get();
+        job.run.take_up_item(path);
+        int status = rename_made(made, foreseen.change) == 0
+                         ? job.run.change(ItemKind::folder_name, path, foreseen.change.dst.get(), 0)
+                         : job.run.fail(ItemKind::folder_name, path, run::Doing::renaming);
+        if (status < 0)
+            return -1;
+    }
+    return 0;
+}
+
 // Decides the new name of the folder met at `met`, entry `name` of
 // `parent`, and, in a run, renames it. `now` receives where the folder is
 // afterwards. 0, 1 when a cancel stopped it midway, -1 when the run ends.
@@ -174,7 +286,7 @@ int rename_folder(FolderRenaming& job, NameLedger& ledger, Listing* listing, con
     int decided = decide_in_turn(job, ledger, listing, parent.disk.get(), name, change);
     if (left)
         return leave_out(job, parent, met, change, decided, now);
-    if (decided > 0 && act_or_foresee(job.run, parent.disk.get(), change) < 0)
+    if (decided > 0 && make_rename(job, listing, parent, change) < 0)
         decided = -1;
     if (decided <= 0)
         return decided < 0 ? job.run.fail(ItemKind::folder_name, job.shown(met), run::Doing::renaming) : 0;
@@ -208,14 +320,15 @@ int visit_folder(FolderRenaming& job, const Place& here)
 int visit_subfolder(FolderRenaming& job, NameLedger& ledger, Listing& listing, const Place& here,
                     PyObject* name)
 {
-    Place met{run::join_path(here.disk.get(), name), {}};
-    met.planned = here.planned.get() == here.disk.get() ? met.disk : run::join_path(here.planned.get(), name);
-    int link = met.disk && met.planned ? run::is_link(met.disk.get()) : -1;
+    // A rename made ahead was looked at already: not a link, not passed over.
+    const Foreseen* ahead = listing.in_hand_ahead();
+    Place met = ahead ? ahead->met : place_of(here, name);
+    int link = ahead ? 0 : met.disk && met.planned ? run::is_link(met.disk.get()) : -1;
     if (link != 0)
         return link < 0 ? -1 : 0;
     if (job.run.begin_item(job.shown(met)))
         return 1;
-    int passed = job.run.pass_over_folder(job.shown(met), met.disk.get(), name);
+    int passed = ahead ? 0 : job.run.pass_over_folder(job.shown(met), met.disk.get(), name);
     if (passed != 0)
         return passed < 0 ? -1 : 0;
     Place now;
@@ -227,7 +340,7 @@ int visit_subfolder(FolderRenaming& job, NameLedger& ledger, Listing& listing, c
 int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
 {
     Listing listing;
-    if (say_ahead(job, here, subfolders, listing) < 0)
+    if (say_ahead(job, here, subfolders, listing) < 0 || make_ahead(job, here, subfolders, listing) < 0)
         return -1;
     NameLedger ledger(NameLedger::targets_for(job.run));
     int stopped = 0;
@@ -236,7 +349,9 @@ int visit_listed(FolderRenaming& job, const Place& here, PyObject* subfolders)
         ++listing.next;
         return stopped;
     });
-    return status < 0 ? -1 : stopped;
+    if (status < 0)
+        return py::fail_after([&] { return tell_made_ahead(job, listing); });
+    return tell_made_ahead(job, listing) < 0 ? -1 : stopped;
 }
 
 // The chosen folder: listed first (a folder that does not exist yields

@@ -222,6 +222,11 @@ int rename_refusing(PyObject* src, PyObject* dst, std::uint64_t said)
 
 }  // namespace
 
+int rename_made(int made, const NameChange& change)
+{
+    return made == 0 ? 0 : refuse_if_taken(change.src.get(), change.dst.get());
+}
+
 int rename_entry(const NameChange& change)
 {
     return rename_refusing(change.src.get(), change.dst.get(), change.said);

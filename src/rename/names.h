@@ -61,6 +61,10 @@ int decide_new_name(const Keyword& keyword, NameLedger& ledger, PyObject* folder
 // target refuses it as a decision that looked would have. 0, or -1.
 int rename_entry(const NameChange& change);
 
+// What rename_entry gives for a rename made elsewhere that gave `made`
+// (0, or -1 with the exception rename_no_replace raises set).
+int rename_made(int made, const NameChange& change);
+
 // A run makes the rename; a plan checks only that it would be made: the
 // new name not longer than the folder's file system takes, and `folder`
 // letting it be made. 0, or -1 with the error the run would meet set.

@@ -219,6 +219,12 @@ int Run::pass_over_folder(PyObject* shown_path, PyObject* disk_path, PyObject* n
     return pass_over(ItemKind::folder_name, shown_path, reason) < 0 ? -1 : 1;
 }
 
+int Run::passes_over_folder(PyObject* disk_path, PyObject* name)
+{
+    PassOver reason;
+    return folder_reason(options(), disk_path, name, reason) < 0 ? -1 : reason != PassOver::none;
+}
+
 int Run::admit_file(PyObject* name) { return masks_.admit(options(), name); }
 
 int Run::screen_item(ItemKind kind, PyObject* shown_path, PyObject* disk_path, PyObject* name)

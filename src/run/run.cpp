@@ -250,9 +250,14 @@ int Run::begin_item(PyObject* path)
     before_item(*report_, planning());
     if (report_->cancel_requested())
         return 1;
+    take_up_item(path);
+    return 0;
+}
+
+void Run::take_up_item(PyObject* path)
+{
     ++report_->seen;
     report_->set_current(display_text(path));
-    return 0;
 }
 
 // Work held back and the batch go first: they came earlier in the walk.

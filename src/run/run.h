@@ -107,6 +107,11 @@ public:
     // Takes up the item at `path`: counted and shown as current. Returns 1
     // when a cancel was requested (the item is not taken up), else 0.
     int begin_item(PyObject* path);
+    // Takes up an item changed ahead of the walk, which stopped before
+    // reaching it: counted and shown as begin_item does, cancel or not.
+    void take_up_item(PyObject* path);
+    // Whether a cancel was requested; may be asked on any thread.
+    bool cancel_requested() const { return report_->cancel_requested(); }
 
     // While `work` is installed, it is finished before any failure is
     // recorded, so that the run reports in walk order. Null uninstalls it.
@@ -130,6 +135,8 @@ public:
     // is where the run meets it, `disk_path` where it is. 1 when passed
     // over, 0 when not, -1.
     int pass_over_folder(PyObject* shown_path, PyObject* disk_path, PyObject* name);
+    // Whether pass_over_folder would pass it over, unsaid. 1, 0, or -1.
+    int passes_over_folder(PyObject* disk_path, PyObject* name);
     // 1 when the file named `name` is in the run by the masks, 0 when not
     // (it is not taken up at all), -1.
     int admit_file(PyObject* name);
