@@ -2,8 +2,11 @@
 rules (a UTF-8 or UTF-16 mark, else UTF-8, else GB18030), written back the
 same way, and every byte outside a match as it was. The fixtures are bytes
 as other programs write them, compared whole."""
+import json
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -29,14 +32,34 @@ def handler(tw, name):
     return tw.replace_csv_content if name.endswith(".csv") else tw.replace_text_content
 
 
+# A host that binds an open of its own before the import: the module writes
+# through it, where it writes the file itself under the interpreter's open.
+HOST_OPEN = """
+import builtins, json, sys
+real_open = builtins.open
+builtins.open = lambda *args, **kwargs: real_open(*args, **kwargs)
+import termweave_mira7
+builtins.open = real_open
+path, old, new = json.loads(sys.argv[1])
+termweave_mira7.replace_file_contents(path, old, new, False)
+"""
+
+
 def replace(tw, via, path, old, new):
-    """Through the handler on its own, or through a content run over its folder."""
+    """Through the handler on its own, through a content run over its
+    folder, or through a run that writes with the host's open."""
     if via == "handler":
         return handler(tw, path.name)(str(path), old, new)
+    if via == "host-open":
+        program = f"import sys; sys.path.insert(0, {os.path.dirname(tw.__file__)!r})\n" + HOST_OPEN
+        done = subprocess.run([sys.executable, "-c", program, json.dumps([str(path.parent), old, new])],
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return None
     return tw.replace_file_contents(str(path.parent), old, new, False)
 
 
-@pytest.mark.parametrize("via", ["handler", "run"])
+@pytest.mark.parametrize("via", ["handler", "run", "host-open"])
 @pytest.mark.parametrize("name, before, old, new, after", [
     ("gbk.txt", b"a " + OLD + b" b\r\nend " + OLD + b"\r\n", "旧", "新",
      b"a " + NEW + b" b\r\nend " + NEW + b"\r\n"),

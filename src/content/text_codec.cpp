@@ -1,11 +1,13 @@
 #include "content/text_codec.h"
 
 #include "content/text_file.h"
+#include "platform/fs.h"
 #include "py/builtins.h"
 #include "py/error.h"
 #include "py/scope.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <memory>
 #include <string_view>
@@ -168,7 +170,10 @@ namespace {
 // Encoded text on its way into an open binary file.
 class EncodedOutput {
 public:
-    EncodedOutput(PyObject* file, TextEncoding encoding) : file_(file), encoding_(encoding)
+    // Where the encoded bytes go: 0, or -1 with the exception set.
+    using Sink = std::function<int(const std::string& bytes)>;
+
+    EncodedOutput(Sink sink, TextEncoding encoding) : sink_(std::move(sink)), encoding_(encoding)
     {
         utf8_ = encoding_ == TextEncoding::utf8 || encoding_ == TextEncoding::utf8_mark;
     }
@@ -182,7 +187,7 @@ private:
     const char* codec() const;
     int put_bytes(std::string_view bytes);
 
-    PyObject* file_;
+    Sink sink_;
     TextEncoding encoding_;
     bool utf8_ = false;
     std::string waiting_;
@@ -238,8 +243,7 @@ int EncodedOutput::flush()
 {
     if (waiting_.empty())
         return 0;
-    py::Ref view = py::Ref::steal(PyMemoryView_FromMemory(waiting_.data(), static_cast<Py_ssize_t>(waiting_.size()), PyBUF_READ));
-    if (!view || !py::call_method(file_, "write"_id, view))
+    if (sink_(waiting_) < 0)
         return -1;
     waiting_.clear();
     return 0;
@@ -266,8 +270,22 @@ int write_pieces(EncodedOutput& output, PyObject* text, const std::vector<Splice
 
 int write_spliced(PyObject* path, const DecodedText& text, const std::vector<Splice>& splices)
 {
+    platform::NewContent content;
+    int natively = content.open(path);
+    if (natively != 0) {
+        EncodedOutput output([&](const std::string& bytes) { return content.write(bytes); }, text.encoding);
+        int status = natively < 0 ? -1 : write_pieces(output, text.text.get(), splices);
+        content.close();
+        return status;
+    }
     return py::with_file_written(path, "wb"_id, [&](PyObject* file) {
-        EncodedOutput output(file, text.encoding);
+        EncodedOutput output(
+            [file](const std::string& bytes) {
+                py::Ref view = py::Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(bytes.data()),
+                                                                      static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
+                return view && py::call_method(file, "write"_id, view) ? 0 : -1;
+            },
+            text.encoding);
         return write_pieces(output, text.text.get(), splices);
     });
 }

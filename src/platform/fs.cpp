@@ -1,6 +1,8 @@
 #include "platform/fs.h"
 
+#include "platform/core/os.h"
 #include "platform/core/store.h"
+#include "py/builtins.h"
 #include "platform/thread_slot.h"
 #include "platform/unlocked.h"
 #include "py/error.h"
@@ -629,6 +631,46 @@ int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& 
     raise_os_error(out.error, path);
     note_content_left_elsewhere(out);
     return -1;
+}
+
+NewContent::NewContent() = default;
+NewContent::~NewContent() = default;
+
+int NewContent::open(PyObject* temp_path)
+{
+#ifdef _WIN32
+    (void)temp_path;
+    return 0;
+#else
+    String native_path;
+    if (!py::open_is_interpreters())
+        return 0;
+    if (!to_native(temp_path, native_path))
+        return -1;
+    auto file = std::make_unique<native::os::File>();
+    native::FileInfo info;
+    if (file->open_existing(native_path) != 0 || file->info(info) != 0 || !info.regular || info.size != 0)
+        return 0;  // not the empty file expected: open meets it as it is
+    path_ = Ref::borrow(temp_path);
+    file_ = std::move(file);
+    return 1;
+#endif
+}
+
+int NewContent::write(const std::string& bytes)
+{
+    Error error = 0;
+    {
+        Unlocked unlocked;
+        error = file_->append(bytes);
+    }
+    return error ? raise_os_error(error, path_.get()) : 0;
+}
+
+void NewContent::close()
+{
+    if (file_)
+        file_->close();
 }
 
 int sync_folders(FolderSyncs& syncs)

@@ -12,7 +12,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
+
+namespace tw::platform::native::os {
+class File;
+}
 
 namespace tw::platform {
 
@@ -190,6 +195,31 @@ using FolderSyncs = native::FolderSyncs;
 // released while the disk works, and held while `write_to` runs.
 int replace_file(PyObject* path, const std::function<int(PyObject* temp_path)>& write_to,
                  FolderSyncs* syncs = nullptr);
+
+// The empty temporary file that replace_file gives its writer, written
+// here rather than through open(temp_path, "wb") when open is the
+// interpreter's own: the same bytes, without a file object, and without
+// cutting an empty file (which asks ext4 to start writing the data back when
+// it is closed). On Windows the file stays open for replace_file, so it is
+// always written through open.
+class NewContent {
+public:
+    NewContent();
+    ~NewContent();
+    NewContent(const NewContent&) = delete;
+    NewContent& operator=(const NewContent&) = delete;
+
+    // 1 when the file is open to be written here; 0 when it is to be
+    // written through open; -1 with the exception set.
+    int open(PyObject* temp_path);
+    // Appends `bytes`, the interpreter's lock released. 0, or -1 with OSError.
+    int write(const std::string& bytes);
+    void close();
+
+private:
+    py::Ref path_;
+    std::unique_ptr<native::os::File> file_;
+};
 
 // Syncs every folder collected. 0, or -1 with OSError naming the first
 // folder that failed (the others are synced all the same).

@@ -8,6 +8,7 @@ namespace {
 
 Ref& g_print = process_wide_ref();
 Ref& g_open = process_wide_ref();
+Ref& g_io_open = process_wide_ref();
 
 Ref bind_builtin(PyObject* builtins, Id name)
 {
@@ -27,10 +28,15 @@ int bind_builtins(PyObject* builtins)
     if (!g_print)
         return -1;
     g_open = bind_builtin(builtins, "open"_id);
-    return g_open ? 0 : -1;
+    if (!g_open)
+        return -1;
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    g_io_open = io ? getattr(io.get(), "open"_id) : Ref();
+    return g_io_open ? 0 : -1;
 }
 
 PyObject* builtin_print() { return g_print.get(); }
 PyObject* builtin_open() { return g_open.get(); }
+bool open_is_interpreters() { return g_open && g_open.get() == g_io_open.get(); }
 
 }  // namespace tw::py

@@ -13,5 +13,8 @@ int bind_builtins(PyObject* builtins);
 // The bound built-ins (borrowed).
 PyObject* builtin_print();
 PyObject* builtin_open();
+// Whether the bound open is the interpreter's own (io.open), whose files a
+// caller may then write natively with the same outcome.
+bool open_is_interpreters();
 
 }  // namespace tw::py
