@@ -218,6 +218,19 @@ def test_a_file_reached_again_while_its_batch_syncs_is_read_with_its_new_content
     assert os.path.islink(tmp_path / "sub" / "deeper" / "link.txt") and leftovers(tmp_path) == []
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+def test_the_old_files_a_run_replaced_are_let_go_of_when_it_returns(tw, tmp_path):
+    # The old files are held past their moves so that freeing them happens
+    # elsewhere; when the run returns, none is held (their space is back).
+    make(tmp_path, [f"sub{i % 3}/f{i}.txt" for i in range(300)], data="x")
+    before = set(os.listdir("/proc/self/fd"))
+    tw.replace_file_contents(str(tmp_path), "x", "y", True)
+    held = [os.readlink(f"/proc/self/fd/{fd}") for fd in set(os.listdir("/proc/self/fd")) - before
+            if os.path.exists(f"/proc/self/fd/{fd}")]
+    assert held == []
+    assert {p.read_text() for p in tmp_path.rglob("f*.txt")} == {"y"}
+
+
 def test_failures_in_a_batch_are_reported_in_walk_order_and_the_rest_is_written(tw, probe, monkeypatch,
                                                                                 tmp_path):
     make(tmp_path, [f"f{i}.txt" for i in range(6)])

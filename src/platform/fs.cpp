@@ -699,7 +699,7 @@ namespace {
 // Moves each synced replacement over its target, in the order staged,
 // once the run's record says so, calling done for each. 0, or -1 when done
 // stopped it.
-int move_synced(WriteBatch::Synced& batch, native::FolderSyncs& folders,
+int move_synced(WriteBatch::Synced& batch, native::FolderSyncs& folders, native::ReplacedFiles& replaced,
                 const std::function<int(PyObject* path, bool moved)>& done)
 {
     std::vector<native::Staged>& staged = batch.staged;
@@ -711,16 +711,20 @@ int move_synced(WriteBatch::Synced& batch, native::FolderSyncs& folders,
     // Whatever is not finished when this ends (stopped, or out of memory)
     // is dropped: those files keep their old content.
     std::size_t next = 0;
+    // The old files replaced are let go of on a thread of their own.
     struct DropRest {
         std::vector<native::Staged>& staged;
         std::size_t& next;
         native::Record* record;
+        native::ReplacedFiles& replaced;
         ~DropRest()
         {
             for (; next < staged.size(); ++next)
                 native::discard_staged(staged[next], record);
+            Unlocked unlocked;
+            replaced.let_go_ahead();
         }
-    } drop_rest{staged, next, record};
+    } drop_rest{staged, next, record, replaced};
     for (; next < staged.size(); ++next) {
         native::ReplaceOutcome out;
         Error error = batch.errors[next];
@@ -728,7 +732,7 @@ int move_synced(WriteBatch::Synced& batch, native::FolderSyncs& folders,
             native::discard_staged(staged[next], record);
         } else {
             Unlocked unlocked;
-            error = native::move_staged(staged[next], &folders, out, record);
+            error = native::move_staged(staged[next], &folders, out, record, &replaced);
         }
         if (error) {
             raise_os_error(error, batch.paths[next].get());
@@ -811,7 +815,7 @@ int WriteBatch::finish_ahead(const std::function<int(PyObject* path, bool moved)
         ahead_->thread.join();
     }
     std::unique_ptr<Synced> batch = std::move(ahead_);
-    return move_synced(*batch, folders_, done);
+    return move_synced(*batch, folders_, replaced_, done);
 }
 
 // Takes the staged replacements into `batch`, after finishing the batch
@@ -838,7 +842,7 @@ int WriteBatch::flush(const std::function<int(PyObject* path, bool moved)>& done
         Unlocked unlocked;
         native::sync_staged(batch.staged, batch.errors);
     }
-    return move_synced(batch, folders_, done);
+    return move_synced(batch, folders_, replaced_, done);
 }
 
 int WriteBatch::flush_ahead(const std::function<int(PyObject* path, bool moved)>& done)
@@ -854,7 +858,7 @@ int WriteBatch::flush_ahead(const std::function<int(PyObject* path, bool moved)>
             Unlocked unlocked;
             native::sync_staged(batch->staged, batch->errors);
         }
-        return move_synced(*batch, folders_, done);
+        return move_synced(*batch, folders_, replaced_, done);
     }
     ahead_ = std::move(batch);
     return 0;

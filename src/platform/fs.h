@@ -300,6 +300,7 @@ public:
     std::vector<py::Ref> paths_;  // each as replace_file was given it
     std::uint64_t bytes_ = 0;
     native::FolderSyncs folders_;
+    native::ReplacedFiles replaced_;  // the old files the moves replaced
 
     struct Synced;  // replacements whose data sync has started or ended
 

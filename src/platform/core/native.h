@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace tw::platform::native {
@@ -252,11 +253,40 @@ void sync_staged(const std::vector<Staged>& staged, std::vector<Error>& errors);
 // failure of `staged[i]` when it cannot be recorded.
 void record_staged(Record* record, std::vector<Staged>& staged, std::vector<Error>& errors);
 
+// Files that moves replaced, held so that what letting go of them costs
+// (ext4 frees their blocks then, and discards them on a file system mounted
+// with discard) is paid on a thread of their own rather than within the
+// move. Where the system cannot hold a file without opening it for reading
+// or writing, nothing is held.
+class ReplacedFiles {
+public:
+    ReplacedFiles() = default;
+    // Lets go of every file held, and waits.
+    ~ReplacedFiles();
+    ReplacedFiles(const ReplacedFiles&) = delete;
+    ReplacedFiles& operator=(const ReplacedFiles&) = delete;
+
+    // Looks at the file at `path` itself (not followed) as file_info does,
+    // and holds it until replaced() says whether it was replaced.
+    Error look(const String& path, FileInfo& out);
+    // Keeps the file looked at last when a move replaced it; else lets go.
+    void replaced(bool moved);
+    // Lets go of the files kept, on a thread of their own.
+    void let_go_ahead();
+
+private:
+    void wait();
+    std::vector<int> kept_;  // descriptors, where the system has them
+    int looked_ = -1;
+    std::thread letting_go_;
+};
+
 // Moves a staged replacement, synced, over its target (its folder sync left
 // to `syncs`), when the target is still the file it was: otherwise, or on
 // failure, the temporary file is removed unless `out` says where the new
 // content went. The record (if any) learns what came of it.
-Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out, Record* record = nullptr);
+Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out, Record* record = nullptr,
+                  ReplacedFiles* replaced = nullptr);
 
 // Drops a staged replacement: the target keeps its old content.
 void discard_staged(const Staged& staged, Record* record = nullptr);

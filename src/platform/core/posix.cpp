@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <map>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -457,6 +458,67 @@ bool is_changed_since_decided(Error error) { return error == ESTALE; }
 // An error no file operation gives, so that it cannot be mistaken.
 Error no_place_for_backup() { return EDESTADDRREQ; }
 bool is_no_place_for_backup(Error error) { return error == EDESTADDRREQ; }
+
+ReplacedFiles::~ReplacedFiles()
+{
+    replaced(false);
+    let_go_ahead();
+    wait();
+}
+
+Error ReplacedFiles::look(const String& path, FileInfo& out)
+{
+    replaced(false);
+#ifdef O_PATH
+    // A path descriptor holds the file without opening it: no permission
+    // is needed, and nothing a device does on open happens.
+    int held = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (held >= 0 && fstat(held, &info) == 0) {
+        looked_ = held;
+        out = info_of(info);
+        return 0;
+    }
+    if (held >= 0)
+        ::close(held);
+#endif
+    return file_info(path, false, out);
+}
+
+void ReplacedFiles::replaced(bool moved)
+{
+    if (looked_ < 0)
+        return;
+    if (moved)
+        kept_.push_back(looked_);
+    else
+        ::close(looked_);
+    looked_ = -1;
+}
+
+void ReplacedFiles::let_go_ahead()
+{
+    if (kept_.empty())
+        return;
+    wait();
+    std::vector<int> kept = std::move(kept_);
+    kept_.clear();
+    try {
+        letting_go_ = std::thread([kept] {
+            for (int fd : kept)
+                ::close(fd);
+        });
+    } catch (const std::system_error&) {
+        for (int fd : kept)
+            ::close(fd);
+    }
+}
+
+void ReplacedFiles::wait()
+{
+    if (letting_go_.joinable())
+        letting_go_.join();
+}
 
 namespace os {
 

@@ -242,15 +242,18 @@ bool is_ours(const String& path, const FileId& id)
 
 }  // namespace
 
-Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out, Record* record)
+Error move_staged(const Staged& staged, FolderSyncs* syncs, ReplaceOutcome& out, Record* record,
+                  ReplacedFiles* replaced)
 {
     FileInfo now;
-    Error looked = file_info(staged.target, false, now);
+    Error looked = replaced ? replaced->look(staged.target, now) : file_info(staged.target, false, now);
     bool unchanged = staged.target_existed ? looked == 0 && now.regular && now.id == staged.target_id
                                            : not_found(looked);
     bool temp_ours = is_ours(staged.temp, staged.temp_id);
     Error error = unchanged && temp_ours ? os::move_over(staged.temp, staged.target, syncs, out)
                                          : changed_since_decided();
+    if (replaced)
+        replaced->replaced(!error);
     if (error && out.new_content_at.empty() && temp_ours)
         os::remove_quietly(staged.temp);
     if (record && staged.number)
