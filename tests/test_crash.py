@@ -8,6 +8,7 @@ import subprocess
 
 import pytest
 
+from conftest import tree
 from crash_support import (kill_after, kill_when, leftovers, make_tree, mixed_files, names, rewriting_in_place,
                            time_it)
 from run_support import UNDOABLE, need, probe  # noqa: F401
@@ -119,3 +120,41 @@ def test_a_run_killed_rewriting_a_folder_closed_to_new_files_keeps_its_backups_i
     assert os.listdir(system_temp) == []
     probe.undo(str(root))
     assert all(open(root / name, "rb").read() == old for name, (old, _) in expected.items())
+
+
+def rename_action(root, mode):
+    return f"probe.run({mode!r}, {str(root)!r}, 'old', 'new', True, {{'undoable': True}})"
+
+
+def make_names(root):
+    """Folders holding a file each, all of whose names a rename run changes."""
+    for top in range(3):
+        for sub in range(500):
+            folder = root / f"old_{top}" / f"old_{sub:03d}"
+            folder.mkdir(parents=True)
+            (folder / f"old_{sub}.txt").write_text(str(sub))
+    return tree(root)
+
+
+def renamed(root, mode, top, sub):
+    """A condition: the run has renamed that item (files: beneath old
+    folders; folders: beneath its renamed parent)."""
+    if mode == "folders":
+        return lambda: os.path.isdir(root / f"new_{top}" / f"new_{sub:03d}")
+    return lambda: os.path.isfile(root / f"old_{top}" / f"old_{sub:03d}" / f"new_{sub}.txt")
+
+
+# Renames are made on a thread of their own, ahead of the walk (folders) or
+# while it decides the next ones (files): killed part-way, a run leaves only
+# renames its record said, and undo puts back every one that was made.
+@pytest.mark.parametrize("mode", ["folders", "files"])
+@pytest.mark.parametrize("top, sub", [(0, 40), (0, 300), (1, 100)])
+def test_a_rename_run_killed_part_way_is_undone_to_the_old_names(probe, tmp_path, mode, top, sub):
+    root = tmp_path / "chosen"
+    before = make_names(root)
+    assert kill_when(probe, rename_action(root, mode), renamed(root, mode, top, sub))
+    assert tree(root) != before
+    probe.undo(str(root))
+    assert tree(root) == before
+    assert all((root / name).read_text() == name.split("_")[-1][:-4]
+               for name in before if name.endswith(".txt"))

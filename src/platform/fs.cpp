@@ -2,17 +2,17 @@
 
 #include "platform/core/os.h"
 #include "platform/core/store.h"
-#include "py/builtins.h"
 #include "platform/thread_slot.h"
 #include "platform/unlocked.h"
+#include "py/builtins.h"
 #include "py/error.h"
 #include "py/ops.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
-#include <cerrno>
 #include <system_error>
 #include <thread>
 #include <utility>
