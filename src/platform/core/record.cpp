@@ -173,7 +173,18 @@ namespace tw::platform::native {
 
 namespace {
 
-Error read_state(os::File& file, RecordState& state)
+// Whether the entry on `line` speaks of the run as a whole (see
+// Record::Detail): its tag, read before the line is checked.
+bool in_outline(std::string_view line)
+{
+    std::string_view tag = line.substr(0, line.find(' '));
+    for (std::string_view outline : {"run", "root", "backups", "end", "undo", "undo-end"})
+        if (tag == outline)
+            return true;
+    return false;
+}
+
+Error read_state(os::File& file, RecordState& state, Record::Detail detail = Record::Detail::whole)
 {
     std::string bytes;
     if (Error error = file.read_all(bytes))
@@ -186,7 +197,9 @@ Error read_state(os::File& file, RecordState& state)
         std::size_t end = rest.find('\n');
         if (end == std::string_view::npos)
             break;  // torn by a crash while it was written
-        if (unseal(rest.substr(0, end + 1).substr(0, end), fields) && (headed || fields[0] == "run"))
+        std::string_view line = rest.substr(0, end);
+        if ((detail == Record::Detail::whole || in_outline(line)) && unseal(line, fields) &&
+            (headed || fields[0] == "run"))
             headed = apply_entry(state, fields) || headed;
         rest.remove_prefix(end + 1);
     }
@@ -252,12 +265,12 @@ Error Record::open(const String& folder, std::unique_ptr<Record>& out)
     return 0;
 }
 
-Error Record::read(const String& folder, RecordState& state)
+Error Record::read(const String& folder, RecordState& state, Detail detail)
 {
     os::File file;
     if (Error error = file.open_checked(join(folder, kRecordFileName), nullptr))
         return error;
-    return read_state(file, state);
+    return read_state(file, state, detail);
 }
 
 bool Record::in_use(const String& folder)

@@ -102,8 +102,13 @@ public:
     // Opens the record in `folder` and takes its lock: is_busy() when its
     // run is still going.
     static Error open(const String& folder, std::unique_ptr<Record>& out);
+    // How much of a record to read: the whole of it, or only what it says
+    // of its run as a whole (the operation, the chosen folder and where it
+    // went, the backup folder, whether the run and an undo began and
+    // ended), without its items and temporary files.
+    enum class Detail { whole, outline };
     // Reads the record in `folder` without taking its lock.
-    static Error read(const String& folder, RecordState& state);
+    static Error read(const String& folder, RecordState& state, Detail detail = Detail::whole);
     // Whether the run of the record in `folder` is still going.
     static bool in_use(const String& folder);
 

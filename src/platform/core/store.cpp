@@ -69,7 +69,7 @@ Error clear_the_way(const Store& store, const String& root, RunStart& out)
         return error;
     for (const String& folder : runs) {
         RecordState state;
-        if (Record::read(folder, state) != 0)
+        if (Record::read(folder, state, Record::Detail::outline) != 0)
             continue;
         bool overlapping = overlaps(state.root, root) || overlaps(root_of(state), root);
         if (!overlapping)
@@ -229,7 +229,8 @@ void prune(const Store& store, const String& own, const String& root, bool chang
     std::vector<std::pair<String, RecordState>> kept;
     for (const String& folder : runs) {
         RecordState state;
-        if (folder == own || Record::read(folder, state) != 0 || Record::in_use(folder) || !state.ended)
+        if (folder == own || Record::read(folder, state, Record::Detail::outline) != 0 || Record::in_use(folder) ||
+            !state.ended)
             continue;
         if (changed && (root_of(state) == root || state.root == root))
             remove_record(folder, state);
@@ -274,7 +275,7 @@ Error open_last_run(const String& folder, RunStart& out)
         return error;
     for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
         RecordState state;
-        if (Record::read(*it, state) != 0 || (!folder.empty() && root_of(state) != folder))
+        if (Record::read(*it, state, Record::Detail::outline) != 0 || (!folder.empty() && root_of(state) != folder))
             continue;
         if (Error error = clear_the_way(store, root_of(state), out))
             return error;
