@@ -120,6 +120,16 @@ def load_average():
     return "n/a"
 
 
+def use_own_state_folder(temp_root):
+    """Every run reads the records in the per-user state folder as it starts
+    and ends: the module's runs (and their children) keep theirs in an empty
+    folder of the benchmark's own, so that what other use left there is not
+    measured (on macOS, where that folder follows HOME, it stays the user's)."""
+    folder = os.path.join(temp_root, "state")
+    os.makedirs(folder)
+    os.environ["LOCALAPPDATA" if os.name == "nt" else "XDG_STATE_HOME"] = folder
+
+
 def describe_machine(temp_root, module_dir):
     sd = shutil.which("sd")
     sd_version = (subprocess.run([sd, "--version"], capture_output=True, text=True).stdout.strip()
@@ -135,6 +145,7 @@ def describe_machine(temp_root, module_dir):
         "revision": git_revision(),
         "sd": sd_version,
         "load average at start": load_average(),
+        "state folder": "the benchmark's own, empty at the start",
         "date": datetime.datetime.now().isoformat(timespec="minutes"),
     }
 
@@ -456,6 +467,7 @@ def main():
 
     temp_root = tempfile.mkdtemp(prefix="tw-bench-", dir=args.tmp)
     try:
+        use_own_state_folder(temp_root)
         machine = describe_machine(temp_root, args.module_dir)
         print("\n".join(f"{key}: {value}" for key, value in machine.items()), flush=True)
         if args.profile:
