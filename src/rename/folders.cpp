@@ -212,6 +212,8 @@ int make_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders, Lis
     std::vector<std::uint64_t> said;
     std::size_t index = 0;
     int status = py::for_each(subfolders, [&](PyObject* name) {
+        if (index == listing.foreseen.size())
+            return 1;  // a listing longer than foreseen: the rest in their turn
         Foreseen& foreseen = listing.foreseen[index++];
         if (foreseen.decided <= 0)
             return foreseen.decided < 0 ? 1 : 0;
