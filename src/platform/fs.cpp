@@ -305,39 +305,81 @@ Error rename_said_elsewhere(native::Record* record, const String& src, const Str
 
 }  // namespace
 
+namespace {
+
+// Renames said to the run's record, made in order on a thread of their
+// own (see RenameBatch and RenamesAhead); what came of each is taken back
+// on the run's thread.
+struct SaidRenames {
+    std::vector<std::pair<py::Ref, py::Ref>> renames;
+    std::vector<std::pair<String, String>> paths;
+    std::vector<std::uint64_t> said;  // the record's entry of each (0 for none)
+    std::vector<Error> errors;        // per rename, as its first try left it
+    std::vector<char> noted;          // the record knows what came of it
+    native::Record* record = nullptr;
+    std::thread thread;
+
+    // The renames to make, as the run's thread has them. False with the
+    // exception set.
+    bool take_over(std::vector<std::pair<py::Ref, py::Ref>> decided)
+    {
+        if (!to_native_pairs(decided, paths))
+            return false;
+        renames = std::move(decided);
+        said.assign(paths.size(), 0);
+        errors.assign(paths.size(), 0);
+        noted.assign(paths.size(), 0);
+        record = installed_record();
+        return true;
+    }
+
+    void try_rename(std::size_t index)
+    {
+        const auto& [src, dst] = paths[index];
+        if (src != dst)
+            errors[index] = rename_said_elsewhere(record, src, dst, said[index]);
+    }
+
+    // The record learns what came of renames[index], once.
+    void note(std::size_t index)
+    {
+        if (noted[index])
+            return;
+        noted[index] = 1;
+        if (record && said[index])
+            record->after_rename(said[index], errors[index] == 0);
+    }
+
+    // What came of renames[index], noted: 0, or -1 with the exception set.
+    int outcome(std::size_t index)
+    {
+        note(index);
+        return settle_rename(record, renames[index].first.get(), renames[index].second.get(), paths[index].first,
+                             paths[index].second, said[index], errors[index]);
+    }
+};
+
+}  // namespace
+
 // The record's entries are made on the run's thread; the thread of the
 // batch only syncs the journal and renames, so the record is never used by
 // two threads at once but for that sync (see Record::sync_written).
-struct RenameBatch::Making {
-    std::vector<std::pair<py::Ref, py::Ref>> renames;
-    std::vector<std::pair<String, String>> paths;
-    std::vector<std::uint64_t> said;
-    std::vector<Error> errors;  // per rename, as its first try left it
-    Error sync_error = 0;       // the record's sync failed: nothing was renamed
-    bool noted = false;         // the record knows what came of each
-    native::Record* record = nullptr;
-    std::thread thread;
+struct RenameBatch::Making : SaidRenames {
+    Error sync_error = 0;  // the record's sync failed: nothing was renamed
 
     void make()
     {
         sync_error = record && any_said(said) ? record->sync_written() : 0;
-        for (std::size_t i = 0; !sync_error && i < paths.size(); ++i) {
-            const auto& [src, dst] = paths[i];
-            if (src != dst)
-                errors[i] = rename_said_elsewhere(record, src, dst, said[i]);
-        }
+        for (std::size_t i = 0; !sync_error && i < paths.size(); ++i)
+            try_rename(i);
     }
 
-    // The record learns what came of each rename said (before any is
-    // reported, so that a report that stops the run leaves none unknown).
-    void note_outcomes()
+    // The record learns what came of each rename (before any is reported,
+    // so that a report that stops the run leaves none unknown).
+    void note_all()
     {
-        if (noted || !record || sync_error)
-            return;
-        noted = true;
-        for (std::size_t i = 0; i < said.size(); ++i)
-            if (said[i])
-                record->after_rename(said[i], errors[i] == 0);
+        for (std::size_t i = 0; !sync_error && i < paths.size(); ++i)
+            note(i);
     }
 };
 
@@ -349,17 +391,14 @@ RenameBatch::~RenameBatch()
         return;
     if (making_->thread.joinable())
         making_->thread.join();
-    making_->note_outcomes();
+    making_->note_all();
 }
 
 int RenameBatch::start(std::vector<std::pair<py::Ref, py::Ref>> renames, const Outcome& outcome)
 {
     auto next = std::make_unique<Making>();
-    if (!to_native_pairs(renames, next->paths))
+    if (!next->take_over(std::move(renames)))
         return -1;
-    next->renames = std::move(renames);
-    next->errors.assign(next->paths.size(), 0);
-    next->record = installed_record();
     Error error = 0;
     {
         Unlocked unlocked;
@@ -370,12 +409,12 @@ int RenameBatch::start(std::vector<std::pair<py::Ref, py::Ref>> renames, const O
     std::unique_ptr<Making> made = std::exchange(making_, nullptr);
     if (error)  // what was made before is told first, in walk order
         return report(made, outcome) < 0 ? -1 : raise_os_error(error, next->renames[0].first.get());
+    Making* batch = next.get();
     try {
-        Making* batch = next.get();
         next->thread = std::thread([batch] { batch->make(); });
     } catch (const std::system_error&) {
         Unlocked unlocked;
-        next->make();
+        batch->make();
     }
     making_ = std::move(next);
     return report(made, outcome);
@@ -396,38 +435,27 @@ int RenameBatch::report(const std::unique_ptr<Making>& made, const Outcome& outc
         return 0;
     if (made->sync_error)
         return raise_os_error(made->sync_error, made->renames[0].first.get());
-    made->note_outcomes();
-    for (std::size_t i = 0; i < made->renames.size(); ++i) {
-        PyObject *src = made->renames[i].first.get(), *dst = made->renames[i].second.get();
-        const auto& [native_src, native_dst] = made->paths[i];
-        int status = settle_rename(made->record, src, dst, native_src, native_dst, made->said[i], made->errors[i]);
-        if (outcome(src, dst, status) < 0)
+    made->note_all();
+    for (std::size_t i = 0; i < made->renames.size(); ++i)
+        if (outcome(made->renames[i].first.get(), made->renames[i].second.get(), made->outcome(i)) < 0)
             return -1;
-    }
     return 0;
 }
 
 // ---- renames made ahead of the walk ----------------------------------------------
 
-struct RenamesAhead::Making {
-    std::vector<std::pair<py::Ref, py::Ref>> renames;
-    std::vector<std::pair<String, String>> paths;
-    std::vector<std::uint64_t> said;
-    std::vector<Error> errors;
-    std::vector<char> taken;
-    native::Record* record = nullptr;
+struct RenamesAhead::Making : SaidRenames {
     std::function<bool()> stopped;
     std::atomic<bool> stop{false};
     std::mutex lock;
     std::condition_variable progress;
     std::size_t tried = 0;  // under `lock`
     bool over = false;      // under `lock`: no more will be tried
-    std::thread thread;
 
     void make()
     {
         for (std::size_t i = 0; i < paths.size() && !stop.load() && !stopped(); ++i) {
-            errors[i] = rename_said_elsewhere(record, paths[i].first, paths[i].second, said[i]);
+            try_rename(i);
             std::lock_guard<std::mutex> hold(lock);
             tried = i + 1;
             progress.notify_one();
@@ -444,13 +472,6 @@ struct RenamesAhead::Making {
         progress.wait(hold, [&] { return tried > index || over; });
         return tried > index;
     }
-
-    void note(std::size_t index)
-    {
-        taken[index] = 1;
-        if (record && said[index])
-            record->after_rename(said[index], errors[index] == 0);
-    }
 };
 
 RenamesAhead::RenamesAhead() = default;
@@ -463,24 +484,19 @@ RenamesAhead::~RenamesAhead()
     if (making_->thread.joinable())
         making_->thread.join();
     for (std::size_t i = 0; i < making_->tried; ++i)
-        if (!making_->taken[i])
-            making_->note(i);
+        making_->note(i);
 }
 
 int RenamesAhead::start(std::vector<std::pair<py::Ref, py::Ref>> renames, std::vector<std::uint64_t> said,
                         std::function<bool()> stopped)
 {
     auto making = std::make_unique<Making>();
-    if (!to_native_pairs(renames, making->paths))
+    if (!making->take_over(std::move(renames)))
         return -1;
-    making->renames = std::move(renames);
     making->said = std::move(said);
-    making->errors.assign(making->paths.size(), 0);
-    making->taken.assign(making->paths.size(), 0);
-    making->record = installed_record();
     making->stopped = std::move(stopped);
+    Making* ahead = making.get();
     try {
-        Making* ahead = making.get();
         making->thread = std::thread([ahead] { ahead->make(); });
     } catch (const std::system_error&) {
         making->over = true;  // none made ahead: each is made in its turn
@@ -496,13 +512,7 @@ int RenamesAhead::take(std::size_t index)
         Unlocked unlocked;
         tried = making_->wait_for(index);
     }
-    if (!tried)
-        return 1;
-    Making& made = *making_;
-    made.note(index);
-    const auto& [src, dst] = made.paths[index];
-    return settle_rename(made.record, made.renames[index].first.get(), made.renames[index].second.get(), src, dst,
-                         made.said[index], made.errors[index]);
+    return tried ? making_->outcome(index) : 1;
 }
 
 void RenamesAhead::stop()

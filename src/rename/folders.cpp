@@ -234,10 +234,10 @@ int make_ahead(FolderRenaming& job, const Place& here, PyObject* subfolders, Lis
     });
     if (status < 0)
         return -1;
-    run::Run& run = job.run;
+    const run::Report& report = job.run.report();
     return renames.empty() ? 0
                            : listing.made_ahead.start(std::move(renames), std::move(said),
-                                                      [&run] { return run.cancel_requested(); });
+                                                      [&report] { return report.cancel_requested(); });
 }
 
 // The rename in its turn: taken from those made ahead, or made now. 0, or

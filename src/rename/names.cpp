@@ -249,24 +249,24 @@ int PendingRenames::add(const NameChange& change)
 int PendingRenames::hand_over()
 {
     batch_size_ = std::min(batch_size_ * 2, kMost);
-    return making_.start(std::exchange(renames_, {}), [&](PyObject* src, PyObject* dst, int made) {
-        return report(src, dst, made);
-    });
+    return making_.start(std::exchange(renames_, {}), reporter());
 }
 
-int PendingRenames::report(PyObject* src, PyObject* dst, int made)
+platform::RenameBatch::Outcome PendingRenames::reporter()
 {
-    if (made == 0)
-        return run_.change(run::ItemKind::file_name, src, dst, 0);
-    refuse_if_taken(src, dst);
-    return run_.fail(run::ItemKind::file_name, src, run::Doing::renaming);
+    return [this](PyObject* src, PyObject* dst, int made) {
+        if (made == 0)
+            return run_.change(run::ItemKind::file_name, src, dst, 0);
+        refuse_if_taken(src, dst);
+        return run_.fail(run::ItemKind::file_name, src, run::Doing::renaming);
+    };
 }
 
 int PendingRenames::finish()
 {
     if (!renames_.empty() && hand_over() < 0)
         return -1;
-    return making_.finish([&](PyObject* src, PyObject* dst, int made) { return report(src, dst, made); });
+    return making_.finish(reporter());
 }
 
 }  // namespace tw::rename

@@ -98,7 +98,8 @@ private:
     static constexpr std::size_t kFirst = 256;
     static constexpr std::size_t kMost = 8192;
     int hand_over();
-    int report(PyObject* src, PyObject* dst, int made);
+    // Reports what came of each rename to the run: a change or a failure.
+    platform::RenameBatch::Outcome reporter();
 
     run::Run& run_;
     std::vector<std::pair<py::Ref, py::Ref>> renames_;

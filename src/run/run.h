@@ -110,8 +110,6 @@ public:
     // Takes up an item changed ahead of the walk, which stopped before
     // reaching it: counted and shown as begin_item does, cancel or not.
     void take_up_item(PyObject* path);
-    // Whether a cancel was requested; may be asked on any thread.
-    bool cancel_requested() const { return report_->cancel_requested(); }
 
     // While `work` is installed, it is finished before any failure is
     // recorded, so that the run reports in walk order. Null uninstalls it.
