@@ -10,7 +10,6 @@ Nothing here waits on time: what a test must wait for (a progress window
 opening, a cancel, an answer) is an event in `toolkit.signals`, set when it
 happens, and held operations wait on those (see `held_until`).
 """
-import collections
 import threading
 import time
 import tkinter
@@ -214,6 +213,16 @@ class FakeWindow:
         return answer, {}
 
 
+class Signals(dict):
+    """Events by name, made at first use from whichever thread asks first.
+    (A defaultdict would build the event in Python code and then store it
+    over one another thread stored meanwhile: a waiter could be left on an
+    event that nobody sets.)"""
+
+    def __missing__(self, name):
+        return self.setdefault(name, threading.Event())
+
+
 class WindowType:
     def __init__(self, toolkit):
         self.toolkit = toolkit
@@ -255,7 +264,7 @@ class FakeToolkit:
         self.question_answers = list(question_answers)
         self.selection = []
         self.before_read = []
-        self.signals = collections.defaultdict(threading.Event)
+        self.signals = Signals()
         self.pending = []  # signals set at the next read of any window
         self.WIN_CLOSED = closed
         self.no_display = no_display
